@@ -1,0 +1,156 @@
+#include "link/packet.h"
+
+#include <array>
+#include <cstring>
+
+namespace torv2::link {
+namespace {
+
+constexpr std::uint8_t kStart = '$';
+constexpr std::uint8_t kEnd = '#';
+constexpr std::uint8_t kAck = '+';
+constexpr std::uint8_t kNak = '-';
+
+bool ReadByte(UsbLink& link, std::uint8_t& b) { return link.LinkRead(std::span(&b, 1)) != 0; }
+
+bool SendByte(UsbLink& link, std::uint8_t b) { return link.LinkWrite(std::span(&b, 1)) != 0; }
+
+// Both '$' and 0xA4 start a packet: only the low seven bits are compared.
+bool IsStartMarker(std::uint8_t b) { return (b & 0x7F) == kStart; }
+
+bool Hunt(UsbLink& link) {
+  std::uint8_t b = 0;
+  do {
+    if (!ReadByte(link, b)) return false;
+  } while (!IsStartMarker(b));
+  return true;
+}
+
+enum class Verdict { Good, Bad, Failed };
+
+// Reads the two checksum digits and answers them: '+' when they match the sum, '-' otherwise.
+Verdict CheckAndAnswer(UsbLink& link, std::uint8_t sum) {
+  std::uint8_t got[2];
+  if (!ReadByte(link, got[0]) || !ReadByte(link, got[1])) return Verdict::Failed;
+  char want[2];
+  RenderChecksum(sum, want);
+  const bool good = got[0] == static_cast<std::uint8_t>(want[0]) &&
+                    got[1] == static_cast<std::uint8_t>(want[1]);
+  if (!SendByte(link, good ? kAck : kNak)) return Verdict::Failed;
+  return good ? Verdict::Good : Verdict::Bad;
+}
+
+}  // namespace
+
+void RenderChecksum(std::uint8_t sum, char digits[2]) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  digits[0] = kHex[sum >> 4];
+  digits[1] = kHex[sum & 0x0F];
+}
+
+int SendCommandPacket(UsbLink& link, const char* command, const char* argument) {
+  const std::size_t commandLength = command ? std::strlen(command) : 0;
+  const std::size_t argumentLength = argument ? std::strlen(argument) : 0;
+  const std::size_t n = commandLength + argumentLength;
+  if (n > kMaxCommandText) return 0;
+
+  std::array<std::uint8_t, kMaxCommandText + 5> frame{};
+  frame[0] = kStart;
+  frame[1] = 'g';
+  if (commandLength) std::memcpy(&frame[2], command, commandLength);
+  if (argumentLength) std::memcpy(&frame[2 + commandLength], argument, argumentLength);
+  frame[2 + n] = kEnd;
+  std::uint8_t sum = 0;
+  for (std::size_t i = 1; i <= n + 1; ++i) sum = static_cast<std::uint8_t>(sum + frame[i]);
+  char digits[2];
+  RenderChecksum(sum, digits);
+  frame[3 + n] = static_cast<std::uint8_t>(digits[0]);
+  frame[4 + n] = static_cast<std::uint8_t>(digits[1]);
+
+  // The device asks for the frame again with '-' for as long as it likes; every transfer is
+  // bounded by the link's time-out and a cancelled link fails the next one.
+  for (;;) {
+    if (link.LinkWrite(std::span(frame.data(), n + 5)) == 0) return 0;
+    std::uint8_t answer = 0;
+    if (!ReadByte(link, answer)) return 0;
+    if (answer == kAck) return 1;
+    if (answer != kNak) return 0;
+  }
+}
+
+int ReceiveReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
+  if (buffer.size() < kReplyBufferSize || !link.IsOpen()) return 0;
+  for (;;) {
+    if (!Hunt(link)) return 0;
+    std::size_t n = 0;
+    std::uint8_t sum = 0;
+    bool complete = false;
+    while (n < kPayloadDropLength) {
+      std::uint8_t b = 0;
+      if (!ReadByte(link, b)) return 0;
+      if (b == kEnd) {
+        complete = true;
+        break;
+      }
+      buffer[n++] = b;
+      sum = static_cast<std::uint8_t>(sum + b);
+    }
+    buffer[n] = 0;
+    if (!complete) continue;  // over-long: dropped without an answer
+
+    switch (CheckAndAnswer(link, sum)) {
+      case Verdict::Good:
+        return static_cast<int>(n);
+      case Verdict::Bad:
+        continue;  // the device sends the packet again
+      case Verdict::Failed:
+        return 0;
+    }
+  }
+}
+
+int ReceiveEscapedReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
+  if (buffer.size() < kEscapedReplyBufferSize || !link.IsOpen()) return 0;
+  for (;;) {
+    for (int i = 0; i < 4; ++i) {
+      if (!Hunt(link)) return 0;
+    }
+    std::size_t n = 0;
+    std::uint8_t sum = 0;
+    auto store = [&](std::uint8_t b) {
+      buffer[n++] = b;
+      sum = static_cast<std::uint8_t>(sum + b);
+    };
+    bool complete = false;
+    while (n < kPayloadDropLength) {
+      // A run of one to three '#' belongs to the payload with the byte that ends it; the first
+      // run of four is the end marker.
+      int hashes = 0;
+      std::uint8_t b = 0;
+      for (;;) {
+        if (!ReadByte(link, b)) return 0;
+        if (b != kEnd) break;
+        if (++hashes == 4) break;
+      }
+      if (hashes == 4) {
+        complete = true;
+        break;
+      }
+      for (int i = 0; i < hashes; ++i) store(kEnd);
+      store(b);
+    }
+    buffer[n] = 0;
+    if (!complete) continue;
+
+    switch (CheckAndAnswer(link, sum)) {
+      case Verdict::Good:
+        return static_cast<int>(n);
+      case Verdict::Bad:
+        continue;
+      case Verdict::Failed:
+        return 0;
+    }
+  }
+}
+
+}  // namespace torv2::link

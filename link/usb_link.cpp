@@ -1,0 +1,104 @@
+#include "link/usb_link.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+namespace torv2::link {
+namespace {
+
+struct BulkPipes {
+  PipeInfo in;
+  PipeInfo out;
+};
+
+// The last bulk pipe of each direction wins; an interface without a bulk pipe in one direction
+// cannot carry the protocol and is refused.
+std::optional<BulkPipes> FindBulkPipes(UsbDevice& device) {
+  const auto pipes = device.QueryPipes();
+  if (!pipes) return std::nullopt;
+  std::optional<PipeInfo> in, out;
+  for (const PipeInfo& pipe : *pipes) {
+    if (pipe.type != PipeType::Bulk) continue;
+    if (pipe.pipeId & 0x80) {
+      in = pipe;
+    } else {
+      out = pipe;
+    }
+  }
+  if (!in || !out || in->maximumPacketSize == 0) return std::nullopt;
+  return BulkPipes{*in, *out};
+}
+
+}  // namespace
+
+UsbLink::UsbLink(UsbTransport& transport, LinkTimeouts timeouts)
+    : transport_(transport), timeouts_(timeouts) {}
+
+UsbLink::~UsbLink() { CloseUsbLink(); }
+
+int UsbLink::OpenUsbLink() {
+  if (Cancelled()) return 0;
+  auto device = transport_.OpenDevice(DeviceInterfaceGuid, timeouts_.atOpen);
+  if (!device) return 0;
+  const auto pipes = FindBulkPipes(*device);
+  if (!pipes) return 0;  // `device` closes itself; no field was touched
+
+  std::lock_guard lock(cancelMutex_);
+  device_ = std::move(device);
+  bulkInPipeId_ = pipes->in.pipeId;
+  bulkOutPipeId_ = pipes->out.pipeId;
+  inPacketSize_ = pipes->in.maximumPacketSize;
+  rxHead_ = rxTail_ = 0;
+  if (cancelled_) device_->Cancel();  // Cancel() raced with this open
+  return 1;
+}
+
+void UsbLink::CloseUsbLink() {
+  std::unique_ptr<UsbDevice> closing;
+  {
+    std::lock_guard lock(cancelMutex_);
+    closing = std::move(device_);
+  }
+  closing.reset();
+  rxHead_ = rxTail_ = 0;
+  linkOpen = 0;
+}
+
+void UsbLink::Cancel() {
+  std::lock_guard lock(cancelMutex_);
+  cancelled_ = true;
+  if (device_) device_->Cancel();
+}
+
+std::uint32_t UsbLink::LinkRead(std::span<std::uint8_t> buffer) {
+  if (!device_ || buffer.empty()) return 0;
+  if (rxHead_ == rxTail_ && FillReceiveBuffer(buffer.size()) == 0) return 0;
+  const std::size_t n = std::min(buffer.size(), rxTail_ - rxHead_);
+  std::memcpy(buffer.data(), rx_.data() + rxHead_, n);
+  rxHead_ += n;
+  return static_cast<std::uint32_t>(n);
+}
+
+std::uint32_t UsbLink::FillReceiveBuffer(std::size_t wanted) {
+  // Whole packets only: a USB transfer shorter than the packet the device sends would overflow
+  // and lose the rest of it.
+  const std::size_t packets = (wanted + inPacketSize_ - 1) / inPacketSize_;
+  const std::size_t size = packets * inPacketSize_;
+  if (rx_.size() < size) rx_.resize(size);
+  rxHead_ = rxTail_ = 0;
+  const TransferResult r =
+      device_->BulkRead(bulkInPipeId_, std::span(rx_.data(), size), timeouts_.perTransfer);
+  if (r.status != TransferStatus::Ok || r.transferred == 0) return 0;
+  rxTail_ = std::min(r.transferred, size);
+  return static_cast<std::uint32_t>(rxTail_);
+}
+
+std::uint32_t UsbLink::LinkWrite(std::span<const std::uint8_t> data) {
+  if (!device_ || data.empty()) return 0;
+  const TransferResult r = device_->BulkWrite(bulkOutPipeId_, data, timeouts_.perTransfer);
+  if (r.status != TransferStatus::Ok) return 0;
+  return static_cast<std::uint32_t>(std::min(r.transferred, data.size()));
+}
+
+}  // namespace torv2::link

@@ -1,0 +1,75 @@
+#pragma once
+// The one way to the programmer: open it, move bytes over its bulk IN and OUT pipes with a
+// time-out per transfer, close it. Reads behave like WinUSB with partial reads on: a read is
+// served first from the bytes the previous USB transfers left over, and a USB transfer always
+// asks for whole packets, so a short read never loses the rest of a packet.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "link/usb_transport.h"
+
+namespace torv2::link {
+
+struct LinkTimeouts {
+  std::chrono::milliseconds atOpen{10'000};       // bounds the requests made while opening
+  std::chrono::milliseconds perTransfer{6'000};  // bounds every single bulk transfer
+};
+
+class UsbLink {
+ public:
+  explicit UsbLink(UsbTransport& transport, LinkTimeouts timeouts = {});
+  ~UsbLink();
+  UsbLink(const UsbLink&) = delete;
+  UsbLink& operator=(const UsbLink&) = delete;
+
+  // 1 when the programmer is open and its bulk IN and OUT pipes are known, 0 otherwise.
+  // A failed open leaves every field as it was. Does not set `linkOpen`: callers store the
+  // result there themselves.
+  int OpenUsbLink();
+  // Releases what is open and clears `linkOpen`; on a closed link it only clears the flag.
+  void CloseUsbLink();
+
+  // Bytes received or sent; 0 on any failure, on a closed link (without touching the USB
+  // layer) and for a transfer that moves nothing.
+  std::uint32_t LinkRead(std::span<std::uint8_t> buffer);
+  std::uint32_t LinkWrite(std::span<const std::uint8_t> data);
+
+  // Makes the transfer in flight fail at once, and every later one, for good. Any thread.
+  void Cancel();
+  bool Cancelled() const { return cancelled_.load(std::memory_order_relaxed); }
+
+  bool IsOpen() const { return device_ != nullptr; }
+  std::uint8_t bulkInPipeId() const { return bulkInPipeId_; }
+  std::uint8_t bulkOutPipeId() const { return bulkOutPipeId_; }
+  const LinkTimeouts& timeouts() const { return timeouts_; }
+
+  // Nonzero while the link is open; written by the callers' calling pattern.
+  int linkOpen = 0;
+
+ private:
+  std::uint32_t FillReceiveBuffer(std::size_t wanted);
+
+  UsbTransport& transport_;
+  LinkTimeouts timeouts_;
+
+  std::unique_ptr<UsbDevice> device_;  // the device and WinUSB handles in one
+  std::uint8_t bulkInPipeId_ = 0;
+  std::uint8_t bulkOutPipeId_ = 0;
+  std::uint16_t inPacketSize_ = 0;
+
+  // Bytes of the IN pipe received but not yet handed out: rx_[rxHead_, rxTail_).
+  std::vector<std::uint8_t> rx_;
+  std::size_t rxHead_ = 0;
+  std::size_t rxTail_ = 0;
+
+  std::mutex cancelMutex_;  // guards device_ against Cancel() from another thread
+  std::atomic<bool> cancelled_{false};
+};
+
+}  // namespace torv2::link

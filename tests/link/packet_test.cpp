@@ -1,0 +1,173 @@
+// Packet framing, byte for byte, against the in-process virtual programmer.
+#include "link/packet.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "emulator/inprocess_transport.h"
+
+namespace torv2::link {
+namespace {
+
+using namespace std::chrono_literals;
+using emulator::InProcessTransport;
+using emulator::VirtualProgrammer;
+
+std::string Bytes(const std::vector<std::uint8_t>& v) { return std::string(v.begin(), v.end()); }
+
+class Framing : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(link_.OpenUsbLink(), 1); }
+
+  // The device sends each string as one USB write.
+  void DeviceSends(const std::vector<std::string>& writes) {
+    device_.WithProgrammer([&](VirtualProgrammer& p) {
+      for (const auto& w : writes) {
+        p.SendRaw(std::span(reinterpret_cast<const std::uint8_t*>(w.data()), w.size()));
+      }
+    });
+  }
+  std::string HostSent() {
+    return device_.WithProgrammer([](VirtualProgrammer& p) { return Bytes(p.hostBytes()); });
+  }
+
+  InProcessTransport device_;
+  UsbLink link_{device_, LinkTimeouts{20ms, 20ms}};
+  std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kEscapedReplyBufferSize, 0xEE);
+};
+
+struct CommandCase {
+  const char* command;
+  const char* argument;
+  const char* frame;
+};
+
+TEST_F(Framing, CommandFramesAreExact) {
+  const CommandCase cases[] = {
+      {"CurrentStatus", "", "$gCurrentStatus#ce"},
+      {"ResetNow", "", "$gResetNow#9e"},
+      {"ResetNow", nullptr, "$gResetNow#9e"},
+      {nullptr, "ResetNow", "$gResetNow#9e"},
+      {nullptr, nullptr, "$g#67"},
+      {"VersionRead:", "Torv2MainExe,", "$gVersionRead:Torv2MainExe,#b3"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.frame);
+    const std::size_t before = HostSent().size();
+    EXPECT_EQ(SendCommandPacket(link_, c.command, c.argument), 1);
+    // Only the frame: the receive calls below are not made, so no '+' of ours follows.
+    EXPECT_EQ(HostSent().substr(before, std::string(c.frame).size()), c.frame);
+    link_.CloseUsbLink();  // drop whatever reply the device queued
+    ASSERT_EQ(link_.OpenUsbLink(), 1);
+  }
+}
+
+TEST_F(Framing, NegativeAcknowledgementsResendTheIdenticalFrame) {
+  device_.WithProgrammer([](VirtualProgrammer& p) { p.faults().nakFrames = 2; });
+  EXPECT_EQ(SendCommandPacket(link_, "ResetNow", ""), 1);
+  EXPECT_EQ(HostSent(), "$gResetNow#9e$gResetNow#9e$gResetNow#9e");
+}
+
+TEST_F(Framing, AnyOtherAcknowledgementEndsTheCommand) {
+  device_.WithProgrammer([](VirtualProgrammer& p) {
+    p.faults().atStep = emulator::StepFault{emulator::Step::CommandAck, 1,
+                                            emulator::FaultKind::Junk};
+  });
+  EXPECT_EQ(SendCommandPacket(link_, "ResetNow", ""), 0);
+  EXPECT_EQ(HostSent(), "$gResetNow#9e");
+}
+
+TEST_F(Framing, TextLongerThanSixtyOneBytesIsRefusedUnsent) {
+  const std::string sixtyOne(61, 'x');
+  EXPECT_EQ(SendCommandPacket(link_, sixtyOne.c_str(), ""), 1);
+  const std::size_t sent = HostSent().size();
+  EXPECT_EQ(sent, 66u);
+  EXPECT_EQ(SendCommandPacket(link_, sixtyOne.c_str(), "y"), 0);
+  EXPECT_EQ(HostSent().size(), sent);
+}
+
+TEST_F(Framing, NothingIsSentOnAClosedLink) {
+  link_.CloseUsbLink();
+  EXPECT_EQ(SendCommandPacket(link_, "ResetNow", ""), 0);
+  EXPECT_EQ(ReceiveReplyPacket(link_, buffer_), 0);
+  EXPECT_EQ(ReceiveEscapedReplyPacket(link_, buffer_), 0);
+  EXPECT_EQ(HostSent(), "");
+}
+
+TEST_F(Framing, AFrameTheDeviceNeverAcknowledgesFails) {
+  device_.WithProgrammer([](VirtualProgrammer& p) { p.faults().noAnswer = true; });
+  EXPECT_EQ(SendCommandPacket(link_, "ResetNow", ""), 0);
+}
+
+struct ReplyCase {
+  const char* name;
+  bool escaped;
+  std::vector<std::string> device;  // one USB write each
+  int result;
+  std::string payload;
+  std::string hostAnswers;
+};
+
+class Replies : public Framing, public ::testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(Replies, AreReceivedAndAnswered) {
+  const ReplyCase& c = GetParam();
+  DeviceSends(c.device);
+  const int n = c.escaped ? ReceiveEscapedReplyPacket(link_, buffer_)
+                          : ReceiveReplyPacket(link_, buffer_);
+  EXPECT_EQ(n, c.result);
+  if (c.result > 0 || c.hostAnswers == "+") {
+    EXPECT_EQ(std::string(buffer_.begin(), buffer_.begin() + c.payload.size()), c.payload);
+    EXPECT_EQ(buffer_[c.payload.size()], 0) << "payload is NUL-terminated";
+  }
+  EXPECT_EQ(HostSent(), c.hostAnswers);
+}
+
+const std::string kLong(65536, 'a');
+const std::string kLongest(65535, 'a');
+// 65,535 'a' (0x61) sum to 0xff9f, so the checksum is "9f".
+
+INSTANTIATE_TEST_SUITE_P(
+    Framing, Replies,
+    ::testing::Values(
+        ReplyCase{"Plain", false, {"$OK#9a"}, 2, "OK", "+"},
+        ReplyCase{"JunkBeforeStart", false, {"\x01zz#+-", "$OK#9a"}, 2, "OK", "+"},
+        ReplyCase{"A4StartsAPacket", false, {"\xA4OK#9a"}, 2, "OK", "+"},
+        ReplyCase{"DollarInsidePayloadIsData", false, {"$A$B#a7"}, 3, "A$B", "+"},
+        ReplyCase{"HighBitKept", false, {"$\xC1#c1"}, 1, "\xC1", "+"},
+        ReplyCase{"UpperCaseChecksumIsResent", false, {"$OK#9A", "$OK#9a"}, 2, "OK", "-+"},
+        ReplyCase{"EmptyPayloadIsAcknowledgedButCountsZero", false, {"$#00"}, 0, "", "+"},
+        ReplyCase{"OverlongPayloadIsDroppedUnanswered", false, {kLong, "$OK#9a"}, 2, "OK", "+"},
+        ReplyCase{"LongestPayload", false, {"$" + kLongest + "#9f"}, 65535, kLongest, "+"},
+        ReplyCase{"ChecksumNeverArrives", false, {"$OK#9"}, 0, "", ""},
+        ReplyCase{"NothingArrives", false, {}, 0, "", ""},
+        ReplyCase{"EscapedRunsOfHashes", true, {"$$$$A#B##C###D####dc"}, 10, "A#B##C###D", "+"},
+        ReplyCase{"EscapedStartMarkersWithBytesBetween", true, {"$x$\xA4y$A####41"}, 1, "A", "+"},
+        ReplyCase{"EscapedResentAfterBadChecksum", true, {"$$$$AB####00", "$$$$AB####83"}, 2,
+                  "AB", "-+"},
+        ReplyCase{"EscapedPayloadEndingInHashCannotBeCarried", true, {"$$$$AB#####a6"}, 0, "",
+                  "-"},
+        ReplyCase{"EscapedOverlongPayloadIsDropped", true, {"$$$$" + kLong, "$$$$OK####9a"}, 2,
+                  "OK", "+"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(Framing, BufferTooSmallIsRefusedBeforeReading) {
+  DeviceSends({"$OK#9a"});
+  std::vector<std::uint8_t> small(kReplyBufferSize - 1);
+  EXPECT_EQ(ReceiveReplyPacket(link_, small), 0);
+  std::vector<std::uint8_t> almost(kEscapedReplyBufferSize - 1);
+  EXPECT_EQ(ReceiveEscapedReplyPacket(link_, almost), 0);
+  EXPECT_EQ(ReceiveReplyPacket(link_, buffer_), 2);
+}
+
+TEST_F(Framing, OverlongEscapedPayloadStaysInsideItsBuffer) {
+  // The longest a drop can write: 65,535 bytes, then "###x" stored in one pass, then the NUL.
+  std::vector<std::uint8_t> exact(kEscapedReplyBufferSize);
+  DeviceSends({"$$$$" + kLongest + "###x", "$$$$OK####9a"});
+  EXPECT_EQ(ReceiveEscapedReplyPacket(link_, exact), 2);
+}
+
+}  // namespace
+}  // namespace torv2::link
