@@ -155,7 +155,10 @@ void VirtualProgrammer::OnInterfaceClaimed() {
 }
 
 void VirtualProgrammer::OnOutTransfer(std::span<const std::uint8_t> data) {
-  if (settings_.recordHostBytes) hostBytes_.insert(hostBytes_.end(), data.begin(), data.end());
+  if (settings_.recordHostBytes) {
+    hostBytes_.insert(hostBytes_.end(), data.begin(), data.end());
+    hostWriteSizes_.push_back(data.size());
+  }
   if (outHead_ == outBytes_.size()) {
     outBytes_.clear();
     outHead_ = 0;

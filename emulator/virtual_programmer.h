@@ -114,6 +114,8 @@ class VirtualProgrammer {
   const std::vector<std::uint8_t>& flash(Image image) const;
   // Every byte the host has written, in order.
   const std::vector<std::uint8_t>& hostBytes() const { return hostBytes_; }
+  // The length of every bulk OUT transfer, in order.
+  const std::vector<std::size_t>& hostWriteSizes() const { return hostWriteSizes_; }
   // Command texts received with a good checksum, in order.
   const std::vector<std::string>& commands() const { return commands_; }
   int resetCount() const { return resets_; }
@@ -169,6 +171,7 @@ class VirtualProgrammer {
   std::size_t inOffset_ = 0;  // bytes of inQueue_.front() already sent
 
   std::vector<std::uint8_t> hostBytes_;
+  std::vector<std::size_t> hostWriteSizes_;
   std::vector<std::string> commands_;
   int resets_ = 0;
   std::size_t inTransfers_ = 0;
