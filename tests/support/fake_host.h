@@ -1,0 +1,92 @@
+#pragma once
+// An UpgradeHost for tests: records what the upgrade shows, answers every dialog at once unless
+// told to hold the result dialog open.
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tests/support/recording_sink.h"
+#include "upgrade/upgrade_host.h"
+
+namespace torv2::testing {
+
+class FakeHost : public upgrade::UpgradeHost {
+ public:
+  link::ProgressSink& Progress() override { return sink; }
+  void ShowMessage(std::string_view text) override {
+    std::lock_guard lock(mutex_);
+    messages_.emplace_back(text);
+  }
+  void ShowResult(const upgrade::UpgradeReport& report) override {
+    std::unique_lock lock(mutex_);
+    results_.push_back(report);
+    resultShown_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return !holdResult_; });
+  }
+  void EnableUpdateButton(bool enabled) override {
+    std::lock_guard lock(mutex_);
+    buttonStates_.push_back(enabled);
+  }
+  void ShowCurrentVersion(std::string_view text) override {
+    std::lock_guard lock(mutex_);
+    versions_.emplace_back(text);
+  }
+  void EndProgram() override {
+    std::lock_guard lock(mutex_);
+    ++ends_;
+  }
+
+  // Keeps the result dialog open until ReleaseResult().
+  void HoldResult() {
+    std::lock_guard lock(mutex_);
+    holdResult_ = true;
+  }
+  void WaitUntilResultShown() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return resultShown_; });
+  }
+  void ReleaseResult() {
+    std::lock_guard lock(mutex_);
+    holdResult_ = false;
+    changed_.notify_all();
+  }
+
+  std::vector<std::string> messages() const {
+    std::lock_guard lock(mutex_);
+    return messages_;
+  }
+  std::vector<upgrade::UpgradeReport> results() const {
+    std::lock_guard lock(mutex_);
+    return results_;
+  }
+  std::vector<bool> buttonStates() const {
+    std::lock_guard lock(mutex_);
+    return buttonStates_;
+  }
+  std::vector<std::string> versions() const {
+    std::lock_guard lock(mutex_);
+    return versions_;
+  }
+  int ends() const {
+    std::lock_guard lock(mutex_);
+    return ends_;
+  }
+
+  RecordingSink sink;
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool holdResult_ = false;
+  bool resultShown_ = false;
+  std::vector<std::string> messages_;
+  std::vector<upgrade::UpgradeReport> results_;
+  std::vector<bool> buttonStates_;
+  std::vector<std::string> versions_;
+  int ends_ = 0;
+};
+
+}  // namespace torv2::testing

@@ -1,0 +1,406 @@
+// The upgrade job against the in-process virtual programmer: one row per way a job can end.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <future>
+
+#include "emulator/inprocess_transport.h"
+#include "tests/support/fake_host.h"
+#include "upgrade/upgrader.h"
+
+namespace torv2::upgrade {
+namespace {
+
+using namespace std::chrono_literals;
+using emulator::FaultKind;
+using emulator::Image;
+using emulator::Step;
+using emulator::StepFault;
+using emulator::VirtualProgrammer;
+
+constexpr char kMainOk[] = "Torv2 Main Execute - Upgrade OK";
+constexpr char kMainFail[] = "Torv2 Main Execute - Upgrade Fail";
+constexpr char kSubOk[] = "Torv2 Sub Execute - Upgrade OK";
+constexpr char kSubFail[] = "Torv2 Sub Execute - Upgrade Fail";
+constexpr char kAllSocketsFailed[] = "\r\n             All Sub Socket Error!\r\n";
+
+// Small images: three main chunks (8192, 8192, 3616) and three sub blocks; no '#' anywhere.
+std::vector<std::uint8_t> MakeImage(std::size_t size, std::uint8_t seed) {
+  std::vector<std::uint8_t> v(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    auto b = static_cast<std::uint8_t>(seed + i * 7 + i / 251);
+    v[i] = b == '#' ? 0x22 : b;
+  }
+  return v;
+}
+
+class Job : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char title[] = "MainExe - TORV2 Execute V02.08";
+    std::memcpy(mainImage_.data() + 336, title, sizeof title);
+    upgrader_.m_mainImage = {mainImage_.data(), static_cast<std::uint32_t>(mainImage_.size())};
+    upgrader_.m_subImage = {subImage_.data(), static_cast<std::uint32_t>(subImage_.size())};
+    upgrader_.SetDeviceUsable(true);
+  }
+
+  void RunJob() {
+    upgrader_.OnBnClickedUpdate();
+    upgrader_.WaitForJob();
+  }
+
+  template <class F>
+  decltype(auto) Device(F&& f) {
+    return device_.WithProgrammer(std::forward<F>(f));
+  }
+
+  std::vector<std::uint8_t> mainImage_ = MakeImage(20000, 1);
+  std::vector<std::uint8_t> subImage_ = MakeImage(2500, 2);
+  emulator::InProcessTransport device_;
+  link::UsbLink link_{device_, link::LinkTimeouts{20ms, 20ms}};
+  testing::FakeHost host_;
+  Upgrader upgrader_{link_, host_, UpgraderTimings{1ms}};
+};
+
+struct JobCase {
+  const char* name;
+  std::function<void(VirtualProgrammer&)> device;
+  std::vector<std::string> messages;
+  JobOutcome outcome;
+  int mainOk;
+  int subOk;
+  std::string socketTableRow2;  // "" when no table is expected
+  int subSocketError;
+};
+
+class JobEnds : public Job, public ::testing::WithParamInterface<JobCase> {};
+
+const std::string kAllOkRow =
+    "│ＳＵＢ１（ＯＫ）　│ＳＵＢ２（ＯＫ）　│ＳＵＢ３（ＯＫ）　│ＳＵＢ４（ＯＫ）　│";
+
+std::function<void(VirtualProgrammer&)> At(Step step, int occurrence, FaultKind kind) {
+  return [=](VirtualProgrammer& p) { p.faults().atStep = StepFault{step, occurrence, kind}; };
+}
+
+TEST_P(JobEnds, AsTheFailureTableSays) {
+  const JobCase& c = GetParam();
+  if (c.device) Device(c.device);
+  RunJob();
+
+  EXPECT_EQ(host_.messages(), c.messages);
+  const JobResult r = upgrader_.LastJob();
+  EXPECT_EQ(r.outcome, c.outcome);
+  EXPECT_EQ(r.mainOk, c.mainOk);
+  EXPECT_EQ(r.subOk, c.subOk);
+  EXPECT_EQ(upgrader_.subSocketError, c.subSocketError);
+  EXPECT_FALSE(link_.IsOpen());
+  EXPECT_EQ(link_.linkOpen, 0);
+  EXPECT_FALSE(upgrader_.Busy());
+  ASSERT_FALSE(host_.buttonStates().empty());
+  EXPECT_EQ(host_.buttonStates().front(), false);
+  EXPECT_EQ(host_.buttonStates().back(), true);
+  EXPECT_EQ(host_.sink.position(), 0);
+
+  const bool completed = c.outcome == JobOutcome::Completed;
+  EXPECT_EQ(host_.ends(), completed ? 1 : 0);
+  ASSERT_EQ(host_.results().size(), completed ? 1u : 0u);
+  if (completed) {
+    const UpgradeReport report = host_.results().front();
+    EXPECT_EQ(report.m_strMainResult, c.mainOk ? kMainOk : kMainFail);
+    if (c.socketTableRow2.empty()) {
+      EXPECT_EQ(report.m_strSubResult, "");
+      EXPECT_EQ(report.m_strSocketTable, kAllSocketsFailed);
+    } else {
+      EXPECT_EQ(report.m_strSubResult, c.subOk ? kSubOk : kSubFail);
+      EXPECT_NE(report.m_strSocketTable.find(c.socketTableRow2), std::string::npos)
+          << report.m_strSocketTable;
+    }
+    EXPECT_EQ(report.m_strCurrentVersion, "Current Version : 2.07");
+  }
+}
+
+const std::string kErr = kMsgUpgradeError;
+
+INSTANTIATE_TEST_SUITE_P(
+    Upgrade, JobEnds,
+    ::testing::Values(
+        JobCase{"Completes", nullptr, {}, JobOutcome::Completed, 1, 1, kAllOkRow, 0},
+        JobCase{"MainSizeRefused",
+                At(Step::SizeReply, 1, FaultKind::Refuse),
+                {kErr},
+                JobOutcome::Failed,
+                0,
+                0,
+                "",
+                1},
+        JobCase{"MainCommandNotAcknowledged",
+                At(Step::CommandAck, 1, FaultKind::Junk),
+                {kErr},
+                JobOutcome::Failed,
+                0,
+                0,
+                "",
+                0},
+        // A refused main chunk raises the flag; the completed sub stage lowers it again.
+        JobCase{"MainChunkRefused",
+                At(Step::ChunkAck, 2, FaultKind::Refuse),
+                {},
+                JobOutcome::Completed,
+                0,
+                1,
+                kAllOkRow,
+                0},
+        JobCase{"MainChunkUnanswered",
+                At(Step::ChunkAck, 1, FaultKind::NoAnswer),
+                {kErr},
+                JobOutcome::Failed,
+                0,
+                0,
+                "",
+                0},
+        JobCase{"MainReadBackDiffers",
+                At(Step::ReadChunk, 2, FaultKind::Corrupt),
+                {},
+                JobOutcome::Completed,
+                0,
+                1,
+                kAllOkRow,
+                0},
+        JobCase{"MainReadBackExcess",
+                At(Step::ReadChunk, 1, FaultKind::WrongLength),
+                {},
+                JobOutcome::Completed,
+                0,
+                1,
+                kAllOkRow,
+                0},
+        JobCase{"SubChunkRefused",
+                At(Step::ChunkAck, 4, FaultKind::Refuse),
+                {kErr},
+                JobOutcome::Failed,
+                1,
+                0,
+                "",
+                1},
+        JobCase{"SubSizeRefused",
+                At(Step::SizeReply, 3, FaultKind::Refuse),
+                {kErr},
+                JobOutcome::Failed,
+                1,
+                0,
+                "",
+                1},
+        JobCase{"SubBlockStatusError",
+                At(Step::BlockStatus, 2, FaultKind::Refuse),
+                {kErr},
+                JobOutcome::Failed,
+                1,
+                0,
+                "",
+                1},
+        JobCase{"SubBlockShort",
+                At(Step::BlockData, 1, FaultKind::WrongLength),
+                {kErr},
+                JobOutcome::Failed,
+                1,
+                0,
+                "",
+                0},
+        JobCase{"SubReadBackDiffers",
+                At(Step::BlockData, 3, FaultKind::Corrupt),
+                {kErr},
+                JobOutcome::Failed,
+                1,
+                0,
+                "",
+                0},
+        JobCase{"SocketStatusSevenBytes",
+                At(Step::SocketStatus, 1, FaultKind::WrongLength),
+                {kErr},
+                JobOutcome::Failed,
+                1,
+                0,
+                "",
+                0},
+        JobCase{"FinalVerdictNotOk",
+                At(Step::FinalVerdict, 1, FaultKind::Refuse),
+                {},
+                JobOutcome::Completed,
+                1,
+                0,
+                kAllOkRow,
+                0},
+        JobCase{"FinalVerdictLowerCase",
+                [](VirtualProgrammer& p) { p.settings().finalVerdict = "ok"; },
+                {},
+                JobOutcome::Completed,
+                1,
+                0,
+                kAllOkRow,
+                0},
+        JobCase{"FinalVerdictWithBlank",
+                [](VirtualProgrammer& p) { p.settings().finalVerdict = "OK "; },
+                {},
+                JobOutcome::Completed,
+                1,
+                0,
+                kAllOkRow,
+                0},
+        JobCase{"FinalVerdictLonger",
+                [](VirtualProgrammer& p) { p.settings().finalVerdict = "OKAY"; },
+                {},
+                JobOutcome::Completed,
+                1,
+                0,
+                kAllOkRow,
+                0},
+        JobCase{"FinalVerdictEmpty",
+                [](VirtualProgrammer& p) { p.settings().finalVerdict = ""; },
+                {kErr},
+                JobOutcome::Failed,
+                1,
+                0,
+                "",
+                0},
+        JobCase{"SocketsMixed",
+                [](VirtualProgrammer& p) {
+                  p.settings().socketStatus = {'U', 'U', 'X', 'U', 'u', 0, 'U', 'U'};
+                },
+                {},
+                JobOutcome::Completed,
+                1,
+                1,
+                "│ＳＵＢ１（ＯＫ）　│ＳＵＢ２（ＯＫ）　│ＳＵＢ３（ＢＡＤ）│ＳＵＢ４（ＯＫ）　│",
+                0},
+        JobCase{"UnpluggedMidway",
+                At(Step::ReadChunk, 2, FaultKind::Unplug),
+                {kErr},
+                JobOutcome::Failed,
+                0,
+                0,
+                "",
+                0}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(Job, ARefusedClickStartsNothing) {
+  upgrader_.SetDeviceUsable(false);
+  RunJob();
+  EXPECT_EQ(host_.messages(), std::vector<std::string>{kMsgCommunicationRefused});
+  EXPECT_EQ(upgrader_.LastJob().outcome, JobOutcome::Refused);
+  EXPECT_EQ(host_.buttonStates(), (std::vector<bool>{false, true}));
+  EXPECT_EQ(device_.opens(), 0u);
+}
+
+TEST_F(Job, ALinkThatCannotOpenShowsBothMessages) {
+  device_.Unplug();
+  RunJob();
+  EXPECT_EQ(host_.messages(), (std::vector<std::string>{kMsgDeviceNotReady, kMsgUpgradeError}));
+  EXPECT_TRUE(upgrader_.LastJob().linkNotReady);
+  EXPECT_FALSE(upgrader_.Busy());
+}
+
+TEST_F(Job, SkippedStagesStillReport) {
+  for (const bool withMain : {false, true}) {
+    SCOPED_TRACE(withMain ? "no sub image" : "no main image");
+    emulator::InProcessTransport device;
+    link::UsbLink link(device, {20ms, 20ms});
+    testing::FakeHost host;
+    Upgrader upgrader(link, host, UpgraderTimings{1ms});
+    upgrader.SetDeviceUsable(true);
+    if (withMain) {
+      upgrader.m_mainImage = {mainImage_.data(), static_cast<std::uint32_t>(mainImage_.size())};
+    } else {
+      upgrader.m_subImage = {subImage_.data(), static_cast<std::uint32_t>(subImage_.size())};
+    }
+    upgrader.OnBnClickedUpdate();
+    upgrader.WaitForJob();
+    ASSERT_EQ(host.results().size(), 1u);
+    const UpgradeReport report = host.results().front();
+    EXPECT_EQ(report.m_strMainResult, withMain ? kMainOk : kMainFail);
+    EXPECT_EQ(report.m_strSubResult, withMain ? kSubFail : kSubOk);
+    // Without a sub stage no socket states came in: every socket counts as not upgraded.
+    if (withMain) {
+      EXPECT_NE(report.m_strSocketTable.find("ＳＵＢ８（ＢＡＤ）│"), std::string::npos);
+      EXPECT_EQ(report.m_strSocketTable.find("ＯＫ"), std::string::npos);
+    }
+    const auto commands = device.WithProgrammer([](VirtualProgrammer& p) { return p.commands(); });
+    EXPECT_EQ(commands.front(),
+              withMain ? "WriteFirmware:Torv2MainExe," : "WriteFirmware:Torv2SubExe,");
+  }
+}
+
+TEST_F(Job, ASecondAttemptAfterAFailureRunsFromTheStart) {
+  Device(At(Step::BlockStatus, 1, FaultKind::Refuse));
+  RunJob();
+  ASSERT_EQ(upgrader_.LastJob().outcome, JobOutcome::Failed);
+  EXPECT_EQ(upgrader_.subSocketError, 1) << "a failed job leaves the flag raised";
+  RunJob();
+  EXPECT_EQ(upgrader_.LastJob().outcome, JobOutcome::Completed);
+  EXPECT_EQ(upgrader_.subSocketError, 0);
+  EXPECT_EQ(device_.opens(), 2u);
+  Device([&](VirtualProgrammer& p) {
+    EXPECT_EQ(p.flash(Image::Main), mainImage_);
+    EXPECT_EQ(p.flash(Image::Sub), subImage_);
+  });
+}
+
+TEST_F(Job, AnOpenLinkIsUsedAndClosed) {
+  link_.linkOpen = link_.OpenUsbLink();
+  ASSERT_EQ(link_.linkOpen, 1);
+  RunJob();
+  EXPECT_EQ(upgrader_.LastJob().outcome, JobOutcome::Completed);
+  EXPECT_EQ(device_.opens(), 1u);
+  EXPECT_FALSE(link_.IsOpen());
+}
+
+TEST_F(Job, ProgressFollowsThePhases) {
+  RunJob();
+  EXPECT_EQ(host_.sink.labels(),
+            (std::vector<std::string>{"Down", "Verify", "Down", "Verify", " (hidden)"}));
+  const auto positions = host_.sink.positions();
+  // Main download: 40, 81, 100, then 100 again; sub read-back ends on 100 twice, then back to 0.
+  EXPECT_EQ(std::vector<int>(positions.begin(), positions.begin() + 5),
+            (std::vector<int>{0, 40, 81, 100, 100}));
+  EXPECT_EQ(positions.back(), 0);
+}
+
+TEST_F(Job, AVersionQueryDuringAJobWaitsForItsEnd) {
+  host_.HoldResult();
+  upgrader_.OnBnClickedUpdate();
+  host_.WaitUntilResultShown();  // the job is in its result dialog, the link still its own
+  std::promise<std::size_t> commandsWhenRun;
+  upgrader_.RunWhenLinkFree([&] {
+    upgrader_.ReadDeviceVersion();
+    commandsWhenRun.set_value(Device([](VirtualProgrammer& p) { return p.commands().size(); }));
+  });
+  const std::size_t commandsDuringJob =
+      Device([](VirtualProgrammer& p) { return p.commands().size(); });
+  host_.ReleaseResult();
+  upgrader_.WaitForJob();
+  EXPECT_EQ(commandsWhenRun.get_future().get(), commandsDuringJob + 1);
+}
+
+TEST_F(Job, ClosingTheProgramEndsAJobAtOnceWithoutMessages) {
+  // The device stops answering early; the transfer would wait ten seconds.
+  emulator::InProcessTransport device;
+  link::UsbLink link(device, {10s, 10s});
+  testing::FakeHost host;
+  const auto start = std::chrono::steady_clock::now();
+  {
+    Upgrader upgrader(link, host, UpgraderTimings{10s});
+    upgrader.m_mainImage = {mainImage_.data(), static_cast<std::uint32_t>(mainImage_.size())};
+    upgrader.SetDeviceUsable(true);
+    device.WithProgrammer(At(Step::ChunkAck, 2, FaultKind::NoAnswer));
+    upgrader.OnBnClickedUpdate();
+    upgrader.Shutdown();
+    EXPECT_EQ(upgrader.LastJob().outcome, JobOutcome::Failed);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_TRUE(host.messages().empty());
+  EXPECT_EQ(host.ends(), 0);
+  EXPECT_FALSE(link.IsOpen());
+}
+
+}  // namespace
+}  // namespace torv2::upgrade

@@ -1,0 +1,93 @@
+// The short conversations outside the upgrade: the start-up status check (with a reset when the
+// device says "Already.") and the version query.
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "link/packet.h"
+#include "upgrade/upgrader.h"
+#include "upgrade/version_text.h"
+
+namespace torv2::upgrade {
+namespace {
+
+// A reply as the NUL-terminated text it is used as.
+std::string_view AsText(const std::vector<std::uint8_t>& buffer, int length) {
+  const char* text = reinterpret_cast<const char*>(buffer.data());
+  return std::string_view(text, strnlen(text, static_cast<std::size_t>(length)));
+}
+
+}  // namespace
+
+bool Upgrader::StartUpExchange() {
+  std::lock_guard task(linkMutex_);
+  link_.linkOpen = link_.OpenUsbLink();
+  if (!link_.linkOpen) return false;
+  CheckCurrentStatusHoldingLink();
+  ReadDeviceVersionHoldingLink();
+  // The device answered the open: it counts as usable even when its version could not be read.
+  m_bDeviceUsable = 1;
+  return true;
+}
+
+void Upgrader::CheckCurrentStatus() {
+  std::lock_guard task(linkMutex_);
+  CheckCurrentStatusHoldingLink();
+}
+
+int Upgrader::ReadDeviceVersion() {
+  std::lock_guard task(linkMutex_);
+  return ReadDeviceVersionHoldingLink();
+}
+
+void Upgrader::CheckCurrentStatusHoldingLink() {
+  std::vector<std::uint8_t> reply(link::kReplyBufferSize);
+  if (!link::SendCommandPacket(link_, "CurrentStatus", "")) {
+    Message(kMsgStatusFail);
+  } else if (const int n = link::ReceiveReplyPacket(link_, reply); n == 0) {
+    Message(kMsgStatusDataFail);
+  } else if (AsText(reply, n).starts_with("Already.")) {
+    link::SendCommandPacket(link_, "ResetNow", "");  // no reply comes; the result does not matter
+    std::unique_lock lock(stateMutex_);
+    stopped_.wait_for(lock, timings_.resetWait, [this] { return stopping_; });
+  }
+  link_.CloseUsbLink();
+}
+
+int Upgrader::ReadDeviceVersionHoldingLink() {
+  int result = 0;
+  if (!link_.linkOpen) {
+    link_.linkOpen = link_.OpenUsbLink();
+    if (!link_.linkOpen) {
+      Message(kMsgVersionNotReady);
+      link_.CloseUsbLink();
+      return 0;
+    }
+  }
+  std::vector<std::uint8_t> reply(link::kReplyBufferSize);
+  if (link::SendCommandPacket(link_, "VersionRead:", "Torv2MainExe,")) {
+    if (const int n = link::ReceiveReplyPacket(link_, reply); n > 0) {
+      std::string text;
+      {
+        std::lock_guard lock(stateMutex_);
+        if (const auto version = ParseDeviceVersionReply(AsText(reply, n))) {
+          m_dCurrentVersion = *version;
+          result = 1;
+        }
+        // Shown whenever a reply came, also one without a version: the last good one stays.
+        text = FormatVersion(m_dCurrentVersion);
+        report_.m_strCurrentVersion = CurrentVersionLine(m_dCurrentVersion);
+      }
+      host_.ShowCurrentVersion(text);
+    }
+  }
+  link_.CloseUsbLink();
+  return result;
+}
+
+double Upgrader::CurrentVersion() const {
+  std::lock_guard lock(stateMutex_);
+  return m_dCurrentVersion;
+}
+
+}  // namespace torv2::upgrade

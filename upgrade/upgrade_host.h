@@ -1,0 +1,31 @@
+#pragma once
+// What the upgrade needs from its front end (the window, the command line, a test). Calls come
+// from the thread that runs the task: the UI thread for a click or a version query, the job's
+// worker thread for everything the job does; an implementation hands them to its own thread as
+// it needs to.
+
+#include <string_view>
+
+#include "link/progress_sink.h"
+#include "upgrade/upgrade_report.h"
+
+namespace torv2::upgrade {
+
+class UpgradeHost {
+ public:
+  virtual ~UpgradeHost() = default;
+
+  virtual link::ProgressSink& Progress() = 0;
+  // A modal message with a single OK button; returns once it is dismissed (or the program is
+  // closing).
+  virtual void ShowMessage(std::string_view text) = 0;
+  // The result dialog; returns once the user has closed it (or the program is closing).
+  virtual void ShowResult(const UpgradeReport& report) = 0;
+  virtual void EnableUpdateButton(bool enabled) = 0;
+  // The device's version as last read, "%.02f" ("0.00" until one was read).
+  virtual void ShowCurrentVersion(std::string_view text) = 0;
+  // A completed job ends the program.
+  virtual void EndProgram() = 0;
+};
+
+}  // namespace torv2::upgrade

@@ -1,0 +1,224 @@
+// The upgrade job: write the main image, read it back and compare it; the same for the sub image
+// with the device's verdict and the socket states; then the report, a fresh version, the result
+// dialog and the end of the program. A failure on the way shows one message and leaves the
+// program ready for another attempt.
+#include <algorithm>
+#include <cstring>
+#include <system_error>
+
+#include "link/packet.h"
+#include "upgrade/upgrader.h"
+
+namespace torv2::upgrade {
+namespace {
+
+constexpr std::uint32_t kMainDownloadChunk = 8192;
+constexpr std::uint32_t kSubDownloadChunk = 1000;
+
+bool SameBytes(std::span<const std::uint8_t> readBack, const FirmwareImage& image) {
+  return std::memcmp(readBack.data(), image.data, image.size) == 0;
+}
+
+}  // namespace
+
+Upgrader::Upgrader(link::UsbLink& link, UpgradeHost& host, UpgraderTimings timings)
+    : link_(link), host_(host), timings_(timings) {}
+
+Upgrader::~Upgrader() { Shutdown(); }
+
+void Upgrader::Message(std::string_view text) {
+  // A program that is closing shows nothing more.
+  if (!link_.Cancelled()) host_.ShowMessage(text);
+}
+
+JobResult Upgrader::LastJob() const {
+  std::lock_guard lock(stateMutex_);
+  return lastJob_;
+}
+
+UpgradeReport Upgrader::Report() const {
+  std::lock_guard lock(stateMutex_);
+  return report_;
+}
+
+void Upgrader::SetUpgradeVersionLine(std::string line) {
+  std::lock_guard lock(stateMutex_);
+  report_.m_strUpgradeVersion = std::move(line);
+}
+
+void Upgrader::OnBnClickedUpdate() {
+  m_bBusy = 1;
+  host_.EnableUpdateButton(false);
+  if (!m_bDeviceUsable) {
+    Message(kMsgCommunicationRefused);
+    {
+      std::lock_guard lock(stateMutex_);
+      lastJob_ = JobResult{JobOutcome::Refused};
+    }
+    m_bBusy = 0;
+    host_.EnableUpdateButton(true);
+    return;
+  }
+  {
+    std::lock_guard lock(stateMutex_);
+    if (stopping_) return;
+    jobHoldsLink_ = true;  // from now on a version query waits for the job
+  }
+  if (worker_.joinable()) worker_.join();  // the previous job has ended: its thread is done
+  try {
+    worker_ = std::thread([this] { UpgradeWorker(); });
+  } catch (const std::system_error&) {
+    // No thread: undo what the click did, so the user can try again.
+    Message(kMsgUpgradeError);
+    {
+      std::lock_guard lock(stateMutex_);
+      jobHoldsLink_ = false;
+    }
+    m_bBusy = 0;
+    host_.EnableUpdateButton(true);
+  }
+}
+
+void Upgrader::RunWhenLinkFree(std::function<void()> task) {
+  {
+    std::lock_guard lock(stateMutex_);
+    if (stopping_) return;
+    if (jobHoldsLink_) {
+      deferred_.push_back(std::move(task));
+      return;
+    }
+  }
+  task();
+}
+
+void Upgrader::RunDeferredTasks() {
+  std::vector<std::function<void()>> tasks;
+  {
+    std::lock_guard lock(stateMutex_);
+    tasks.swap(deferred_);
+    jobHoldsLink_ = false;
+  }
+  for (auto& task : tasks) {
+    if (!link_.Cancelled()) task();
+  }
+}
+
+void Upgrader::WaitForJob() {
+  if (worker_.joinable()) worker_.join();
+}
+
+void Upgrader::Shutdown() {
+  {
+    std::lock_guard lock(stateMutex_);
+    stopping_ = true;
+    deferred_.clear();
+  }
+  stopped_.notify_all();
+  link_.Cancel();
+  if (worker_.joinable()) worker_.join();
+}
+
+void Upgrader::UpgradeWorker() {
+  JobResult result;
+  // Large enough for either image, and for the device's final reply packet.
+  std::vector<std::uint8_t> readBackBuffer(
+      std::max<std::size_t>({kReadBackBufferSize, m_mainImage.size, m_subImage.size}));
+  bool completed = false;
+  {
+    std::lock_guard task(linkMutex_);
+    completed = RunStages(result, readBackBuffer);
+    if (completed) {
+      // Compose the report, then a fresh version over the link that is still open.
+      {
+        std::lock_guard lock(stateMutex_);
+        ComposeUpgradeReport(report_, result.mainOk, result.subOk, result.sockets, subSocketError);
+      }
+      m_bDeviceUsable = ReadDeviceVersionHoldingLink();
+    } else {
+      Message(kMsgUpgradeError);
+      link_.CloseUsbLink();
+    }
+  }
+  {
+    std::lock_guard lock(stateMutex_);
+    lastJob_ = result;
+    lastJob_.outcome = completed ? JobOutcome::Completed : JobOutcome::Failed;
+  }
+  link::ProgressSink& progress = host_.Progress();
+  if (completed) {
+    if (!link_.Cancelled()) host_.ShowResult(Report());
+    RunDeferredTasks();
+    m_bBusy = 0;
+    link_.CloseUsbLink();
+    progress.SetPos(0);
+    progress.SetText("", false);
+    host_.EnableUpdateButton(true);
+    host_.EndProgram();
+    return;
+  }
+  RunDeferredTasks();
+  m_bBusy = 0;
+  progress.SetPos(0);
+  progress.SetText("", false);
+  host_.EnableUpdateButton(true);
+}
+
+// Steps 1 to 4 of the job; false means the error path.
+bool Upgrader::RunStages(JobResult& result, std::vector<std::uint8_t>& readBackBuffer) {
+  if (!link_.linkOpen) {
+    link_.linkOpen = link_.OpenUsbLink();
+    if (!link_.linkOpen) {
+      result.linkNotReady = true;
+      Message(kMsgDeviceNotReady);
+      return false;
+    }
+  }
+  link::ProgressSink& progress = host_.Progress();
+  progress.SetRange(0, 100);
+  progress.SetStep(1);
+  link::TransferContext t{link_, progress, subSocketError};
+
+  if (m_mainImage.loaded()) {
+    const std::span<const std::uint8_t> image(m_mainImage.data, m_mainImage.size);
+    if (!link::SendCommandPacket(link_, "WriteFirmware:", "Torv2MainExe,")) return false;
+    if (!link::AnnounceImageSize(t, m_mainImage.size)) return false;
+    progress.SetText("Down", true);
+    progress.SetPos(0);
+    // A failed main download or read-back only marks the main image as failed; the sub stage
+    // still runs.
+    if (link::DownloadImage(t, image, kMainDownloadChunk)) {
+      if (!link::SendCommandPacket(link_, "ReadFirmware:", "Torv2MainExe,")) return false;
+      if (!link::AnnounceImageSize(t, m_mainImage.size)) return false;
+      progress.SetText("Verify", true);
+      progress.SetPos(0);
+      const auto readBack = std::span(readBackBuffer).first(m_mainImage.size);
+      if (link::ReadBackImage(t, readBack) && SameBytes(readBack, m_mainImage)) result.mainOk = 1;
+    }
+  }
+
+  if (m_subImage.loaded()) {
+    const std::span<const std::uint8_t> image(m_subImage.data, m_subImage.size);
+    if (!link::SendCommandPacket(link_, "WriteFirmware:", "Torv2SubExe,")) return false;
+    if (!link::AnnounceImageSize(t, m_subImage.size)) return false;
+    progress.SetText("Down", true);
+    progress.SetPos(0);
+    if (!link::DownloadImage(t, image, kSubDownloadChunk)) return false;
+    if (!link::SendCommandPacket(link_, "ReadFirmware:", "Torv2SubExe,")) return false;
+    if (!link::AnnounceImageSize(t, m_subImage.size)) return false;
+    progress.SetText("Verify", true);
+    progress.SetPos(0);
+    link::SubSocketStatus sockets{};
+    const auto readBack = std::span(readBackBuffer).first(m_subImage.size);
+    if (!link::ReadBackSubImage(t, sockets, readBack)) return false;
+    if (!SameBytes(readBack, m_subImage)) return false;
+    const int n = link::ReceiveReplyPacket(link_, readBackBuffer);
+    if (n == 0) return false;
+    const char* verdict = reinterpret_cast<const char*>(readBackBuffer.data());
+    result.subOk = std::strcmp(verdict, "OK") == 0 ? 1 : 0;
+    result.sockets = sockets;
+    subSocketError = 0;
+  }
+  return true;
+}
+
+}  // namespace torv2::upgrade

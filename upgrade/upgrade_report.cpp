@@ -1,0 +1,53 @@
+#include "upgrade/upgrade_report.h"
+
+#include <string_view>
+
+namespace torv2::upgrade {
+namespace {
+
+constexpr std::string_view kMainOk = "Torv2 Main Execute - Upgrade OK";
+constexpr std::string_view kMainFail = "Torv2 Main Execute - Upgrade Fail";
+constexpr std::string_view kSubOk = "Torv2 Sub Execute - Upgrade OK";
+constexpr std::string_view kSubFail = "Torv2 Sub Execute - Upgrade Fail";
+
+constexpr std::string_view kTop = "┌─────────┬─────────┬─────────┬─────────┐\r\n│";
+constexpr std::string_view kMiddle = "\r\n├─────────┼─────────┼─────────┼─────────┤\r\n│";
+// Six ideographic spaces follow the corner.
+constexpr std::string_view kBottom =
+    "\r\n└─────────┴─────────┴─────────┴─────────┘　　　　　　\r\n";
+constexpr std::string_view kAllSocketsFailed = "\r\n             All Sub Socket Error!\r\n";
+
+constexpr std::array<std::string_view, kSubSocketCount> kSocketLabels = {"１", "２", "３", "４",
+                                                                         "５", "６", "７", "８"};
+constexpr std::uint8_t kUpgraded = 'U';
+
+// Nine double-width characters and a vertical line; the OK cell is padded with an ideographic
+// space to the width of the BAD cell.
+void AppendCell(std::string& table, std::size_t socket, bool upgraded) {
+  table += "ＳＵＢ";
+  table += kSocketLabels[socket];
+  table += upgraded ? "（ＯＫ）　│" : "（ＢＡＤ）│";
+}
+
+}  // namespace
+
+void ComposeUpgradeReport(UpgradeReport& report, bool mainOk, bool subOk,
+                          const std::optional<SubSocketStatus>& socketStatus, bool subSocketError) {
+  report.m_strMainResult = mainOk ? kMainOk : kMainFail;
+  if (subSocketError) {
+    report.m_strSubResult.clear();
+    report.m_strSocketTable = kAllSocketsFailed;
+    return;
+  }
+  report.m_strSubResult = subOk ? kSubOk : kSubFail;
+
+  std::string& table = report.m_strSocketTable;
+  table.assign(kTop);
+  for (std::size_t socket = 0; socket < kSubSocketCount; ++socket) {
+    if (socket == kSubSocketCount / 2) table += kMiddle;
+    AppendCell(table, socket, socketStatus && (*socketStatus)[socket] == kUpgraded);
+  }
+  table += kBottom;
+}
+
+}  // namespace torv2::upgrade

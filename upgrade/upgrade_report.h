@@ -1,0 +1,32 @@
+#pragma once
+// The result report shown at the end of a completed upgrade: a line for the main image, a line for
+// the sub image, a box-drawn table of the eight sub sockets and the two version lines. UTF-8 text;
+// the table is meant for a font in which every character but CR LF has one common width.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace torv2::upgrade {
+
+inline constexpr std::size_t kSubSocketCount = 8;
+// One status character per sub socket, sub socket 1 first; 'U' means upgraded.
+using SubSocketStatus = std::array<std::uint8_t, kSubSocketCount>;
+
+struct UpgradeReport {
+  std::string m_strMainResult;
+  std::string m_strSubResult;
+  std::string m_strSocketTable;
+  std::string m_strUpgradeVersion;  // "Upgrade Version : 2.08", set at start-up
+  std::string m_strCurrentVersion;  // "Current Version : 2.08", set by each device version query
+};
+
+// Writes the main line, the sub line and the socket table. `socketStatus` is empty when the job
+// skipped its sub stage: no status arrived, so every socket counts as not upgraded. With
+// `subSocketError` set the device refused the sub transfer: the sub line is empty and the table is
+// replaced by the all-sockets-error text. The version lines are left alone.
+void ComposeUpgradeReport(UpgradeReport& report, bool mainOk, bool subOk,
+                          const std::optional<SubSocketStatus>& socketStatus, bool subSocketError);
+
+}  // namespace torv2::upgrade

@@ -1,0 +1,115 @@
+#pragma once
+// The upgrader's state and tasks, apart from any widget: the start-up exchange with the device,
+// the version and status queries, and the upgrade job on its worker thread. The window and the
+// command line each own one and implement its UpgradeHost.
+//
+// One task uses the link at a time: a task holds the link from its open to its close, and a
+// version query asked for while a job runs waits until the job has let go of it. Shutdown()
+// cancels the transfer in flight, ends every wait, and joins the worker.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "link/image_transfer.h"
+#include "link/usb_link.h"
+#include "upgrade/firmware_image.h"
+#include "upgrade/upgrade_host.h"
+#include "upgrade/upgrade_report.h"
+
+namespace torv2::upgrade {
+
+inline constexpr char kMsgCommunicationRefused[] = "USB Communication cannot be operated!";
+inline constexpr char kMsgDeviceNotReady[] = "USB Device is not Ready!!";
+inline constexpr char kMsgUpgradeError[] = "ZARN TORV II - Firmware Upgrade Error!";
+inline constexpr char kMsgVersionNotReady[] = "USB Device is not Ready, Ver!!";
+inline constexpr char kMsgStatusFail[] = "Read Current Status Fail!";
+inline constexpr char kMsgStatusDataFail[] = "Read Current Status Data Fail!";
+
+struct UpgraderTimings {
+  std::chrono::milliseconds resetWait{3000};  // the device's time to restart after "ResetNow"
+};
+
+// How the last job ended, for front ends that report it (the command line's exit code).
+enum class JobOutcome { NotRun, Refused, Failed, Completed };
+
+struct JobResult {
+  JobOutcome outcome = JobOutcome::NotRun;
+  bool linkNotReady = false;  // the job failed because the link could not be opened
+  int mainOk = 0;
+  int subOk = 0;
+  std::optional<link::SubSocketStatus> sockets;  // when the sub stage completed
+};
+
+class Upgrader {
+ public:
+  Upgrader(link::UsbLink& link, UpgradeHost& host, UpgraderTimings timings = {});
+  ~Upgrader();
+  Upgrader(const Upgrader&) = delete;
+  Upgrader& operator=(const Upgrader&) = delete;
+
+  // The start-up exchange: open the link; when the device is there, ask its status (resetting it
+  // when it answers "Already."), then read its version. Returns whether the link opened, which
+  // also makes the device usable.
+  bool StartUpExchange();
+  void CheckCurrentStatus();  // expects the link open; leaves it closed
+  int ReadDeviceVersion();    // opens the link unless open; leaves it closed
+
+  // The Update button (or the space key): starts the job on its worker thread and returns.
+  void OnBnClickedUpdate();
+  // Runs `task` now, or, while a job holds the link, on the job's thread once it has let go.
+  void RunWhenLinkFree(std::function<void()> task);
+  // Waits until the current job's thread has ended (the command line waits for its one job).
+  void WaitForJob();
+  // Cancels what is in flight, ends every wait, joins the worker. Messages stop here.
+  void Shutdown();
+
+  bool Busy() const { return m_bBusy.load(); }
+  bool DeviceUsable() const { return m_bDeviceUsable.load(); }
+  void SetDeviceUsable(bool usable) { m_bDeviceUsable = usable ? 1 : 0; }
+  JobResult LastJob() const;
+  UpgradeReport Report() const;
+  double CurrentVersion() const;
+
+  // Loaded once at start-up, read-only afterwards.
+  FirmwareImage m_mainImage;
+  FirmwareImage m_subImage;
+  void SetUpgradeVersionLine(std::string line);
+
+  // Raised by the transfers when the device refuses; lowered by a completed sub stage.
+  int subSocketError = 0;
+
+ private:
+  void UpgradeWorker();
+  bool RunStages(JobResult& result, std::vector<std::uint8_t>& readBackBuffer);
+  int ReadDeviceVersionHoldingLink();
+  void CheckCurrentStatusHoldingLink();
+  void Message(std::string_view text);
+  void RunDeferredTasks();
+
+  link::UsbLink& link_;
+  UpgradeHost& host_;
+  UpgraderTimings timings_;
+
+  std::atomic<int> m_bBusy{0};
+  std::atomic<int> m_bDeviceUsable{0};
+
+  mutable std::mutex stateMutex_;  // guards what follows, up to linkMutex_
+  double m_dCurrentVersion = 0.0;
+  UpgradeReport report_;
+  JobResult lastJob_;
+  bool jobHoldsLink_ = false;
+  std::vector<std::function<void()>> deferred_;
+  bool stopping_ = false;
+  std::condition_variable stopped_;
+
+  std::mutex linkMutex_;  // held by a task from its open to its close
+  std::thread worker_;
+};
+
+}  // namespace torv2::upgrade
