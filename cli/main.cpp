@@ -1,0 +1,214 @@
+// torv2-upgrader-cli: the upgrader without a window, for scripts and production lines.
+//
+//   info      the carried images
+//   status    the start-up exchange with the programmer, then both versions
+//   upgrade   the start-up exchange, then the whole upgrade; prints the report
+//   list      the attached programmers
+//
+// Exit codes: 0 success; 1 the upgrade completed but the report shows a failure; 2 the upgrade
+// failed on its way (or the carried images cannot be used); 3 no programmer found or not ready;
+// 64 usage error.
+
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "cli/console_host.h"
+#include "cli/progress_printer.h"
+#include "emulator/inprocess_transport.h"
+#include "link/libusb/libusb_transport.h"
+#include "link/usb_link.h"
+#include "upgrade/embedded_images.h"
+#include "upgrade/upgrader.h"
+#include "upgrade/version_text.h"
+
+namespace {
+
+using namespace torv2;
+
+constexpr int kExitOk = 0;
+constexpr int kExitReportFailure = 1;
+constexpr int kExitJobFailed = 2;
+constexpr int kExitNoProgrammer = 3;
+constexpr int kExitUsage = 64;
+
+struct Options {
+  std::string command;
+  bool useVirtual = false;
+  std::string device;
+  std::string progress = "auto";
+};
+
+void PrintMessage(std::string_view text, std::string_view caption) {
+  std::fprintf(stderr, "%.*s: %.*s\n", static_cast<int>(caption.size()), caption.data(),
+               static_cast<int>(text.size()), text.data());
+}
+
+struct CarriedImages {
+  upgrade::FirmwareImage main;
+  upgrade::FirmwareImage sub;
+  std::string title;
+  std::optional<double> version;
+};
+
+// The images in the executable, loaded in the window's order: the main image and its version
+// first; the sub image only when that version is good.
+CarriedImages LoadCarriedImages() {
+  CarriedImages images;
+  const std::string path = upgrade::ExecutablePath();
+  upgrade::VersionText versionText{};
+  images.title = upgrade::LoadMainImage(path, images.main, versionText, PrintMessage);
+  if (!images.main.loaded()) return images;
+  images.version = upgrade::AcceptCarriedVersion(upgrade::VersionTextView(versionText));
+  if (images.version) upgrade::LoadSubImage(path, images.sub, PrintMessage);
+  return images;
+}
+
+int Info() {
+  const CarriedImages images = LoadCarriedImages();
+  if (!images.main.loaded()) {
+    std::printf("Main image : Unknown - MainExe\n");
+    return kExitJobFailed;
+  }
+  std::printf("Main image : %s (%u bytes)\n", images.title.c_str(), images.main.size);
+  if (images.sub.loaded()) std::printf("Sub image  : %u bytes\n", images.sub.size);
+  if (!images.version) {
+    std::printf("Upgrade Version : Unknown\n");
+    return kExitJobFailed;
+  }
+  std::printf("%s\n", upgrade::UpgradeVersionLine(*images.version).c_str());
+  return kExitOk;
+}
+
+int List(const std::optional<link::UsbAddress>& only) {
+  auto transport = link::LibusbTransport::Create({.onlyDevice = only});
+  if (!transport) {
+    std::fprintf(stderr, "USB cannot be used on this machine\n");
+    return kExitNoProgrammer;
+  }
+  const auto programmers = transport->List(link::DeviceInterfaceGuid, link::LinkTimeouts{}.atOpen);
+  for (const auto& p : programmers) {
+    std::string port;
+    for (std::uint8_t n : p.portPath) port += (port.empty() ? "" : ".") + std::to_string(n);
+    std::printf("%s  port %u-%s  serial %s  (%.*s)\n", p.address.ToString().c_str(),
+                p.address.bus, port.empty() ? "0" : port.c_str(),
+                p.serialNumber.empty() ? "-" : p.serialNumber.c_str(),
+                static_cast<int>(link::GuidSourceName(p.source).size()),
+                link::GuidSourceName(p.source).data());
+  }
+  return programmers.empty() ? kExitNoProgrammer : kExitOk;
+}
+
+cli::ProgressMode ChooseProgressMode(const std::string& name) {
+  if (name == "tty") return cli::ProgressMode::Tty;
+  if (name == "lines") return cli::ProgressMode::Lines;
+  if (name == "json") return cli::ProgressMode::Json;
+  if (name == "none") return cli::ProgressMode::None;
+  return isatty(STDERR_FILENO) ? cli::ProgressMode::Tty : cli::ProgressMode::Lines;
+}
+
+int StatusOrUpgrade(const Options& options, const std::optional<link::UsbAddress>& only) {
+  const CarriedImages images = LoadCarriedImages();
+  if (!images.main.loaded()) {
+    std::fprintf(stderr, "Unknown - MainExe\n");
+    return kExitJobFailed;
+  }
+  if (!images.version) {
+    std::fprintf(stderr, "Upgrade Version : Unknown\n");
+    return kExitJobFailed;
+  }
+
+  std::unique_ptr<link::UsbTransport> transport;
+  std::string deviceName = "virtual";
+  if (options.useVirtual) {
+    transport = std::make_unique<emulator::InProcessTransport>();
+  } else {
+    transport = link::LibusbTransport::Create({.onlyDevice = only});
+    if (!transport) {
+      std::fprintf(stderr, "USB cannot be used on this machine\n");
+      return kExitNoProgrammer;
+    }
+    deviceName = only ? only->ToString() : "usb";
+  }
+  std::vector<std::string> order;
+  if (images.main.loaded()) order.push_back("main");
+  if (images.sub.loaded()) order.push_back("sub");
+  cli::ProgressPrinter progress(ChooseProgressMode(options.progress), deviceName, order);
+  cli::ConsoleHost host(progress);
+  link::UsbLink link(*transport);
+  upgrade::Upgrader upgrader(link, host);
+  upgrader.m_mainImage = images.main;
+  upgrader.m_subImage = images.sub;
+  const std::string upgradeLine = upgrade::UpgradeVersionLine(*images.version);
+  upgrader.SetUpgradeVersionLine(upgradeLine);
+
+  if (!upgrader.StartUpExchange()) {
+    std::fprintf(stderr, "USB UnConn: no programmer found\n");
+    return kExitNoProgrammer;
+  }
+  if (options.command == "status") {
+    const std::string current = upgrader.Report().m_strCurrentVersion;
+    std::printf("%s\n%s\n", upgradeLine.c_str(),
+                current.empty() ? "Current Version : Unknown" : current.c_str());
+    return kExitOk;
+  }
+
+  upgrader.OnBnClickedUpdate();
+  upgrader.WaitForJob();
+  const upgrade::JobResult job = upgrader.LastJob();
+  switch (job.outcome) {
+    case upgrade::JobOutcome::Completed: {
+      const bool allSockets =
+          job.sockets && std::all_of(job.sockets->begin(), job.sockets->end(),
+                                     [](std::uint8_t c) { return c == 'U'; });
+      return job.mainOk && job.subOk && allSockets ? kExitOk : kExitReportFailure;
+    }
+    case upgrade::JobOutcome::Refused:
+      return kExitNoProgrammer;
+    case upgrade::JobOutcome::Failed:
+    case upgrade::JobOutcome::NotRun:
+      break;
+  }
+  return job.linkNotReady ? kExitNoProgrammer : kExitJobFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Upgrades the firmware of a ZARN TORV II programmer.", "torv2-upgrader-cli"};
+  app.set_version_flag("--version", "torv2-upgrader-cli 2.08");
+  app.require_subcommand(1);
+  Options options;
+  app.add_flag("--virtual", options.useVirtual,
+               "Use the built-in virtual programmer in this process (no USB)");
+  app.add_option("--device", options.device, "The programmer at BUS:ADDR (see list)");
+  app.add_option("--progress", options.progress, "How progress shows on stderr")
+      ->check(CLI::IsMember({"auto", "tty", "lines", "json", "none"}));
+  app.add_subcommand("info", "Show the carried images and their version");
+  app.add_subcommand("status", "Check the programmer and show both versions");
+  app.add_subcommand("upgrade", "Write both images, verify them and show the report");
+  app.add_subcommand("list", "List the attached programmers");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? kExitOk : kExitUsage;
+  }
+  options.command = app.get_subcommands().front()->get_name();
+
+  std::optional<link::UsbAddress> only;
+  if (!options.device.empty()) {
+    only = link::UsbAddress::Parse(options.device);
+    if (!only) {
+      std::fprintf(stderr, "--device: not a BUS:ADDR: %s\n", options.device.c_str());
+      return kExitUsage;
+    }
+  }
+  if (options.command == "info") return Info();
+  if (options.command == "list") return List(only);
+  return StatusOrUpgrade(options, only);
+}

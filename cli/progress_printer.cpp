@@ -1,0 +1,66 @@
+#include "cli/progress_printer.h"
+
+#include <nlohmann/json.hpp>
+
+namespace torv2::cli {
+
+ProgressPrinter::ProgressPrinter(ProgressMode mode, std::string device,
+                                 std::vector<std::string> images, std::FILE* out)
+    : mode_(mode), device_(std::move(device)), images_(std::move(images)), out_(out) {}
+
+void ProgressPrinter::SetText(std::string_view label, bool show) {
+  std::lock_guard lock(mutex_);
+  if (barOpen_) {
+    std::fputc('\n', out_);
+    barOpen_ = false;
+  }
+  phase_ = show ? std::string(label) : std::string();
+  if (phase_ == "Down") ++imageIndex_;
+  shown_ = -1;
+}
+
+int ProgressPrinter::SetPos(int position) {
+  std::lock_guard lock(mutex_);
+  const int previous = position_;
+  position_ = position;
+  // Forward only: the drop to 0 when a job ends is not progress. Lines for logs come in steps
+  // of ten.
+  const bool forward = shown_ < 0 || position > shown_;
+  const bool worthALine = mode_ != ProgressMode::Lines || shown_ < 0 || position / 10 > shown_ / 10;
+  if (!phase_.empty() && forward && worthALine) {
+    Render();
+    shown_ = position;
+  }
+  return previous;
+}
+
+void ProgressPrinter::Render() {
+  const std::string image =
+      imageIndex_ >= 0 && imageIndex_ < static_cast<int>(images_.size()) ? images_[imageIndex_]
+                                                                          : "";
+  switch (mode_) {
+    case ProgressMode::Tty: {
+      constexpr int kWidth = 40;
+      const int filled = position_ * kWidth / 100;
+      std::fprintf(out_, "\r%-4s %-6s [%s%s] %3d%%", image.c_str(), phase_.c_str(),
+                   std::string(static_cast<std::size_t>(filled), '#').c_str(),
+                   std::string(static_cast<std::size_t>(kWidth - filled), '.').c_str(), position_);
+      barOpen_ = true;
+      break;
+    }
+    case ProgressMode::Lines:
+      std::fprintf(out_, "%s %s %d%%\n", image.c_str(), phase_.c_str(), position_);
+      break;
+    case ProgressMode::Json: {
+      const nlohmann::json line = {
+          {"device", device_}, {"image", image}, {"phase", phase_}, {"percent", position_}};
+      std::fprintf(out_, "%s\n", line.dump().c_str());
+      break;
+    }
+    case ProgressMode::None:
+      break;
+  }
+  std::fflush(out_);
+}
+
+}  // namespace torv2::cli

@@ -1,0 +1,43 @@
+#pragma once
+// Shows the job's progress on stderr: a live bar on a terminal, one line per change for logs,
+// one JSON object per line for wrappers, or nothing.
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "link/progress_sink.h"
+
+namespace torv2::cli {
+
+enum class ProgressMode { Tty, Lines, Json, None };
+
+class ProgressPrinter : public link::ProgressSink {
+ public:
+  // `images` names the images in the order the job transfers them ("main", "sub"); each
+  // "Down" label moves on to the next one.
+  ProgressPrinter(ProgressMode mode, std::string device, std::vector<std::string> images,
+                  std::FILE* out = stderr);
+
+  void SetRange(int, int) override {}
+  void SetStep(int) override {}
+  void SetText(std::string_view label, bool show) override;
+  int SetPos(int position) override;
+
+ private:
+  void Render();
+
+  std::mutex mutex_;
+  ProgressMode mode_;
+  std::string device_;
+  std::vector<std::string> images_;
+  std::FILE* out_;
+  std::string phase_;
+  int imageIndex_ = -1;
+  int position_ = 0;
+  int shown_ = -1;  // the last position printed in this phase
+  bool barOpen_ = false;
+};
+
+}  // namespace torv2::cli

@@ -1,0 +1,35 @@
+#pragma once
+// The launcher's command line: which virtual devices to attach and what happens to them while
+// the command runs. Adding an option: a field here, its flag in AddLauncherOptions(), and its
+// effect in DeviceOptionsFor() (what a device is plugged in as) or in the launcher's timeline.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "emulator/umockdev/umockdev_bed.h"
+
+namespace torv2::emulator {
+
+struct LauncherOptions {
+  int count = 1;           // programmers to attach
+  bool decoy = false;      // also a USB device without the programmer's GUID, plugged in first
+  bool msOs10 = false;     // programmers carry the GUID only in MS OS 1.0 descriptors
+  bool highSpeed = false;  // 512-byte bulk packets
+  std::optional<std::string> statusReply;   // reply to "CurrentStatus"
+  std::optional<std::string> versionReply;  // reply to "VersionRead:"
+  // After the command started, the first programmer drops off the bus / comes back.
+  std::optional<std::chrono::milliseconds> unplugAt;
+  std::optional<std::chrono::milliseconds> replugAt;
+  std::vector<std::string> command;
+};
+
+void AddLauncherOptions(CLI::App& app, LauncherOptions& options);
+
+// The devices to plug in, in order: the decoy first when asked for, then the programmers.
+std::vector<VirtualUsbOptions> DeviceOptionsFor(const LauncherOptions& options);
+
+}  // namespace torv2::emulator

@@ -1,0 +1,139 @@
+#pragma once
+// One plug-in of a virtual device: the usbfs requests on /dev/bus/usb/BBB/DDD, served for
+// umockdev on its worker thread. Private to the umockdev face.
+
+#include <glib-object.h>
+#include <umockdev.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace torv2::emulator {
+
+class VirtualUsbDevice;
+
+// Owns one reference to a GObject.
+template <class T>
+class GObjectPtr {
+ public:
+  GObjectPtr() = default;
+  static GObjectPtr Adopt(T* p) { return GObjectPtr(p); }
+  static GObjectPtr Ref(T* p) { return GObjectPtr(p ? static_cast<T*>(g_object_ref(p)) : nullptr); }
+  GObjectPtr(GObjectPtr&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  GObjectPtr& operator=(GObjectPtr&& o) noexcept {
+    if (this != &o) {
+      reset();
+      p_ = std::exchange(o.p_, nullptr);
+    }
+    return *this;
+  }
+  GObjectPtr(const GObjectPtr&) = delete;
+  GObjectPtr& operator=(const GObjectPtr&) = delete;
+  ~GObjectPtr() { reset(); }
+  void reset() {
+    if (p_) g_object_unref(std::exchange(p_, nullptr));
+  }
+  T* get() const { return p_; }
+  T* operator->() const { return p_; }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  explicit GObjectPtr(T* p) : p_(p) {}
+  T* p_ = nullptr;
+};
+
+// The device node as a FIFO whose poll() state tells libusb when to reap: libusb waits for
+// POLLOUT on a usbfs descriptor, and a pipe is writable exactly while it is not full. The FIFO
+// is kept full while nothing waits to be reaped and empty while something does.
+class ReapSignal {
+ public:
+  explicit ReapSignal(const std::string& path);  // creates the FIFO; throws std::system_error
+  ~ReapSignal();
+  ReapSignal(const ReapSignal&) = delete;
+  ReapSignal& operator=(const ReapSignal&) = delete;
+  void Set(bool reapable);
+
+ private:
+  int fd_ = -1;
+  bool reapable_ = true;
+};
+
+class UsbfsNode {
+ public:
+  // Creates the FIFO at fifoPath. Attach handler() to the test bed before the device shows up
+  // in sysfs.
+  UsbfsNode(VirtualUsbDevice& device, int devnum, const std::string& fifoPath);
+  ~UsbfsNode();
+  UsbfsNode(const UsbfsNode&) = delete;
+  UsbfsNode& operator=(const UsbfsNode&) = delete;
+
+  UMockdevIoctlBase* handler() const { return handler_.get(); }
+  int devnum() const { return devnum_; }
+
+  // The rest is called with the device's mutex held.
+  // Serves bulk IN URBs that wait for data, in the order they were submitted.
+  void ServeWaitingReads();
+  // The device left the bus: URBs in flight end with -ESHUTDOWN, later requests get ENODEV.
+  void Unplug();
+  // Called by umockdev's signals (worker thread), without the mutex.
+  gboolean OnIoctl(UMockdevIoctlClient* client);
+  void OnClientConnected(UMockdevIoctlClient* client);
+  void OnClientConnectionChanged(UMockdevIoctlClient* client);
+
+ private:
+  struct Urb {
+    GObjectPtr<UMockdevIoctlData> urb;     // our copy of the client's URB; written back on reap
+    GObjectPtr<UMockdevIoctlData> buffer;  // its data buffer; null for a zero-length URB
+    UMockdevIoctlClient* client = nullptr;
+    gulong clientAddress = 0;  // the client's URB pointer, to match DISCARDURB
+    std::uint8_t endpoint = 0;
+    std::size_t capacity = 0;  // bytes of data the URB can take or carries
+    int status = 0;
+    std::size_t actualLength = 0;
+    std::vector<std::uint8_t> inData;  // copied into the buffer on reap, at inOffset
+    std::size_t inOffset = 0;
+  };
+  struct Client {
+    GObjectPtr<UMockdevIoctlClient> client;
+    gulong notifyId = 0;
+    bool claimed = false;  // interface 0
+    std::deque<Urb> reapable;
+  };
+
+  // Each returns the errno to complete the ioctl with (0: success).
+  int GetCapabilities(UMockdevIoctlData* arg);
+  int Claim(Client& client, unsigned int interfaceNumber);
+  int ClaimIoctl(Client& client, UMockdevIoctlData* arg);
+  int DisconnectClaim(Client& client, UMockdevIoctlData* arg);
+  int Release(Client& client, UMockdevIoctlData* arg);
+  int SetConfiguration(UMockdevIoctlData* arg);
+  int SetInterface(UMockdevIoctlData* arg);
+  int DriverIoctl(UMockdevIoctlData* arg);
+  int ClearHalt(UMockdevIoctlData* arg);
+  int Reset();
+  int Submit(Client& client, UMockdevIoctlData* arg);
+  int SubmitControl(Client& client, Urb urb);
+  int SubmitBulkOut(Client& client, Urb urb);
+  int Reap(Client& client, UMockdevIoctlData* arg);
+  int Discard(Client& client, UMockdevIoctlData* arg);
+
+  Client& ClientFor(UMockdevIoctlClient* client);
+  void Finish(Urb urb);  // to its client's reapable queue
+  void UpdateSignal();
+
+  VirtualUsbDevice& device_;
+  const int devnum_;
+  GObjectPtr<UMockdevIoctlBase> handler_;
+  std::vector<gulong> handlerSignals_;
+  ReapSignal signal_;
+  bool unplugged_ = false;
+  std::map<UMockdevIoctlClient*, Client> clients_;
+  std::deque<Urb> waitingReads_;  // bulk IN URBs of every client, oldest first
+};
+
+}  // namespace torv2::emulator

@@ -1,0 +1,177 @@
+// torv2-virtual-programmer: runs a command with virtual programmers attached over umockdev.
+// Started through emulator/with-virtual-programmer. The process owns the test bed and serves
+// the devices while the command runs as its child, under the umockdev preload.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "emulator/umockdev/launcher_options.h"
+#include "emulator/umockdev/preload.h"
+#include "emulator/umockdev/umockdev_bed.h"
+
+extern char** environ;
+
+namespace torv2::emulator {
+namespace {
+
+constexpr const char* kName = "with-virtual-programmer";
+
+std::atomic<pid_t> g_child{0};
+
+void ForwardSignal(int signal) {
+  const pid_t child = g_child.load();
+  if (child > 0) ::kill(child, signal);
+}
+
+// Terminal signals reach the command directly; the launcher outlives it to clean up. Signals
+// sent to the launcher alone are passed on to the command.
+void SetUpSignals() {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGINT, &ignore, nullptr);
+  sigaction(SIGQUIT, &ignore, nullptr);
+  struct sigaction forward {};
+  forward.sa_handler = ForwardSignal;
+  sigemptyset(&forward.sa_mask);
+  sigaction(SIGTERM, &forward, nullptr);
+  sigaction(SIGHUP, &forward, nullptr);
+}
+
+// Unplugs and replugs a device at fixed times after the start, on its own thread.
+class Timeline {
+ public:
+  Timeline(UmockdevBed& bed, VirtualUsbDevice* device, const LauncherOptions& options)
+      : bed_(bed), device_(device), options_(options) {}
+  ~Timeline() { Stop(); }
+
+  void Start() {
+    if (!device_ || (!options_.unplugAt && !options_.replugAt)) return;
+    thread_ = std::thread([this] { Run(); });
+  }
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopped_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  struct Event {
+    std::chrono::milliseconds at;
+    bool replug;
+  };
+
+  void Run() {
+    std::vector<Event> events;
+    if (options_.unplugAt) events.push_back({*options_.unplugAt, false});
+    if (options_.replugAt) events.push_back({*options_.replugAt, true});
+    std::stable_sort(events.begin(), events.end(),
+                     [](const Event& a, const Event& b) { return a.at < b.at; });
+    const auto start = std::chrono::steady_clock::now();
+    for (const Event& event : events) {
+      std::unique_lock lock(mutex_);
+      if (changed_.wait_until(lock, start + event.at, [this] { return stopped_; })) return;
+      lock.unlock();
+      if (event.replug) {
+        bed_.Replug(*device_);
+      } else {
+        bed_.Unplug(*device_);
+      }
+    }
+  }
+
+  UmockdevBed& bed_;
+  VirtualUsbDevice* device_;
+  const LauncherOptions& options_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stopped_ = false;
+  std::thread thread_;
+};
+
+int ExitStatusOf(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return 1;
+}
+
+int Run(const LauncherOptions& options) {
+  UmockdevBed bed;
+  VirtualUsbDevice* first = nullptr;
+  for (const VirtualUsbOptions& device : DeviceOptionsFor(options)) {
+    VirtualUsbDevice& added = bed.Add(device);
+    if (!first && device.guidSource != GuidSource::None) first = &added;
+  }
+
+  std::vector<char*> argv;
+  for (const std::string& arg : options.command) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+
+  SetUpSignals();
+  Timeline timeline(bed, first, options);
+  // The command inherits LD_PRELOAD (this process runs under it) and the bed's UMOCKDEV_DIR,
+  // and gets the default action back for the signals the launcher ignores.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGQUIT);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  pid_t child = 0;
+  const int error = posix_spawnp(&child, argv[0], nullptr, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  if (error != 0) {
+    std::fprintf(stderr, "%s: cannot run %s: %s\n", kName, argv[0], std::strerror(error));
+    return 127;
+  }
+  g_child = child;
+  timeline.Start();
+
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) {
+      std::perror("waitpid");
+      return 1;
+    }
+  }
+  g_child = 0;
+  timeline.Stop();
+  return ExitStatusOf(status);
+}
+
+}  // namespace
+}  // namespace torv2::emulator
+
+int main(int argc, char** argv) {
+  using namespace torv2::emulator;
+  LauncherOptions options;
+  CLI::App app;
+  AddLauncherOptions(app, options);
+  app.name(kName);
+  CLI11_PARSE(app, argc, argv);
+  try {
+    EnsureUmockdevPreload(argv);
+    return Run(options);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", kName, e.what());
+    return 1;
+  }
+}
