@@ -38,9 +38,8 @@ void Receive(benchmark::State& state, bool escaped, std::size_t length) {
   std::vector<std::uint8_t> buffer(link::kEscapedReplyBufferSize);
   for (auto _ : state) {
     state.PauseTiming();
-    device.WithProgrammer([&](emulator::VirtualProgrammer& p) {
-      p.SendRaw(std::span(bytes, packet.size()));
-    });
+    device.WithProgrammer(
+        [&](emulator::VirtualProgrammer& p) { p.SendRaw(std::span(bytes, packet.size())); });
     state.ResumeTiming();
     const int n = escaped ? link::ReceiveEscapedReplyPacket(link, buffer)
                           : link::ReceiveReplyPacket(link, buffer);
@@ -49,8 +48,12 @@ void Receive(benchmark::State& state, bool escaped, std::size_t length) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * packet.size()));
 }
 
-void BM_EscapedDataPacket1000(benchmark::State& state) { Receive(state, true, 1000); }
-void BM_ReplyPacket65535(benchmark::State& state) { Receive(state, false, 65535); }
+void BM_EscapedDataPacket1000(benchmark::State& state) {
+  Receive(state, true, 1000);
+}
+void BM_ReplyPacket65535(benchmark::State& state) {
+  Receive(state, false, 65535);
+}
 BENCHMARK(BM_EscapedDataPacket1000);
 BENCHMARK(BM_ReplyPacket65535);
 

@@ -50,8 +50,8 @@ const std::vector<std::uint8_t> kMain = MakeImage(217772, 1);
 const std::vector<std::uint8_t> kSub = MakeImage(61172, 2);
 
 void BM_WholeUpgrade(benchmark::State& state) {
-  emulator::InProcessTransport device({.maxPacketSize = static_cast<std::uint16_t>(state.range(0)),
-                                       .recordHostBytes = false});
+  emulator::InProcessTransport device(
+      {.maxPacketSize = static_cast<std::uint16_t>(state.range(0)), .recordHostBytes = false});
   link::UsbLink link(device);
   QuietHost host;
   upgrade::Upgrader upgrader(link, host);
@@ -66,13 +66,17 @@ void BM_WholeUpgrade(benchmark::State& state) {
       break;
     }
   }
-  state.counters["usb_reads"] = benchmark::Counter(
-      static_cast<double>(device.bulkReads()), benchmark::Counter::kAvgIterations);
-  state.counters["usb_writes"] = benchmark::Counter(
-      static_cast<double>(device.bulkWrites()), benchmark::Counter::kAvgIterations);
+  state.counters["usb_reads"] = benchmark::Counter(static_cast<double>(device.bulkReads()),
+                                                   benchmark::Counter::kAvgIterations);
+  state.counters["usb_writes"] = benchmark::Counter(static_cast<double>(device.bulkWrites()),
+                                                    benchmark::Counter::kAvgIterations);
 }
-BENCHMARK(BM_WholeUpgrade)->Arg(64)->Arg(512)->MeasureProcessCPUTime()->UseRealTime()->Unit(
-    benchmark::kMillisecond);
+BENCHMARK(BM_WholeUpgrade)
+    ->Arg(64)
+    ->Arg(512)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

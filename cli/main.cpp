@@ -94,8 +94,8 @@ int List(const std::optional<link::UsbAddress>& only) {
   for (const auto& p : programmers) {
     std::string port;
     for (std::uint8_t n : p.portPath) port += (port.empty() ? "" : ".") + std::to_string(n);
-    std::printf("%s  port %u-%s  serial %s  (%.*s)\n", p.address.ToString().c_str(),
-                p.address.bus, port.empty() ? "0" : port.c_str(),
+    std::printf("%s  port %u-%s  serial %s  (%.*s)\n", p.address.ToString().c_str(), p.address.bus,
+                port.empty() ? "0" : port.c_str(),
                 p.serialNumber.empty() ? "-" : p.serialNumber.c_str(),
                 static_cast<int>(link::GuidSourceName(p.source).size()),
                 link::GuidSourceName(p.source).data());
@@ -162,9 +162,8 @@ int StatusOrUpgrade(const Options& options, const std::optional<link::UsbAddress
   const upgrade::JobResult job = upgrader.LastJob();
   switch (job.outcome) {
     case upgrade::JobOutcome::Completed: {
-      const bool allSockets =
-          job.sockets && std::all_of(job.sockets->begin(), job.sockets->end(),
-                                     [](std::uint8_t c) { return c == 'U'; });
+      const bool allSockets = job.sockets && std::all_of(job.sockets->begin(), job.sockets->end(),
+                                                         [](std::uint8_t c) { return c == 'U'; });
       return job.mainOk && job.subOk && allSockets ? kExitOk : kExitReportFailure;
     }
     case upgrade::JobOutcome::Refused:

@@ -35,9 +35,9 @@ int ProgressPrinter::SetPos(int position) {
 }
 
 void ProgressPrinter::Render() {
-  const std::string image =
-      imageIndex_ >= 0 && imageIndex_ < static_cast<int>(images_.size()) ? images_[imageIndex_]
-                                                                          : "";
+  const std::string image = imageIndex_ >= 0 && imageIndex_ < static_cast<int>(images_.size())
+                                ? images_[imageIndex_]
+                                : "";
   switch (mode_) {
     case ProgressMode::Tty: {
       constexpr int kWidth = 40;

@@ -318,15 +318,29 @@ VirtualProgrammer::Firmware VirtualProgrammer::ReceiveCommandFrame(std::string& 
     }
     const auto fault = Arrive(Step::CommandAck);
     if (faults_.noAnswer) silent_ = true;
-    if (fault == FaultKind::Junk) Send(kJunk);
-    if (fault == FaultKind::Refuse) Send("-");
-    if (!fault) Send("+");
     text = frame.substr(1);
-    if (fault) {
-      // The host took no '+': it will not go on with this command.
-      continue;
+    switch (fault.value_or(FaultKind::Corrupt)) {
+      case FaultKind::NoAnswer:
+      case FaultKind::Unplug:
+        continue;
+      case FaultKind::Junk:
+        Send(kJunk);
+        continue;  // the host took no '+': it will not go on with this command
+      case FaultKind::Refuse:
+        Send("-");  // the host sends the frame again
+        continue;
+      case FaultKind::WrongLength:
+        Send("++");  // one byte too many: the next receiver skips it while hunting
+        faulted_ = false;
+        co_return;
+      case FaultKind::Corrupt:
+        if (fault) {
+          Send("*");
+          continue;
+        }
+        Send("+");
+        co_return;
     }
-    co_return;
   }
 }
 
@@ -393,9 +407,10 @@ VirtualProgrammer::Firmware VirtualProgrammer::WriteFirmware(Image image) {
     if (fault == FaultKind::Refuse) ack[9] = '-';
     if (fault == FaultKind::WrongLength) ack.pop_back();
     if (fault == FaultKind::Junk) ack = kJunk;
+    if (fault == FaultKind::Corrupt) ack[5] ^= 0x01;  // a byte the host does not look at
     if (faults_.noAnswer) silent_ = true;
     Send(ack);
-    if (fault) co_return;
+    if (fault && fault != FaultKind::Corrupt) co_return;
   }
   flash_[static_cast<std::size_t>(image)] = std::move(received);
 }

@@ -21,10 +21,13 @@ int Percent(std::uint64_t done, std::uint64_t size) {
   return static_cast<int>(done * 100 / size);  // size is never 0 here: nothing moves for it
 }
 
-bool SendByte(UsbLink& link, std::uint8_t b) { return link.LinkWrite(std::span(&b, 1)) != 0; }
+bool SendByte(UsbLink& link, std::uint8_t b) {
+  return link.LinkWrite(std::span(&b, 1)) != 0;
+}
 
 bool IsText(std::span<const std::uint8_t> payload, std::string_view text) {
-  return payload.size() == text.size() && std::memcmp(payload.data(), text.data(), text.size()) == 0;
+  return payload.size() == text.size() &&
+         std::memcmp(payload.data(), text.data(), text.size()) == 0;
 }
 
 }  // namespace

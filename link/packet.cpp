@@ -11,12 +11,18 @@ constexpr std::uint8_t kEnd = '#';
 constexpr std::uint8_t kAck = '+';
 constexpr std::uint8_t kNak = '-';
 
-bool ReadByte(UsbLink& link, std::uint8_t& b) { return link.LinkRead(std::span(&b, 1)) != 0; }
+bool ReadByte(UsbLink& link, std::uint8_t& b) {
+  return link.LinkRead(std::span(&b, 1)) != 0;
+}
 
-bool SendByte(UsbLink& link, std::uint8_t b) { return link.LinkWrite(std::span(&b, 1)) != 0; }
+bool SendByte(UsbLink& link, std::uint8_t b) {
+  return link.LinkWrite(std::span(&b, 1)) != 0;
+}
 
 // Both '$' and 0xA4 start a packet: only the low seven bits are compared.
-bool IsStartMarker(std::uint8_t b) { return (b & 0x7F) == kStart; }
+bool IsStartMarker(std::uint8_t b) {
+  return (b & 0x7F) == kStart;
+}
 
 bool Hunt(UsbLink& link) {
   std::uint8_t b = 0;
@@ -34,8 +40,8 @@ Verdict CheckAndAnswer(UsbLink& link, std::uint8_t sum) {
   if (!ReadByte(link, got[0]) || !ReadByte(link, got[1])) return Verdict::Failed;
   char want[2];
   RenderChecksum(sum, want);
-  const bool good = got[0] == static_cast<std::uint8_t>(want[0]) &&
-                    got[1] == static_cast<std::uint8_t>(want[1]);
+  const bool good =
+      got[0] == static_cast<std::uint8_t>(want[0]) && got[1] == static_cast<std::uint8_t>(want[1]);
   if (!SendByte(link, good ? kAck : kNak)) return Verdict::Failed;
   return good ? Verdict::Good : Verdict::Bad;
 }

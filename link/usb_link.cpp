@@ -35,7 +35,9 @@ std::optional<BulkPipes> FindBulkPipes(UsbDevice& device) {
 UsbLink::UsbLink(UsbTransport& transport, LinkTimeouts timeouts)
     : transport_(transport), timeouts_(timeouts) {}
 
-UsbLink::~UsbLink() { CloseUsbLink(); }
+UsbLink::~UsbLink() {
+  CloseUsbLink();
+}
 
 int UsbLink::OpenUsbLink() {
   if (Cancelled()) return 0;

@@ -17,7 +17,7 @@
 namespace torv2::link {
 
 struct LinkTimeouts {
-  std::chrono::milliseconds atOpen{10'000};       // bounds the requests made while opening
+  std::chrono::milliseconds atOpen{10'000};      // bounds the requests made while opening
   std::chrono::milliseconds perTransfer{6'000};  // bounds every single bulk transfer
 };
 

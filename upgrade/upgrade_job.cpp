@@ -24,7 +24,9 @@ bool SameBytes(std::span<const std::uint8_t> readBack, const FirmwareImage& imag
 Upgrader::Upgrader(link::UsbLink& link, UpgradeHost& host, UpgraderTimings timings)
     : link_(link), host_(host), timings_(timings) {}
 
-Upgrader::~Upgrader() { Shutdown(); }
+Upgrader::~Upgrader() {
+  Shutdown();
+}
 
 void Upgrader::Message(std::string_view text) {
   // A program that is closing shows nothing more.

@@ -97,17 +97,29 @@ TEST_P(Download, SendsChunksAndChecksEachAcknowledgement) {
 
 INSTANTIATE_TEST_SUITE_P(
     Transfer, Download,
-    ::testing::Values(
-        DownloadCase{"TwentyInEights", 20, 8, {kGoodAck, kGoodAck, kGoodAck}, 1, {8, 8, 4},
-                     V{40, 80, 100, 100}, 0},
-        DownloadCase{"ThreeInEight", 3, 8, {kGoodAck}, 1, {3}, V{100, 100}, 0},
-        DownloadCase{"MiddleBytesNotExamined", 3, 8, {std::string("+\x00$#-+-\xff\x01+", 10)}, 1, {3}, V{100, 100},
-                     0},
-        DownloadCase{"MinusAtTheEnd", 20, 8, {kGoodAck, "+abcdefgh-"}, 0, {8, 8}, V{40, 0}, 1},
-        DownloadCase{"MinusAtTheStart", 20, 8, {"-abcdefgh+"}, 0, {8}, V{0}, 1},
-        DownloadCase{"SinglePlus", 20, 8, {"+"}, 0, {8}, V{0}, 1},
-        DownloadCase{"NoAcknowledgement", 20, 8, {kGoodAck}, 0, {8, 8}, V{40, 0}, 0},
-        DownloadCase{"SizeZero", 0, 8, {}, 0, {}, V{0}, 0}),
+    ::testing::Values(DownloadCase{"TwentyInEights",
+                                   20,
+                                   8,
+                                   {kGoodAck, kGoodAck, kGoodAck},
+                                   1,
+                                   {8, 8, 4},
+                                   V{40, 80, 100, 100},
+                                   0},
+                      DownloadCase{"ThreeInEight", 3, 8, {kGoodAck}, 1, {3}, V{100, 100}, 0},
+                      DownloadCase{"MiddleBytesNotExamined",
+                                   3,
+                                   8,
+                                   {std::string("+\x00$#-+-\xff\x01+", 10)},
+                                   1,
+                                   {3},
+                                   V{100, 100},
+                                   0},
+                      DownloadCase{
+                          "MinusAtTheEnd", 20, 8, {kGoodAck, "+abcdefgh-"}, 0, {8, 8}, V{40, 0}, 1},
+                      DownloadCase{"MinusAtTheStart", 20, 8, {"-abcdefgh+"}, 0, {8}, V{0}, 1},
+                      DownloadCase{"SinglePlus", 20, 8, {"+"}, 0, {8}, V{0}, 1},
+                      DownloadCase{"NoAcknowledgement", 20, 8, {kGoodAck}, 0, {8, 8}, V{40, 0}, 0},
+                      DownloadCase{"SizeZero", 0, 8, {}, 0, {}, V{0}, 0}),
     [](const auto& info) { return info.param.name; });
 
 struct ReadBackCase {
@@ -203,13 +215,12 @@ INSTANTIATE_TEST_SUITE_P(
     Transfer, SubReadBack,
     ::testing::Values(
         SubCase{"ThreeBlocks", 2500, {"OK", "OK", "OK"}, {}, "UUUUUUUU", 1, V{40, 80, 100, 100}, 0},
-        SubCase{"ErrorStatusKeepsThePercentage", 2500, {"OK", "Error"}, {}, "UUUUUUUU", 0, V{40},
-                1},
+        SubCase{
+            "ErrorStatusKeepsThePercentage", 2500, {"OK", "Error"}, {}, "UUUUUUUU", 0, V{40}, 1},
         SubCase{"OkWithBlankIsARefusal", 2500, {"OK "}, {}, "UUUUUUUU", 0, V{}, 1},
         SubCase{"ShortBlock", 2500, {"OK", "OK"}, {0, 1}, "UUUUUUUU", 0, V{40}, 0},
         SubCase{"SevenSocketBytes", 2500, {"OK", "OK", "OK"}, {}, "UUUUUUU", 0, V{40, 80, 100}, 0},
-        SubCase{"NineSocketBytes", 2500, {"OK", "OK", "OK"}, {}, "UUUUUUUUU", 0, V{40, 80, 100},
-                0},
+        SubCase{"NineSocketBytes", 2500, {"OK", "OK", "OK"}, {}, "UUUUUUUUU", 0, V{40, 80, 100}, 0},
         SubCase{"SizeZero", 0, {"OK"}, {}, "UUUUUUUU", 0, V{}, 0}),
     [](const auto& info) { return info.param.name; });
 

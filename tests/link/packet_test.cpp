@@ -15,7 +15,9 @@ using namespace std::chrono_literals;
 using emulator::InProcessTransport;
 using emulator::VirtualProgrammer;
 
-std::string Bytes(const std::vector<std::uint8_t>& v) { return std::string(v.begin(), v.end()); }
+std::string Bytes(const std::vector<std::uint8_t>& v) {
+  return std::string(v.begin(), v.end());
+}
 
 class Framing : public ::testing::Test {
  protected:
@@ -72,8 +74,8 @@ TEST_F(Framing, NegativeAcknowledgementsResendTheIdenticalFrame) {
 
 TEST_F(Framing, AnyOtherAcknowledgementEndsTheCommand) {
   device_.WithProgrammer([](VirtualProgrammer& p) {
-    p.faults().atStep = emulator::StepFault{emulator::Step::CommandAck, 1,
-                                            emulator::FaultKind::Junk};
+    p.faults().atStep =
+        emulator::StepFault{emulator::Step::CommandAck, 1, emulator::FaultKind::Junk};
   });
   EXPECT_EQ(SendCommandPacket(link_, "ResetNow", ""), 0);
   EXPECT_EQ(HostSent(), "$gResetNow#9e");
@@ -115,8 +117,8 @@ class Replies : public Framing, public ::testing::WithParamInterface<ReplyCase> 
 TEST_P(Replies, AreReceivedAndAnswered) {
   const ReplyCase& c = GetParam();
   DeviceSends(c.device);
-  const int n = c.escaped ? ReceiveEscapedReplyPacket(link_, buffer_)
-                          : ReceiveReplyPacket(link_, buffer_);
+  const int n =
+      c.escaped ? ReceiveEscapedReplyPacket(link_, buffer_) : ReceiveReplyPacket(link_, buffer_);
   EXPECT_EQ(n, c.result);
   if (c.result > 0 || c.hostAnswers == "+") {
     EXPECT_EQ(std::string(buffer_.begin(), buffer_.begin() + c.payload.size()), c.payload);
@@ -145,12 +147,15 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"NothingArrives", false, {}, 0, "", ""},
         ReplyCase{"EscapedRunsOfHashes", true, {"$$$$A#B##C###D####dc"}, 10, "A#B##C###D", "+"},
         ReplyCase{"EscapedStartMarkersWithBytesBetween", true, {"$x$\xA4y$A####41"}, 1, "A", "+"},
-        ReplyCase{"EscapedResentAfterBadChecksum", true, {"$$$$AB####00", "$$$$AB####83"}, 2,
-                  "AB", "-+"},
-        ReplyCase{"EscapedPayloadEndingInHashCannotBeCarried", true, {"$$$$AB#####a6"}, 0, "",
-                  "-"},
-        ReplyCase{"EscapedOverlongPayloadIsDropped", true, {"$$$$" + kLong, "$$$$OK####9a"}, 2,
-                  "OK", "+"}),
+        ReplyCase{
+            "EscapedResentAfterBadChecksum", true, {"$$$$AB####00", "$$$$AB####83"}, 2, "AB", "-+"},
+        ReplyCase{"EscapedPayloadEndingInHashCannotBeCarried", true, {"$$$$AB#####a6"}, 0, "", "-"},
+        ReplyCase{"EscapedOverlongPayloadIsDropped",
+                  true,
+                  {"$$$$" + kLong, "$$$$OK####9a"},
+                  2,
+                  "OK",
+                  "+"}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(Framing, BufferTooSmallIsRefusedBeforeReading) {

@@ -81,11 +81,14 @@ INSTANTIATE_TEST_SUITE_P(
     UsbLink, PipeChoice,
     ::testing::Values(
         PipeCase{"OnePerDirection", {{kBulk, 0x81, 64}, {kBulk, 0x01, 64}}, 1, 0x81, 0x01},
-        PipeCase{"TwoBulkIn", {{kBulk, 0x81, 64}, {kBulk, 0x01, 64}, {kBulk, 0x82, 64}}, 1, 0x82,
-                 0x01},
-        PipeCase{"OtherTypesPassedOver",
-                 {{kBulk, 0x83, 64}, {kInterrupt, 0x84, 8}, {kBulk, 0x02, 64}, {kInterrupt, 0x03, 8}},
-                 1, 0x83, 0x02},
+        PipeCase{
+            "TwoBulkIn", {{kBulk, 0x81, 64}, {kBulk, 0x01, 64}, {kBulk, 0x82, 64}}, 1, 0x82, 0x01},
+        PipeCase{
+            "OtherTypesPassedOver",
+            {{kBulk, 0x83, 64}, {kInterrupt, 0x84, 8}, {kBulk, 0x02, 64}, {kInterrupt, 0x03, 8}},
+            1,
+            0x83,
+            0x02},
         PipeCase{"NoBulkOut", {{kBulk, 0x81, 64}, {kInterrupt, 0x01, 64}}, 0, 0, 0},
         PipeCase{"NoBulkIn", {{kBulk, 0x01, 64}}, 0, 0, 0},
         PipeCase{"NoPipes", {}, 1, 0x81, 0x01}),  // empty list: the model's own two pipes

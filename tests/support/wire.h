@@ -28,14 +28,17 @@ inline std::string Escaped(std::string_view payload) {
   return "$$$$" + std::string(payload) + "####" + Checksum(payload);
 }
 
-inline std::string Str(const std::vector<std::uint8_t>& v) { return std::string(v.begin(), v.end()); }
+inline std::string Str(const std::vector<std::uint8_t>& v) {
+  return std::string(v.begin(), v.end());
+}
 
 inline std::span<const std::uint8_t> Span(std::string_view s) {
   return std::span(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
 }
 
 // The device sends each string as one USB write, in order, whenever the host reads.
-inline void DeviceSends(emulator::InProcessTransport& device, const std::vector<std::string>& writes) {
+inline void DeviceSends(emulator::InProcessTransport& device,
+                        const std::vector<std::string>& writes) {
   device.WithProgrammer([&](emulator::VirtualProgrammer& p) {
     for (const auto& w : writes) p.SendRaw(Span(w));
   });

@@ -1,0 +1,323 @@
+// Every exchange point of a whole upgrade, with every fault the virtual programmer can put there,
+// through real libusb under umockdev. Each case checks the outcome against the failure tables
+// (message or none, report or error path, the refusal flag), that the link ends closed, that no
+// single transfer waited longer than one time-out, and that the next attempt completes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emulator/umockdev/umockdev_bed.h"
+#include "link/libusb/libusb_transport.h"
+#include "tests/support/fake_host.h"
+#include "upgrade/upgrader.h"
+
+namespace torv2 {
+namespace {
+
+using namespace std::chrono_literals;
+using emulator::FaultKind;
+using emulator::Step;
+using emulator::StepFault;
+using upgrade::JobOutcome;
+
+constexpr auto kTimeout = 100ms;
+
+// What happens to the job when the device misbehaves in one part of the exchange.
+enum class Stage {
+  MainCommand,
+  MainSize,
+  MainDownload,
+  MainReadBack,
+  SubCommand,
+  SubSize,
+  SubDownload,
+  BlockStatus,
+  BlockData,
+  SocketStatus,
+  FinalVerdict,
+  Version,
+};
+
+// Small images keep the matrix quick: the main image goes in two chunks, the sub image in two
+// blocks, so every point has a first and a last occurrence.
+constexpr std::size_t kMainSize = 9000;
+constexpr std::size_t kSubSize = 1500;
+
+struct Point {
+  Step step;
+  int occurrence;
+  Stage stage;
+};
+
+const Point kPoints[] = {
+    {Step::CommandAck, 1, Stage::MainCommand},    {Step::SizeReply, 1, Stage::MainSize},
+    {Step::ChunkAck, 1, Stage::MainDownload},     {Step::ChunkAck, 2, Stage::MainDownload},
+    {Step::CommandAck, 2, Stage::MainCommand},    {Step::SizeReply, 2, Stage::MainSize},
+    {Step::ReadChunk, 1, Stage::MainReadBack},    {Step::ReadChunk, 2, Stage::MainReadBack},
+    {Step::CommandAck, 3, Stage::SubCommand},     {Step::SizeReply, 3, Stage::SubSize},
+    {Step::ChunkAck, 3, Stage::SubDownload},      {Step::ChunkAck, 4, Stage::SubDownload},
+    {Step::CommandAck, 4, Stage::SubCommand},     {Step::SizeReply, 4, Stage::SubSize},
+    {Step::BlockStatus, 1, Stage::BlockStatus},   {Step::BlockData, 1, Stage::BlockData},
+    {Step::BlockStatus, 2, Stage::BlockStatus},   {Step::BlockData, 2, Stage::BlockData},
+    {Step::SocketStatus, 1, Stage::SocketStatus}, {Step::FinalVerdict, 1, Stage::FinalVerdict},
+    {Step::CommandAck, 5, Stage::Version},        {Step::VersionReply, 1, Stage::Version},
+};
+
+const FaultKind kKinds[] = {FaultKind::NoAnswer,    FaultKind::Unplug, FaultKind::Junk,
+                            FaultKind::WrongLength, FaultKind::Refuse, FaultKind::Corrupt};
+
+struct Expected {
+  JobOutcome outcome;
+  int mainOk = 1;
+  int subOk = 1;
+  int subSocketError = 0;
+  bool allSocketsUpgraded = true;
+};
+
+// The failure tables of the transfers and the job, as outcomes of one fault.
+Expected Expect(Stage stage, FaultKind kind, bool lastChunk) {
+  const bool lost = kind == FaultKind::NoAnswer || kind == FaultKind::Unplug;
+  const Expected failed{JobOutcome::Failed, 0, 0, 0};
+  const Expected completed{JobOutcome::Completed};
+  switch (stage) {
+    case Stage::MainCommand:
+    case Stage::SubCommand:
+    case Stage::Version: {
+      // '-' makes the host send the frame again; an extra '+' is skipped by the next receiver.
+      if (kind == FaultKind::Refuse || kind == FaultKind::WrongLength) return completed;
+      if (stage == Stage::Version) return completed;  // only the version is not read
+      return {JobOutcome::Failed, stage == Stage::SubCommand ? 1 : 0, 0, 0};
+    }
+    case Stage::MainSize:
+    case Stage::SubSize: {
+      const int mainOk = stage == Stage::SubSize ? 1 : 0;
+      // No packet at all leaves the flag alone; any packet but "OK" raises it.
+      const int refused = lost || kind == FaultKind::Junk ? 0 : 1;
+      return {JobOutcome::Failed, mainOk, 0, refused};
+    }
+    case Stage::MainDownload:
+      if (kind == FaultKind::Corrupt) return completed;  // a byte nobody looks at
+      if (lost) return failed;  // the silent device fails the sub stage's first command too
+      // A bad acknowledgement fails the main image only; the sub stage lowers the flag again.
+      return {JobOutcome::Completed, 0, 1, 0};
+    case Stage::MainReadBack:
+      if (lost) return failed;
+      if (kind == FaultKind::WrongLength && lastChunk) {
+        // One byte more than the last chunk: the read asked for the chunk's length and got it,
+        // the byte too many stays in the receive buffer and is taken as the answer to the sub
+        // stage's first command, which fails the job.
+        return {JobOutcome::Failed, 1, 0, 0};
+      }
+      return {JobOutcome::Completed, 0, 1, 0};  // differs, or more than a chunk: main fails
+    case Stage::SubDownload:
+      if (kind == FaultKind::Corrupt) return completed;
+      return {JobOutcome::Failed, 1, 0, lost ? 0 : 1};
+    case Stage::BlockStatus:
+      return {JobOutcome::Failed, 1, 0, lost || kind == FaultKind::Junk ? 0 : 1};
+    case Stage::BlockData:
+      return {JobOutcome::Failed, 1, 0, 0};
+    case Stage::SocketStatus:
+      if (kind == FaultKind::Corrupt) return {JobOutcome::Completed, 1, 1, 0, false};
+      return {JobOutcome::Failed, 1, 0, 0};
+    case Stage::FinalVerdict:
+      if (lost || kind == FaultKind::Junk) return {JobOutcome::Failed, 1, 0, 0};
+      return {JobOutcome::Completed, 1, 0, 0};
+  }
+  return failed;
+}
+
+// Times every transfer of the devices it opens.
+class TimedTransport final : public link::UsbTransport {
+ public:
+  explicit TimedTransport(link::UsbTransport& inner) : inner_(inner) {}
+
+  std::unique_ptr<link::UsbDevice> OpenDevice(const link::Guid& guid,
+                                              std::chrono::milliseconds timeout) override {
+    auto device = inner_.OpenDevice(guid, timeout);
+    if (!device) return nullptr;
+    return std::make_unique<TimedDevice>(std::move(device), longest_);
+  }
+  std::chrono::steady_clock::duration longest() const { return longest_; }
+
+ private:
+  class TimedDevice final : public link::UsbDevice {
+   public:
+    TimedDevice(std::unique_ptr<link::UsbDevice> inner,
+                std::chrono::steady_clock::duration& longest)
+        : inner_(std::move(inner)), longest_(longest) {}
+    std::optional<std::vector<link::PipeInfo>> QueryPipes() override {
+      return inner_->QueryPipes();
+    }
+    link::TransferResult BulkRead(std::uint8_t pipe, std::span<std::uint8_t> buffer,
+                                  std::chrono::milliseconds timeout) override {
+      return Timed([&] { return inner_->BulkRead(pipe, buffer, timeout); });
+    }
+    link::TransferResult BulkWrite(std::uint8_t pipe, std::span<const std::uint8_t> data,
+                                   std::chrono::milliseconds timeout) override {
+      return Timed([&] { return inner_->BulkWrite(pipe, data, timeout); });
+    }
+    void Cancel() override { inner_->Cancel(); }
+
+   private:
+    template <class F>
+    link::TransferResult Timed(F&& transfer) {
+      const auto start = std::chrono::steady_clock::now();
+      const link::TransferResult r = transfer();
+      longest_ = std::max(longest_, std::chrono::steady_clock::now() - start);
+      return r;
+    }
+    std::unique_ptr<link::UsbDevice> inner_;
+    std::chrono::steady_clock::duration& longest_;
+  };
+
+  link::UsbTransport& inner_;
+  std::chrono::steady_clock::duration longest_{};
+};
+
+std::vector<std::uint8_t> MakeImage(std::size_t size, std::uint8_t seed) {
+  std::vector<std::uint8_t> v(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    const auto b = static_cast<std::uint8_t>(seed + i * 7 + i / 251);
+    v[i] = b == '#' ? 0x22 : b;
+  }
+  return v;
+}
+
+// step x fault -> passed, for the table printed at the end.
+std::map<std::pair<int, int>, bool>& Results() {
+  static std::map<std::pair<int, int>, bool> results;
+  return results;
+}
+
+class FaultMatrix : public ::testing::TestWithParam<std::tuple<int, FaultKind>> {
+ protected:
+  static void SetUpTestSuite() {
+    bed_ = std::make_unique<emulator::UmockdevBed>();
+    device_ = &bed_->Add();
+  }
+  static void TearDownTestSuite() {
+    bed_.reset();
+    PrintSummary();
+  }
+  static void PrintSummary();
+
+  struct Run {
+    upgrade::JobResult job;
+    int subSocketError;
+    std::vector<std::string> messages;
+    bool linkClosed;
+    std::chrono::steady_clock::duration longestTransfer;
+  };
+
+  Run RunJob() {
+    auto libusb = link::LibusbTransport::Create();
+    EXPECT_NE(libusb, nullptr);
+    TimedTransport transport(*libusb);
+    link::UsbLink link(transport, {kTimeout, kTimeout});
+    testing::FakeHost host;
+    upgrade::Upgrader upgrader(link, host, upgrade::UpgraderTimings{1ms});
+    upgrader.m_mainImage = {main_.data(), static_cast<std::uint32_t>(main_.size())};
+    upgrader.m_subImage = {sub_.data(), static_cast<std::uint32_t>(sub_.size())};
+    upgrader.SetDeviceUsable(true);
+    upgrader.subSocketError = 0;
+    upgrader.OnBnClickedUpdate();
+    upgrader.WaitForJob();
+    return {upgrader.LastJob(), upgrader.subSocketError, host.messages(),
+            !link.IsOpen() && link.linkOpen == 0, transport.longest()};
+  }
+
+  static inline std::unique_ptr<emulator::UmockdevBed> bed_;
+  static inline emulator::VirtualUsbDevice* device_ = nullptr;
+  const std::vector<std::uint8_t> main_ = MakeImage(kMainSize, 1);
+  const std::vector<std::uint8_t> sub_ = MakeImage(kSubSize, 2);
+};
+
+TEST_P(FaultMatrix, OutcomeMatchesTheFailureTables) {
+  const auto [index, kind] = GetParam();
+  const Point& point = kPoints[index];
+  const Expected want = Expect(point.stage, kind, point.occurrence == 2);
+  device_->WithProgrammer([&](emulator::VirtualProgrammer& p) {
+    p.faults() = {};
+    p.faults().atStep = StepFault{point.step, point.occurrence, kind};
+  });
+
+  const Run run = RunJob();
+  const bool failed = want.outcome == JobOutcome::Failed;
+  EXPECT_EQ(run.job.outcome, want.outcome);
+  EXPECT_EQ(run.job.mainOk, want.mainOk);
+  EXPECT_EQ(run.job.subOk, want.subOk);
+  EXPECT_EQ(run.subSocketError, want.subSocketError);
+  EXPECT_EQ(run.messages, failed ? std::vector<std::string>{upgrade::kMsgUpgradeError}
+                                 : std::vector<std::string>{});
+  if (want.outcome == JobOutcome::Completed) {
+    ASSERT_TRUE(run.job.sockets.has_value());
+    const bool allU = std::all_of(run.job.sockets->begin(), run.job.sockets->end(),
+                                  [](std::uint8_t c) { return c == 'U'; });
+    EXPECT_EQ(allU, want.allSocketsUpgraded);
+  }
+  EXPECT_TRUE(run.linkClosed);
+  EXPECT_LT(run.longestTransfer, kTimeout + 400ms) << "a transfer waited past its time-out";
+
+  // The fault is spent; a device that dropped off comes back. The next attempt completes.
+  if (!device_->attached()) bed_->Replug(*device_);
+  const Run retry = RunJob();
+  EXPECT_EQ(retry.job.outcome, JobOutcome::Completed);
+  EXPECT_EQ(retry.job.mainOk, 1);
+  EXPECT_EQ(retry.job.subOk, 1);
+  EXPECT_TRUE(retry.messages.empty());
+
+  Results()[{index, static_cast<int>(kind)}] = !HasFailure();
+}
+
+std::string CaseName(const ::testing::TestParamInfo<std::tuple<int, FaultKind>>& info) {
+  const auto [index, kind] = info.param;
+  std::string name = std::string(emulator::StepName(kPoints[index].step)) + "_" +
+                     std::to_string(kPoints[index].occurrence) + "_" +
+                     std::string(emulator::FaultKindName(kind));
+  for (char& c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  }
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Upgrade, FaultMatrix,
+                         ::testing::Combine(::testing::Range(0,
+                                                             static_cast<int>(std::size(kPoints))),
+                                            ::testing::ValuesIn(kKinds)),
+                         CaseName);
+
+// The summary: exchange points down, faults across.
+void FaultMatrix::PrintSummary() {
+  if (Results().empty()) return;
+  std::printf("\n%-18s", "step");
+  for (FaultKind kind : kKinds) {
+    std::printf(" %-13s", std::string(emulator::FaultKindName(kind)).c_str());
+  }
+  std::printf("\n");
+  int passed = 0, ran = 0;
+  for (int i = 0; i < static_cast<int>(std::size(kPoints)); ++i) {
+    const std::string step = std::string(emulator::StepName(kPoints[i].step)) + " #" +
+                             std::to_string(kPoints[i].occurrence);
+    std::printf("%-18s", step.c_str());
+    for (FaultKind kind : kKinds) {
+      const auto it = Results().find({i, static_cast<int>(kind)});
+      const char* cell = it == Results().end() ? "-" : it->second ? "passed" : "FAILED";
+      if (it != Results().end()) {
+        ++ran;
+        passed += it->second;
+      }
+      std::printf(" %-13s", cell);
+    }
+    std::printf("\n");
+  }
+  std::printf("%d of %d cases passed\n", passed, ran);
+}
+
+}  // namespace
+}  // namespace torv2
