@@ -42,6 +42,13 @@ class InProcessTransport final : public link::UsbTransport {
   // What the next open shows; tests change it between opens.
   Options& options() { return options_; }
 
+  // Blocks until pred(VirtualProgrammer&) holds; checked after every transfer the host makes.
+  template <class P>
+  void WaitUntil(P&& pred) {
+    std::unique_lock lock(state_->mutex);
+    state_->changed.wait(lock, [&] { return pred(state_->programmer); });
+  }
+
   void Unplug();  // pending and later transfers fail with NoDevice; opens find nothing
   void Replug();
 

@@ -276,7 +276,7 @@ VirtualProgrammer::Firmware VirtualProgrammer::Run() {
   for (;;) {
     std::string text;
     co_await ReceiveCommandFrame(text);
-    commands_.push_back(text);
+    if (settings_.recordHostBytes) commands_.push_back(text);
     faulted_ = false;
     if (text == "CurrentStatus") {
       co_await SendPacket(Step::StatusReply, settings_.statusReply, false);
@@ -423,6 +423,9 @@ VirtualProgrammer::Firmware VirtualProgrammer::ReadFirmware(Image image) {
   // Flash never written reads as erased.
   std::vector<std::uint8_t> content = flash_[static_cast<std::size_t>(image)];
   content.resize(size, 0xFF);
+  if (const auto& flip = faults_.flipReadBackByte; flip && flip->image == image && flip->offset < size) {
+    content[flip->offset] ^= flip->mask;
+  }
 
   if (image == Image::Main) {
     for (std::size_t at = 0; at < size;) {

@@ -52,6 +52,8 @@ struct StepFault {
   FaultKind kind = FaultKind::NoAnswer;
 };
 
+enum class Image { Main, Sub };
+
 // Fault knobs. Each applies to what the device sends from now on.
 struct Faults {
   int nakFrames = 0;               // answer the next N command frames with '-'
@@ -64,9 +66,14 @@ struct Faults {
   std::size_t splitWrites = 0;
   bool mergeWrites = false;        // everything sent between two host writes goes as one
   std::optional<StepFault> atStep;
+  // The read-back of `image` brings the byte at `offset` changed by `mask`.
+  struct ByteFlip {
+    Image image = Image::Main;
+    std::size_t offset = 0;
+    std::uint8_t mask = 0x01;
+  };
+  std::optional<ByteFlip> flipReadBackByte;
 };
-
-enum class Image { Main, Sub };
 
 struct DeviceSettings {
   std::uint16_t maxPacketSize = 64;  // 64 at full speed, 512 at high speed
@@ -74,7 +81,7 @@ struct DeviceSettings {
   std::string versionReply = "MainExe - TORV2 Execute V02.07";
   std::array<std::uint8_t, 8> socketStatus{'U', 'U', 'U', 'U', 'U', 'U', 'U', 'U'};
   std::string finalVerdict = "OK";
-  bool recordHostBytes = true;  // keep every host byte for hostBytes() (off for long runs)
+  bool recordHostBytes = true;  // keep what the host sent for hostBytes() and commands()
 };
 
 class VirtualProgrammer {

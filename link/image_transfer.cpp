@@ -1,8 +1,8 @@
 #include "link/image_transfer.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
-#include <vector>
 
 #include "link/packet.h"
 
@@ -38,7 +38,7 @@ int AnnounceImageSize(TransferContext& t, std::uint32_t size) {
   PutLe32(record + 4, size);
   if (t.link.LinkWrite(record) == 0) return 0;
 
-  std::vector<std::uint8_t> reply(kReplyBufferSize);
+  std::array<std::uint8_t, kReplyBufferSize> reply;
   const int n = ReceiveReplyPacket(t.link, reply);
   if (n == 0) return 0;
   // Only the whole word, in capitals, is a yes: "OK " and "ok" are refusals.
@@ -78,7 +78,7 @@ int ReadBackImage(TransferContext& t, std::span<std::uint8_t> dest) {
   const std::size_t size = dest.size();
   // Every read asks for a whole chunk, also when part of it has arrived, so one chunk can bring
   // up to twice its length less one byte; it lands here before the good bytes go to `dest`.
-  std::vector<std::uint8_t> staging(2 * kMainReadBackChunk);
+  std::array<std::uint8_t, 2 * kMainReadBackChunk> staging;
   std::size_t offset = 0;
   do {
     const std::size_t c = std::min<std::size_t>(kMainReadBackChunk, size - offset);
@@ -111,7 +111,7 @@ int ReadBackSubImage(TransferContext& t, SubSocketStatus& status, std::span<std:
   const std::size_t size = dest.size();
   // Each packet lands in a receive buffer of its own; only a block of the right length is
   // copied into `dest`.
-  std::vector<std::uint8_t> packet(kEscapedReplyBufferSize);
+  std::array<std::uint8_t, kEscapedReplyBufferSize> packet;
   std::size_t offset = 0;
   do {
     const std::uint32_t b =

@@ -3,6 +3,7 @@
 // dialog and the end of the program. A failure on the way shows one message and leaves the
 // program ready for another attempt.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <system_error>
 
@@ -122,9 +123,8 @@ void Upgrader::Shutdown() {
 
 void Upgrader::UpgradeWorker() {
   JobResult result;
-  // Large enough for either image, and for the device's final reply packet.
-  std::vector<std::uint8_t> readBackBuffer(
-      std::max<std::size_t>({kReadBackBufferSize, m_mainImage.size, m_subImage.size}));
+  // On the job's own stack, like every buffer of a task: no allocation per job or transfer.
+  std::array<std::uint8_t, kReadBackBufferSize> readBackBuffer;
   bool completed = false;
   {
     std::lock_guard task(linkMutex_);
@@ -166,7 +166,11 @@ void Upgrader::UpgradeWorker() {
 }
 
 // Steps 1 to 4 of the job; false means the error path.
-bool Upgrader::RunStages(JobResult& result, std::vector<std::uint8_t>& readBackBuffer) {
+bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuffer) {
+  // The build refuses images that do not fit; one that got here anyway cannot be verified.
+  if (m_mainImage.size > readBackBuffer.size() || m_subImage.size > readBackBuffer.size()) {
+    return false;
+  }
   if (!link_.linkOpen) {
     link_.linkOpen = link_.OpenUsbLink();
     if (!link_.linkOpen) {

@@ -86,7 +86,7 @@ class Upgrader {
 
  private:
   void UpgradeWorker();
-  bool RunStages(JobResult& result, std::vector<std::uint8_t>& readBackBuffer);
+  bool RunStages(JobResult& result, std::span<std::uint8_t> readBackBuffer);
   int ReadDeviceVersionHoldingLink();
   void CheckCurrentStatusHoldingLink();
   void Message(std::string_view text);
