@@ -19,6 +19,7 @@
 
 #include "cli/console_host.h"
 #include "cli/progress_printer.h"
+#include "cli/wire_trace.h"
 #include "emulator/inprocess_transport.h"
 #include "link/libusb/libusb_transport.h"
 #include "link/usb_link.h"
@@ -41,6 +42,7 @@ struct Options {
   bool useVirtual = false;
   std::string device;
   std::string progress = "auto";
+  bool trace = false;
 };
 
 void PrintMessage(std::string_view text, std::string_view caption) {
@@ -140,6 +142,11 @@ int StatusOrUpgrade(const Options& options, const std::optional<link::UsbAddress
   cli::ProgressPrinter progress(ChooseProgressMode(options.progress), deviceName, order);
   cli::ConsoleHost host(progress);
   link::UsbLink link(*transport);
+  std::optional<cli::WireTrace> trace;
+  if (options.trace) {
+    trace.emplace("", std::chrono::steady_clock::now());
+    link.SetTrace(&*trace);
+  }
   upgrade::Upgrader upgrader(link, host);
   upgrader.m_mainImage = images.main;
   upgrader.m_subImage = images.sub;
@@ -187,6 +194,8 @@ int main(int argc, char** argv) {
   app.add_option("--device", options.device, "The programmer at BUS:ADDR (see list)");
   app.add_option("--progress", options.progress, "How progress shows on stderr")
       ->check(CLI::IsMember({"auto", "tty", "lines", "json", "none"}));
+  app.add_flag("--trace", options.trace,
+               "Show every frame, reply, record and acknowledgement on stderr");
   app.add_subcommand("info", "Show the carried images and their version");
   app.add_subcommand("status", "Check the programmer and show both versions");
   app.add_subcommand("upgrade", "Write both images, verify them and show the report");

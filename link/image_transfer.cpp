@@ -22,7 +22,9 @@ int Percent(std::uint64_t done, std::uint64_t size) {
 }
 
 bool SendByte(UsbLink& link, std::uint8_t b) {
-  return link.LinkWrite(std::span(&b, 1)) != 0;
+  if (link.LinkWrite(std::span(&b, 1)) == 0) return false;
+  link.Trace(Direction::ToDevice, "ack", std::span(&b, 1));
+  return true;
 }
 
 bool IsText(std::span<const std::uint8_t> payload, std::string_view text) {
@@ -37,6 +39,7 @@ int AnnounceImageSize(TransferContext& t, std::uint32_t size) {
   PutLe32(record, kSizeRecordWord);
   PutLe32(record + 4, size);
   if (t.link.LinkWrite(record) == 0) return 0;
+  t.link.Trace(Direction::ToDevice, "size record", record);
 
   std::array<std::uint8_t, kReplyBufferSize> reply;
   const int n = ReceiveReplyPacket(t.link, reply);
@@ -56,12 +59,14 @@ int DownloadImage(TransferContext& t, std::span<const std::uint8_t> data, std::u
       t.progress.SetPos(0);
       return 0;
     }
+    t.link.Trace(Direction::ToDevice, "chunk", data.subspan(offset, n));
     std::uint8_t ack[kChunkAckLength] = {};
     const std::uint32_t got = t.link.LinkRead(ack);
     if (got == 0) {
       t.progress.SetPos(0);
       return 0;
     }
+    t.link.Trace(Direction::FromDevice, "chunk ack", std::span(ack, got));
     if (got < kChunkAckLength || ack[0] != kAck || ack[9] != kAck) {
       t.progress.SetPos(0);
       t.subSocketError = 1;
@@ -91,6 +96,7 @@ int ReadBackImage(TransferContext& t, std::span<std::uint8_t> dest) {
       }
       got += n;
     } while (got < c);
+    t.link.Trace(Direction::FromDevice, "data", std::span(staging).first(got));
     if (got > c) {
       if (!SendByte(t.link, kNak)) t.progress.SetPos(0);
       return 0;
@@ -122,6 +128,7 @@ int ReadBackSubImage(TransferContext& t, SubSocketStatus& status, std::span<std:
       t.progress.SetPos(0);
       return 0;
     }
+    t.link.Trace(Direction::ToDevice, "block request", request);
     const int statusLength = ReceiveEscapedReplyPacket(t.link, packet);
     if (statusLength == 0) return 0;
     if (!IsText(std::span(packet).first(static_cast<std::size_t>(statusLength)), "OK")) {

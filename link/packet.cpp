@@ -42,7 +42,9 @@ Verdict CheckAndAnswer(UsbLink& link, std::uint8_t sum) {
   RenderChecksum(sum, want);
   const bool good =
       got[0] == static_cast<std::uint8_t>(want[0]) && got[1] == static_cast<std::uint8_t>(want[1]);
-  if (!SendByte(link, good ? kAck : kNak)) return Verdict::Failed;
+  const std::uint8_t answer = good ? kAck : kNak;
+  if (!SendByte(link, answer)) return Verdict::Failed;
+  link.Trace(Direction::ToDevice, "ack", std::span(&answer, 1));
   return good ? Verdict::Good : Verdict::Bad;
 }
 
@@ -77,8 +79,10 @@ int SendCommandPacket(UsbLink& link, const char* command, const char* argument) 
   // bounded by the link's time-out and a cancelled link fails the next one.
   for (;;) {
     if (link.LinkWrite(std::span(frame.data(), n + 5)) == 0) return 0;
+    link.Trace(Direction::ToDevice, "command", std::span(frame.data(), n + 5));
     std::uint8_t answer = 0;
     if (!ReadByte(link, answer)) return 0;
+    link.Trace(Direction::FromDevice, "ack", std::span(&answer, 1));
     if (answer == kAck) return 1;
     if (answer != kNak) return 0;
   }
@@ -103,6 +107,7 @@ int ReceiveReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
     }
     buffer[n] = 0;
     if (!complete) continue;  // over-long: dropped without an answer
+    link.Trace(Direction::FromDevice, "reply", buffer.first(n));
 
     switch (CheckAndAnswer(link, sum)) {
       case Verdict::Good:
@@ -147,6 +152,7 @@ int ReceiveEscapedReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
     }
     buffer[n] = 0;
     if (!complete) continue;
+    link.Trace(Direction::FromDevice, "escaped reply", buffer.first(n));
 
     switch (CheckAndAnswer(link, sum)) {
       case Verdict::Good:

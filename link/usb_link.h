@@ -10,8 +10,10 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string_view>
 #include <vector>
 
+#include "link/trace.h"
 #include "link/usb_transport.h"
 
 namespace torv2::link {
@@ -44,6 +46,13 @@ class UsbLink {
   void Cancel();
   bool Cancelled() const { return cancelled_.load(std::memory_order_relaxed); }
 
+  // Where the framing and the transfers report what they exchange; null (the default) for none.
+  void SetTrace(LinkTrace* trace) { trace_ = trace; }
+  void Trace(Direction direction, std::string_view what,
+             std::span<const std::uint8_t> bytes) const {
+    if (trace_) trace_->Record(direction, what, bytes);
+  }
+
   bool IsOpen() const { return device_ != nullptr; }
   std::uint8_t bulkInPipeId() const { return bulkInPipeId_; }
   std::uint8_t bulkOutPipeId() const { return bulkOutPipeId_; }
@@ -67,6 +76,8 @@ class UsbLink {
   std::vector<std::uint8_t> rx_;
   std::size_t rxHead_ = 0;
   std::size_t rxTail_ = 0;
+
+  LinkTrace* trace_ = nullptr;
 
   std::mutex cancelMutex_;  // guards device_ against Cancel() from another thread
   std::atomic<bool> cancelled_{false};
