@@ -34,6 +34,8 @@ class InProcessDevice final : public link::UsbDevice {
       if (!Present()) return {TransferStatus::NoDevice, 0};
       if (auto t = state_->programmer.TakeInTransfer(buffer.size())) {
         std::memcpy(buffer.data(), t->data.data(), t->data.size());
+        if (state_->programmer.settings().recordHostBytes)
+          state_->inSizes.push_back(t->data.size());
         AfterDeviceActed();
         return {t->overflow ? TransferStatus::Overflow : TransferStatus::Ok, t->data.size()};
       }
@@ -51,6 +53,7 @@ class InProcessDevice final : public link::UsbDevice {
     if (cancelled_) return {TransferStatus::Cancelled, 0};
     if (!Present()) return {TransferStatus::NoDevice, 0};
     state_->programmer.OnOutTransfer(data);
+    if (state_->programmer.settings().recordHostBytes) state_->outSizes.push_back(data.size());
     AfterDeviceActed();
     return {TransferStatus::Ok, data.size()};
   }
@@ -118,6 +121,15 @@ void InProcessTransport::Replug() {
   std::lock_guard lock(state_->mutex);
   state_->attached = true;
   state_->changed.notify_all();
+}
+
+std::vector<std::size_t> InProcessTransport::inTransferSizes() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->inSizes;
+}
+std::vector<std::size_t> InProcessTransport::outTransferSizes() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->outSizes;
 }
 
 std::size_t InProcessTransport::bulkReads() const {

@@ -52,6 +52,10 @@ class InProcessTransport final : public link::UsbTransport {
   void Unplug();  // pending and later transfers fail with NoDevice; opens find nothing
   void Replug();
 
+  // The bytes each bulk transfer moved, in order (IN, then OUT).
+  std::vector<std::size_t> inTransferSizes() const;
+  std::vector<std::size_t> outTransferSizes() const;
+
   std::size_t bulkReads() const;
   std::size_t bulkWrites() const;
   std::size_t opens() const;
@@ -66,6 +70,8 @@ class InProcessTransport final : public link::UsbTransport {
     std::size_t bulkReads = 0;
     std::size_t bulkWrites = 0;
     std::size_t opens = 0;
+    std::vector<std::size_t> inSizes;
+    std::vector<std::size_t> outSizes;
   };
 
  private:

@@ -184,9 +184,10 @@ void VirtualProgrammer::SendRaw(std::span<const std::uint8_t> bytes) {
   FlushWrites();
 }
 
-void VirtualProgrammer::Send(std::span<const std::uint8_t> bytes) {
+void VirtualProgrammer::Send(std::span<const std::uint8_t> bytes, bool readWhole) {
   if (silent_ || bytes.empty()) return;
   writes_.emplace_back(bytes.begin(), bytes.end());
+  if (settings_.recordHostBytes) deviceWrites_.push_back({bytes.size(), readWhole});
 }
 
 void VirtualProgrammer::Send(std::string_view text) {
@@ -409,7 +410,7 @@ VirtualProgrammer::Firmware VirtualProgrammer::WriteFirmware(Image image) {
     if (fault == FaultKind::Junk) ack = kJunk;
     if (fault == FaultKind::Corrupt) ack[5] ^= 0x01;  // a byte the host does not look at
     if (faults_.noAnswer) silent_ = true;
-    Send(ack);
+    Send(std::span(reinterpret_cast<const std::uint8_t*>(ack.data()), ack.size()), true);
     if (fault && fault != FaultKind::Corrupt) co_return;
   }
   flash_[static_cast<std::size_t>(image)] = std::move(received);
@@ -438,7 +439,7 @@ VirtualProgrammer::Firmware VirtualProgrammer::ReadFirmware(Image image) {
       if (fault == FaultKind::WrongLength) chunk.push_back(0x00);
       if (fault == FaultKind::Junk || fault == FaultKind::Refuse) chunk.assign(n, '-');
       if (faults_.noAnswer) silent_ = true;
-      Send(chunk);
+      Send(chunk, true);
       const std::uint8_t answer = co_await NextByte();
       if (answer != '+') co_return;  // the host refused the chunk
       at += n;

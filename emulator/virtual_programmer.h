@@ -81,7 +81,7 @@ struct DeviceSettings {
   std::string versionReply = "MainExe - TORV2 Execute V02.07";
   std::array<std::uint8_t, 8> socketStatus{'U', 'U', 'U', 'U', 'U', 'U', 'U', 'U'};
   std::string finalVerdict = "OK";
-  bool recordHostBytes = true;  // keep what the host sent for hostBytes() and commands()
+  bool recordHostBytes = true;  // keep the traffic for hostBytes(), commands(), deviceWrites()
 };
 
 class VirtualProgrammer {
@@ -121,6 +121,13 @@ class VirtualProgrammer {
   const std::vector<std::uint8_t>& flash(Image image) const;
   // Every byte the host has written, in order.
   const std::vector<std::uint8_t>& hostBytes() const { return hostBytes_; }
+  // Every write the device made, in order, and whether the host reads it whole (a raw record or
+  // chunk) or one byte at a time (a packet or an acknowledgement byte).
+  struct DeviceWrite {
+    std::size_t size = 0;
+    bool readWhole = false;
+  };
+  const std::vector<DeviceWrite>& deviceWrites() const { return deviceWrites_; }
   // The length of every bulk OUT transfer, in order.
   const std::vector<std::size_t>& hostWriteSizes() const { return hostWriteSizes_; }
   // Command texts received with a good checksum, in order.
@@ -150,7 +157,7 @@ class VirtualProgrammer {
 
   // The fault planned for this arrival at `step`, if any; counts the arrival.
   std::optional<FaultKind> Arrive(Step step);
-  void Send(std::span<const std::uint8_t> bytes);
+  void Send(std::span<const std::uint8_t> bytes, bool readWhole = false);
   void Send(std::string_view text);
   void FlushWrites();
   void StartFirmware();
@@ -179,6 +186,7 @@ class VirtualProgrammer {
 
   std::vector<std::uint8_t> hostBytes_;
   std::vector<std::size_t> hostWriteSizes_;
+  std::vector<DeviceWrite> deviceWrites_;
   std::vector<std::string> commands_;
   int resets_ = 0;
   std::size_t inTransfers_ = 0;

@@ -15,6 +15,7 @@
 #include "emulator/umockdev/umockdev_bed.h"
 #include "link/libusb/libusb_transport.h"
 #include "tests/support/fake_host.h"
+#include "tests/support/test_images.h"
 #include "upgrade/upgrader.h"
 
 namespace torv2 {
@@ -180,15 +181,6 @@ class TimedTransport final : public link::UsbTransport {
   std::chrono::steady_clock::duration longest_{};
 };
 
-std::vector<std::uint8_t> MakeImage(std::size_t size, std::uint8_t seed) {
-  std::vector<std::uint8_t> v(size);
-  for (std::size_t i = 0; i < size; ++i) {
-    const auto b = static_cast<std::uint8_t>(seed + i * 7 + i / 251);
-    v[i] = b == '#' ? 0x22 : b;
-  }
-  return v;
-}
-
 // step x fault -> passed, for the table printed at the end.
 std::map<std::pair<int, int>, bool>& Results() {
   static std::map<std::pair<int, int>, bool> results;
@@ -234,8 +226,8 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<int, FaultKind>> 
 
   static inline std::unique_ptr<emulator::UmockdevBed> bed_;
   static inline emulator::VirtualUsbDevice* device_ = nullptr;
-  const std::vector<std::uint8_t> main_ = MakeImage(kMainSize, 1);
-  const std::vector<std::uint8_t> sub_ = MakeImage(kSubSize, 2);
+  const std::vector<std::uint8_t> main_ = testing::TestImage(kMainSize, 1);
+  const std::vector<std::uint8_t> sub_ = testing::TestImage(kSubSize, 2);
 };
 
 TEST_P(FaultMatrix, OutcomeMatchesTheFailureTables) {

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "emulator/inprocess_transport.h"
+#include "tests/support/quiet_host.h"
+#include "tests/support/test_images.h"
 #include "upgrade/upgrader.h"
 
 namespace {
@@ -33,37 +35,6 @@ long ResidentKiB() {
   return -1;
 }
 
-std::vector<std::uint8_t> MakeImage(std::size_t size, std::uint8_t seed) {
-  std::vector<std::uint8_t> v(size);
-  for (std::size_t i = 0; i < size; ++i) {
-    const auto b = static_cast<std::uint8_t>(seed + i * 7 + i / 251);
-    v[i] = b == '#' ? 0x22 : b;
-  }
-  return v;
-}
-
-class QuietHost : public upgrade::UpgradeHost {
-  class Sink : public link::ProgressSink {
-    void SetRange(int, int) override {}
-    void SetStep(int) override {}
-    void SetText(std::string_view, bool) override {}
-    int SetPos(int p) override { return std::exchange(pos_, p); }
-    int pos_ = 0;
-  };
-
- public:
-  link::ProgressSink& Progress() override { return sink_; }
-  void ShowMessage(std::string_view) override { ++messages; }
-  void ShowResult(const upgrade::UpgradeReport&) override {}
-  void EnableUpdateButton(bool) override {}
-  void ShowCurrentVersion(std::string_view) override {}
-  void EndProgram() override {}
-  int messages = 0;
-
- private:
-  Sink sink_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,14 +49,14 @@ int main(int argc, char** argv) {
   // in its heap: a cache, not growth. A fixed threshold and a trim before each reading leave
   // only what is really in use.
   mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-  const auto mainImage = MakeImage(217772, 1);
-  const auto subImage = MakeImage(61172, 2);
+  const auto mainImage = testing::TestImage(217772, 1);
+  const auto subImage = testing::TestImage(61172, 2);
   emulator::InProcessTransport device({.recordHostBytes = false});
   long afterFirst = 0;
   for (int n = 1; n <= upgrades; ++n) {
     // A new link, window side and job every time, as a program run would have.
     link::UsbLink link(device);
-    QuietHost host;
+    testing::QuietHost host;
     upgrade::Upgrader upgrader(link, host);
     upgrader.m_mainImage = {mainImage.data(), static_cast<std::uint32_t>(mainImage.size())};
     upgrader.m_subImage = {subImage.data(), static_cast<std::uint32_t>(subImage.size())};

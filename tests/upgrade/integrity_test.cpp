@@ -5,6 +5,7 @@
 
 #include "emulator/inprocess_transport.h"
 #include "tests/support/fake_host.h"
+#include "tests/support/test_images.h"
 #include "upgrade/upgrader.h"
 
 namespace torv2::upgrade {
@@ -14,18 +15,9 @@ using namespace std::chrono_literals;
 using emulator::Image;
 using emulator::VirtualProgrammer;
 
-std::vector<std::uint8_t> MakeImage(std::size_t size, std::uint8_t seed) {
-  std::vector<std::uint8_t> v(size);
-  for (std::size_t i = 0; i < size; ++i) {
-    const auto b = static_cast<std::uint8_t>(seed + i * 7 + i / 251);
-    v[i] = b == '#' ? 0x22 : b;
-  }
-  return v;
-}
-
 TEST(Integrity, AFlippedReadBackByteNeverPasses) {
-  const auto mainImage = MakeImage(20000, 1);
-  const auto subImage = MakeImage(2500, 2);
+  const auto mainImage = testing::TestImage(20000, 1);
+  const auto subImage = testing::TestImage(2500, 2);
   emulator::InProcessTransport device;
   std::mt19937 random(20261210);  // fixed seed: the same offsets on every run
 

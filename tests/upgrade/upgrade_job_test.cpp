@@ -7,6 +7,7 @@
 
 #include "emulator/inprocess_transport.h"
 #include "tests/support/fake_host.h"
+#include "tests/support/test_images.h"
 #include "upgrade/upgrader.h"
 
 namespace torv2::upgrade {
@@ -26,14 +27,6 @@ constexpr char kSubFail[] = "Torv2 Sub Execute - Upgrade Fail";
 constexpr char kAllSocketsFailed[] = "\r\n             All Sub Socket Error!\r\n";
 
 // Small images: three main chunks (8192, 8192, 3616) and three sub blocks; no '#' anywhere.
-std::vector<std::uint8_t> MakeImage(std::size_t size, std::uint8_t seed) {
-  std::vector<std::uint8_t> v(size);
-  for (std::size_t i = 0; i < size; ++i) {
-    auto b = static_cast<std::uint8_t>(seed + i * 7 + i / 251);
-    v[i] = b == '#' ? 0x22 : b;
-  }
-  return v;
-}
 
 class Job : public ::testing::Test {
  protected:
@@ -55,8 +48,8 @@ class Job : public ::testing::Test {
     return device_.WithProgrammer(std::forward<F>(f));
   }
 
-  std::vector<std::uint8_t> mainImage_ = MakeImage(20000, 1);
-  std::vector<std::uint8_t> subImage_ = MakeImage(2500, 2);
+  std::vector<std::uint8_t> mainImage_ = testing::TestImage(20000, 1);
+  std::vector<std::uint8_t> subImage_ = testing::TestImage(2500, 2);
   emulator::InProcessTransport device_;
   link::UsbLink link_{device_, link::LinkTimeouts{20ms, 20ms}};
   testing::FakeHost host_;
