@@ -202,6 +202,9 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
     }
   }
 
+  // A program that is closing cancelled the link: what failed then is not the device's verdict.
+  if (link_.Cancelled()) return false;
+
   if (m_subImage.loaded()) {
     const std::span<const std::uint8_t> image(m_subImage.data, m_subImage.size);
     if (!link::SendCommandPacket(link_, "WriteFirmware:", "Torv2SubExe,")) return false;
@@ -224,7 +227,7 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
     result.sockets = sockets;
     subSocketError = 0;
   }
-  return true;
+  return !link_.Cancelled();
 }
 
 }  // namespace torv2::upgrade
