@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cstring>
 #include <exception>
 #include <utility>
@@ -110,6 +111,82 @@ std::string_view FaultKindName(FaultKind kind) {
     case FaultKind::Corrupt: return "corrupt byte";
   }
   return "?";
+}
+
+std::string_view StepKey(Step step) {
+  switch (step) {
+    case Step::CommandAck:
+      return "command-ack";
+    case Step::StatusReply:
+      return "status-reply";
+    case Step::VersionReply:
+      return "version-reply";
+    case Step::SizeReply:
+      return "size-reply";
+    case Step::ChunkAck:
+      return "chunk-ack";
+    case Step::ReadChunk:
+      return "read-chunk";
+    case Step::BlockStatus:
+      return "block-status";
+    case Step::BlockData:
+      return "block-data";
+    case Step::SocketStatus:
+      return "socket-status";
+    case Step::FinalVerdict:
+      return "final-verdict";
+  }
+  return "?";
+}
+
+std::string_view FaultKindKey(FaultKind kind) {
+  switch (kind) {
+    case FaultKind::NoAnswer:
+      return "no-answer";
+    case FaultKind::Unplug:
+      return "unplug";
+    case FaultKind::Junk:
+      return "junk";
+    case FaultKind::WrongLength:
+      return "wrong-length";
+    case FaultKind::Refuse:
+      return "refuse";
+    case FaultKind::Corrupt:
+      return "corrupt";
+  }
+  return "?";
+}
+
+std::optional<Step> ParseStepKey(std::string_view key) {
+  for (std::size_t i = 0; i < kStepCount; ++i) {
+    const auto step = static_cast<Step>(i);
+    if (StepKey(step) == key) return step;
+  }
+  return std::nullopt;
+}
+
+std::optional<FaultKind> ParseFaultKindKey(std::string_view key) {
+  for (const FaultKind kind : {FaultKind::NoAnswer, FaultKind::Unplug, FaultKind::Junk,
+                               FaultKind::WrongLength, FaultKind::Refuse, FaultKind::Corrupt}) {
+    if (FaultKindKey(kind) == key) return kind;
+  }
+  return std::nullopt;
+}
+
+std::optional<StepFault> ParseStepFault(std::string_view text) {
+  const auto first = text.find(':');
+  const auto last = text.rfind(':');
+  if (first == std::string_view::npos || first == last) return std::nullopt;
+  const auto step = ParseStepKey(text.substr(0, first));
+  const auto kind = ParseFaultKindKey(text.substr(last + 1));
+  const std::string_view count = text.substr(first + 1, last - first - 1);
+  int occurrence = 0;
+  const auto [end, ec] = std::from_chars(count.data(), count.data() + count.size(), occurrence);
+  if (!step || !kind || count.empty() || ec != std::errc{} || end != count.data() + count.size() ||
+      occurrence < 1) {
+    return std::nullopt;
+  }
+  return StepFault{*step, occurrence, *kind};
 }
 
 namespace {

@@ -50,7 +50,16 @@ struct StepFault {
   Step step = Step::CommandAck;
   int occurrence = 1;
   FaultKind kind = FaultKind::NoAnswer;
+  friend bool operator==(const StepFault&, const StepFault&) = default;
 };
+
+// The names a command line uses: "command-ack" ... "final-verdict", "no-answer" ... "corrupt";
+// and a step fault as "STEP:N:KIND" ("read-chunk:2:corrupt", N from 1).
+std::string_view StepKey(Step step);
+std::string_view FaultKindKey(FaultKind kind);
+std::optional<Step> ParseStepKey(std::string_view key);
+std::optional<FaultKind> ParseFaultKindKey(std::string_view key);
+std::optional<StepFault> ParseStepFault(std::string_view text);
 
 enum class Image { Main, Sub };
 

@@ -1,5 +1,8 @@
 #include "emulator/umockdev/launcher_options.h"
 
+#include <algorithm>
+#include <initializer_list>
+
 namespace torv2::emulator {
 namespace {
 
@@ -12,6 +15,45 @@ void AddTime(CLI::App& app, const std::string& name, std::optional<std::chrono::
       ->check(CLI::NonNegativeNumber);
 }
 
+// "command-ack, status-reply, ..." for the help text.
+template <class T, class Key>
+std::string Keys(std::initializer_list<T> values, Key key) {
+  std::string out;
+  for (const T v : values) {
+    if (!out.empty()) out += ", ";
+    out += key(v);
+  }
+  return out;
+}
+
+std::string FaultHelp() {
+  using enum Step;
+  using enum FaultKind;
+  return "At the N-th time (from 1) the programmers reach STEP, they do KIND instead. STEP: " +
+         Keys({CommandAck, StatusReply, VersionReply, SizeReply, ChunkAck, ReadChunk, BlockStatus,
+               BlockData, SocketStatus, FinalVerdict},
+              StepKey) +
+         ". KIND: " + Keys({NoAnswer, Unplug, Junk, WrongLength, Refuse, Corrupt}, FaultKindKey) +
+         ".";
+}
+
+const CLI::Validator kStepFault(
+    [](std::string& text) {
+      return ParseStepFault(text) ? std::string()
+                                  : "not STEP:N:KIND (e.g. read-chunk:2:corrupt): " + text;
+    },
+    "");
+
+// Eight characters a shell passes without trouble: the socket states, 'U' for upgraded.
+const CLI::Validator kSocketStatus(
+    [](std::string& text) {
+      const bool printable =
+          std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+      return text.size() == 8 && printable ? std::string()
+                                           : "not eight printable characters: " + text;
+    },
+    "");
+
 }  // namespace
 
 void AddLauncherOptions(CLI::App& app, LauncherOptions& o) {
@@ -21,7 +63,8 @@ void AddLauncherOptions(CLI::App& app, LauncherOptions& o) {
   app.footer(
       "Put -- before COMMAND. Examples:\n"
       "  with-virtual-programmer -- lsusb -v\n"
-      "  with-virtual-programmer --decoy --two --unplug-at 500 -- some-program ARGS");
+      "  with-virtual-programmer --decoy --two --unplug-at 500 -- some-program ARGS\n"
+      "  with-virtual-programmer --fault read-chunk:2:corrupt -- torv2-upgrader-cli upgrade");
 
   auto* count = app.add_option("--count", o.count, "Attach N programmers (default 1)")
                     ->type_name("N")
@@ -38,6 +81,47 @@ void AddLauncherOptions(CLI::App& app, LauncherOptions& o) {
       ->type_name("TEXT");
   app.add_option("--version", o.versionReply, "The programmers' reply to VersionRead:")
       ->type_name("TEXT");
+  app.add_option_function<std::string>(
+         "--sockets",
+         [&o](const std::string& text) {
+           std::array<std::uint8_t, 8> states{};
+           std::copy(text.begin(), text.end(), states.begin());
+           o.socketStatus = states;
+         },
+         "The eight socket states the programmers report after the sub image read-back, socket 1 "
+         "first; U: upgraded (default UUUUUUUU)")
+      ->type_name("XXXXXXXX")
+      ->check(kSocketStatus);
+  app.add_option("--final-verdict", o.finalVerdict,
+                 "What the programmers answer last after the sub image read-back (default OK)")
+      ->type_name("TEXT");
+
+  // Faults.
+  app.add_option_function<std::string>(
+         "--fault", [&o](const std::string& text) { o.faults.atStep = ParseStepFault(text); },
+         FaultHelp())
+      ->type_name("STEP:N:KIND")
+      ->check(kStepFault);
+  app.add_option("--nak", o.faults.nakFrames, "Refuse the first N command frames with '-'")
+      ->type_name("N")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--upper-checksum", o.faults.upperCaseChecksums,
+                 "Send the first N reply checksums in upper-case hexadecimal")
+      ->type_name("N")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--junk-before-reply", o.faults.junkBeforeReply,
+                 "Send TEXT before every reply packet")
+      ->type_name("TEXT");
+  app.add_flag("--a4", o.faults.a4StartMarker, "Start reply packets with the byte 0xA4, not '$'");
+  app.add_flag("--no-answer", o.faults.noAnswer,
+               "The programmers take every byte and never answer");
+  app.add_option("--split", o.faults.splitWrites,
+                 "Send everything in USB transfers of at most N bytes")
+      ->type_name("N")
+      ->check(CLI::PositiveNumber);
+  app.add_flag("--merge", o.faults.mergeWrites,
+               "Send everything that is due between two host writes as one USB transfer");
+
   AddTime(app, "--unplug-at", o.unplugAt,
           "Unplug the first programmer MS milliseconds after COMMAND started");
   AddTime(app, "--replug-at", o.replugAt,
@@ -62,6 +146,9 @@ std::vector<VirtualUsbOptions> DeviceOptionsFor(const LauncherOptions& o) {
     programmer.serial = "VIRTUAL" + std::to_string(i);
     if (o.statusReply) programmer.settings.statusReply = *o.statusReply;
     if (o.versionReply) programmer.settings.versionReply = *o.versionReply;
+    if (o.socketStatus) programmer.settings.socketStatus = *o.socketStatus;
+    if (o.finalVerdict) programmer.settings.finalVerdict = *o.finalVerdict;
+    programmer.faults = o.faults;
     programmer.settings.recordHostBytes = false;  // a long run would keep every byte
     devices.push_back(programmer);
   }

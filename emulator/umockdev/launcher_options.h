@@ -1,9 +1,12 @@
 #pragma once
 // The launcher's command line: which virtual devices to attach and what happens to them while
 // the command runs. Adding an option: a field here, its flag in AddLauncherOptions(), and its
-// effect in DeviceOptionsFor() (what a device is plugged in as) or in the launcher's timeline.
+// effect in DeviceOptionsFor() (what a device is plugged in as, its faults included) or in the
+// launcher's timeline.
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +24,10 @@ struct LauncherOptions {
   bool highSpeed = false;  // 512-byte bulk packets
   std::optional<std::string> statusReply;   // reply to "CurrentStatus"
   std::optional<std::string> versionReply;  // reply to "VersionRead:"
+  // What the programmers send at the end of the sub image read-back.
+  std::optional<std::array<std::uint8_t, 8>> socketStatus;
+  std::optional<std::string> finalVerdict;
+  Faults faults;  // every programmer gets the same fault knobs
   // After the command started, the first programmer drops off the bus / comes back.
   std::optional<std::chrono::milliseconds> unplugAt;
   std::optional<std::chrono::milliseconds> replugAt;

@@ -58,7 +58,9 @@ VirtualUsbDevice::VirtualUsbDevice(Key, UmockdevBed& bed, VirtualUsbOptions opti
                                           .bulkMaxPacketSize = options_.settings.maxPacketSize,
                                           .serial = options_.serial})),
       port_(port),
-      programmer_(options_.settings) {}
+      programmer_(options_.settings) {
+  programmer_.faults() = options_.faults;
+}
 
 VirtualUsbDevice::~VirtualUsbDevice() = default;
 

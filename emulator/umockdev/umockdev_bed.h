@@ -45,6 +45,7 @@ struct VirtualUsbOptions {
   bool highSpeed = false;                      // 512-byte bulk packets, speed 480 in sysfs
   GuidSource guidSource = GuidSource::MsOs20;  // None: a decoy without the programmer's GUID
   std::string serial;  // iSerialNumber when not empty (printable ASCII, at most 126 characters)
+  Faults faults;       // the model's fault knobs from the start
 };
 
 class UmockdevBed;

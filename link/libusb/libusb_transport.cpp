@@ -243,15 +243,23 @@ struct Candidate {
   std::vector<std::uint8_t> portPath;
 };
 
+Candidate CandidateFor(libusb_device* dev) {
+  Candidate c{dev, {libusb_get_bus_number(dev), libusb_get_device_address(dev)}, {}};
+  std::uint8_t ports[8] = {};
+  const int n = libusb_get_port_numbers(dev, ports, sizeof ports);
+  if (n > 0) c.portPath.assign(ports, ports + n);
+  return c;
+}
+
+bool Selected(const Candidate& c, const LibusbOptions& options) {
+  return !options.onlyDevice || c.address == *options.onlyDevice;
+}
+
 std::vector<Candidate> Candidates(const DeviceList& list, const LibusbOptions& options) {
   std::vector<Candidate> out;
   for (libusb_device* dev : list.devices()) {
-    Candidate c{dev, {libusb_get_bus_number(dev), libusb_get_device_address(dev)}, {}};
-    if (options.onlyDevice && c.address != *options.onlyDevice) continue;
-    std::uint8_t ports[8] = {};
-    const int n = libusb_get_port_numbers(dev, ports, sizeof ports);
-    if (n > 0) c.portPath.assign(ports, ports + n);
-    out.push_back(std::move(c));
+    Candidate c = CandidateFor(dev);
+    if (Selected(c, options)) out.push_back(std::move(c));
   }
   std::sort(out.begin(), out.end(), [](const Candidate& a, const Candidate& b) {
     if (a.address.bus != b.address.bus) return a.address.bus < b.address.bus;
@@ -261,22 +269,42 @@ std::vector<Candidate> Candidates(const DeviceList& list, const LibusbOptions& o
   return out;
 }
 
-// Runs `f(candidate, handle, deviceDescriptor, found)` for each device that carries the GUID, in
-// order, until it returns true. Every other device is closed again untouched.
+// A device that carries the GUID, still open.
+struct Probed {
+  HandlePtr handle;
+  libusb_device_descriptor descriptor{};
+  Found found;
+};
+
+// Opens a device and reads its descriptors. nullopt for a hub, a device that cannot be opened
+// (not ours, or no access) and a device without the GUID; those are closed again untouched.
+std::optional<Probed> Probe(libusb_device* dev, const Guid& guid, milliseconds timeout) {
+  Probed probed;
+  if (libusb_get_device_descriptor(dev, &probed.descriptor) != 0) return std::nullopt;
+  if (probed.descriptor.bDeviceClass == LIBUSB_CLASS_HUB) return std::nullopt;
+  libusb_device_handle* raw = nullptr;
+  if (libusb_open(dev, &raw) != 0 || !raw) return std::nullopt;
+  probed.handle.reset(raw);
+  const auto found = FindInterface(dev, probed.handle.get(), probed.descriptor, guid, timeout);
+  if (!found) return std::nullopt;
+  probed.found = *found;
+  return probed;
+}
+
+AttachedProgrammer Describe(const Candidate& c, const Probed& p, milliseconds timeout) {
+  return {c.address, c.portPath, SerialNumber(p.handle.get(), p.descriptor.iSerialNumber, timeout),
+          p.found.source, p.found.interfaceNumber};
+}
+
+// Runs `f(candidate, probed)` for each device that carries the GUID, in order, until it returns
+// true.
 template <class F>
 void ForEachProgrammer(libusb_context* ctx, const LibusbOptions& options, const Guid& guid,
                        milliseconds timeout, F&& f) {
   const DeviceList list(ctx);
   for (const Candidate& c : Candidates(list, options)) {
-    libusb_device_descriptor dd{};
-    if (libusb_get_device_descriptor(c.device, &dd) != 0) continue;
-    if (dd.bDeviceClass == LIBUSB_CLASS_HUB) continue;
-    libusb_device_handle* raw = nullptr;
-    if (libusb_open(c.device, &raw) != 0 || !raw) continue;  // not ours, or no access
-    HandlePtr handle(raw);
-    const auto found = FindInterface(c.device, handle.get(), dd, guid, timeout);
-    if (!found) continue;
-    if (f(c, std::move(handle), dd, *found)) return;
+    auto probed = Probe(c.device, guid, timeout);
+    if (probed && f(c, std::move(*probed))) return;
   }
 }
 
@@ -465,14 +493,14 @@ std::unique_ptr<UsbDevice> LibusbTransport::OpenDevice(const Guid& interfaceClas
                                                        milliseconds setupTimeout) {
   std::unique_ptr<UsbDevice> opened;
   ForEachProgrammer(
-      context_->ctx, options_, interfaceClass, setupTimeout,
-      [&](const Candidate&, HandlePtr handle, const libusb_device_descriptor&, const Found& found) {
+      context_->ctx, options_, interfaceClass, setupTimeout, [&](const Candidate&, Probed probed) {
         // The first programmer is the one: if it cannot be claimed (in use by
         // another program), nothing is opened rather than another programmer.
-        libusb_set_auto_detach_kernel_driver(handle.get(), 1);
-        if (libusb_claim_interface(handle.get(), found.interfaceNumber) == 0) {
-          opened =
-              std::make_unique<LibusbDevice>(context_, std::move(handle), found.interfaceNumber);
+        libusb_device_handle* h = probed.handle.get();
+        const std::uint8_t number = probed.found.interfaceNumber;
+        libusb_set_auto_detach_kernel_driver(h, 1);
+        if (libusb_claim_interface(h, number) == 0) {
+          opened = std::make_unique<LibusbDevice>(context_, std::move(probed.handle), number);
         }
         return true;
       });
@@ -483,14 +511,21 @@ std::vector<AttachedProgrammer> LibusbTransport::List(const Guid& interfaceClass
                                                       milliseconds setupTimeout) {
   std::vector<AttachedProgrammer> out;
   ForEachProgrammer(context_->ctx, options_, interfaceClass, setupTimeout,
-                    [&](const Candidate& c, HandlePtr handle, const libusb_device_descriptor& dd,
-                        const Found& found) {
-                      out.push_back({c.address, c.portPath,
-                                     SerialNumber(handle.get(), dd.iSerialNumber, setupTimeout),
-                                     found.source, found.interfaceNumber});
+                    [&](const Candidate& c, const Probed& probed) {
+                      out.push_back(Describe(c, probed, setupTimeout));
                       return false;
                     });
   return out;
+}
+
+std::optional<AttachedProgrammer> LibusbTransport::Inspect(libusb_device* device,
+                                                           const Guid& interfaceClass,
+                                                           milliseconds setupTimeout) const {
+  const Candidate c = CandidateFor(device);
+  if (!Selected(c, options_)) return std::nullopt;
+  const auto probed = Probe(device, interfaceClass, setupTimeout);
+  if (!probed) return std::nullopt;
+  return Describe(c, *probed, setupTimeout);
 }
 
 }  // namespace torv2::link

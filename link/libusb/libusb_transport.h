@@ -21,6 +21,7 @@
 #include "link/usb_transport.h"
 
 struct libusb_context;
+struct libusb_device;
 
 namespace torv2::link {
 
@@ -67,6 +68,14 @@ class LibusbTransport final : public UsbTransport {
   // Every attached device that carries the interface class, in the same order; none is claimed.
   std::vector<AttachedProgrammer> List(const Guid& interfaceClass,
                                        std::chrono::milliseconds setupTimeout);
+
+  // What List() says of one device of this transport's context: nullopt when it does not carry
+  // the interface class, cannot be opened, or is not one the options let the transport look at.
+  // The device is opened to read its descriptors and closed again; nothing is claimed. Any
+  // thread may call it, also while another thread uses the transport (a hotplug watcher checks
+  // arrived devices this way).
+  std::optional<AttachedProgrammer> Inspect(libusb_device* device, const Guid& interfaceClass,
+                                            std::chrono::milliseconds setupTimeout) const;
 
   // The libusb context, for hotplug registration. It lives as long as the transport and every
   // device the transport has opened.

@@ -1,0 +1,45 @@
+#pragma once
+// Follows programmers coming and going on USB: libusb hotplug on the transport's context, with a
+// thread of its own that handles libusb's events and checks every arrived device for the
+// programmer's interface class the way the transport does.
+//
+//   HotplugMonitor monitor(transport, [](DeviceEvent e) { /* queue it to the GUI thread */ });
+//
+// Devices attached when the monitor starts are checked before the constructor returns, and
+// remembered, not announced: the caller has looked at the bus itself just before. After that, an
+// arrived device that carries DeviceInterfaceGuid gives Arrival; a device without it (a mouse, a
+// decoy) gives nothing. A removed device gives Removal only when it was known as a programmer.
+//
+// Lifetime: the transport must outlive the monitor. Other threads may use the transport
+// meanwhile (a job's transfers); libusb lets them handle events on the same context.
+
+#include <functional>
+#include <memory>
+
+namespace torv2::link {
+
+class LibusbTransport;
+
+enum class DeviceEvent { Arrival, Removal };
+
+class HotplugMonitor {
+ public:
+  // Calls onEvent on the monitor's own thread, one event at a time, in the order the devices
+  // came and went. onEvent must not throw, destroy the monitor, nor wait for the thread that
+  // destroys it (post the event on, don't block on it).
+  HotplugMonitor(LibusbTransport& transport, std::function<void(DeviceEvent)> onEvent);
+  // Stops and joins the thread; changes not yet looked at are dropped, and onEvent is not called
+  // once the destructor has returned. Not from inside a libusb callback.
+  ~HotplugMonitor();
+  HotplugMonitor(const HotplugMonitor&) = delete;
+  HotplugMonitor& operator=(const HotplugMonitor&) = delete;
+
+  // False when libusb offers no hotplug here (or refused the registration): no event will come.
+  bool active() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace torv2::link
