@@ -1,0 +1,37 @@
+#!/bin/sh
+# The real program on an X server, through libusb, against a virtual programmer that umockdev
+# presents as a USB device: the title says the device is there, the space key upgrades it, Return
+# closes the result dialog, and the program ends with status 0.
+#   e2e_upgrade.sh <virtual programmer launcher> <torv2-upgrader>     (run it under xvfb-run -a)
+# Every wait is xdotool's own wait for a window, bounded by `timeout`.
+set -eu
+launcher=$1
+program=$2
+
+"$launcher" -- "$program" &
+pid=$!
+fail() {
+  echo "e2e: $*" >&2
+  kill "$pid" 2>/dev/null || true
+  exit 1
+}
+
+main=$(timeout 30 xdotool search --sync --onlyvisible --name "ZARN TORV II Upgrader" | head -n 1) ||
+  fail "the main window did not appear"
+title=$(xdotool getwindowname "$main")
+echo "main window: $title"
+case "$title" in
+  *"USB OK"*) ;;
+  *) fail "the programmer was not found at start-up" ;;
+esac
+
+xdotool windowfocus --sync "$main" key space
+result=$(timeout 60 xdotool search --sync --onlyvisible --name "Result of Firmware Upgrade" |
+  head -n 1) || fail "no result dialog"
+echo "result dialog: $(xdotool getwindowname "$result")"
+xdotool windowfocus --sync "$result" key Return
+
+status=0
+wait "$pid" || status=$?
+echo "program exit status: $status"
+exit "$status"
