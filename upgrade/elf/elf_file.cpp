@@ -105,6 +105,8 @@ std::optional<SectionInfo> ElfFile::FindSection(std::string_view name) const {
     if (namesIndex == SHN_XINDEX) namesIndex = first.sh_link;
   }
   if (count == 0 || count > kMaxSections || namesIndex >= count) return std::nullopt;
+  // Allocate only for tables the file really holds: a damaged header must not cost megabytes.
+  if (!InRange(header.e_shoff, count * sizeof(Shdr), size_)) return std::nullopt;
 
   std::vector<Shdr> sections(count);
   if (!ReadAt(header.e_shoff, std::span(reinterpret_cast<std::uint8_t*>(sections.data()),
@@ -112,7 +114,8 @@ std::optional<SectionInfo> ElfFile::FindSection(std::string_view name) const {
     return std::nullopt;
   }
   const Shdr& namesSection = sections[namesIndex];
-  if (namesSection.sh_type != SHT_STRTAB || namesSection.sh_size > kMaxSectionNamesSize) {
+  if (namesSection.sh_type != SHT_STRTAB || namesSection.sh_size > kMaxSectionNamesSize ||
+      !InRange(namesSection.sh_offset, namesSection.sh_size, size_)) {
     return std::nullopt;
   }
   std::vector<std::uint8_t> names(namesSection.sh_size);

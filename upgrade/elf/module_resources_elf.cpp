@@ -42,8 +42,11 @@ std::optional<Directory> ReadDirectory(const elf::ElfFile& file, const elf::Sect
   directory.bytes.resize(sizeof header + header.count * sizeof(DirectoryEntry));
   if (!file.ReadAt(section.fileOffset, directory.bytes)) return std::nullopt;
   directory.entries.resize(header.count);
-  std::memcpy(directory.entries.data(), directory.bytes.data() + sizeof header,
-              header.count * sizeof(DirectoryEntry));
+  // An empty directory has no entry storage at all: memcpy must not see its null pointer.
+  if (header.count != 0) {
+    std::memcpy(directory.entries.data(), directory.bytes.data() + sizeof header,
+                header.count * sizeof(DirectoryEntry));
+  }
   return directory;
 }
 

@@ -1,0 +1,54 @@
+#pragma once
+// Taking control values and bytes off the front of a fuzz input, and failing loudly when a
+// property does not hold (libFuzzer stops on the abort and keeps the input).
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+
+namespace torv2::fuzz {
+
+class FuzzInput {
+ public:
+  explicit FuzzInput(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+  // 0 once the input is used up, so every input maps to some run.
+  std::uint8_t Byte() {
+    if (bytes_.empty()) return 0;
+    const std::uint8_t b = bytes_.front();
+    bytes_ = bytes_.subspan(1);
+    return b;
+  }
+  std::uint16_t U16() {
+    const std::uint16_t lo = Byte();
+    return static_cast<std::uint16_t>(lo | (Byte() << 8));
+  }
+  // Up to n bytes.
+  std::span<const std::uint8_t> Take(std::size_t n) {
+    const auto taken = bytes_.first(std::min(n, bytes_.size()));
+    bytes_ = bytes_.subspan(taken.size());
+    return taken;
+  }
+  std::span<const std::uint8_t> Rest() { return Take(bytes_.size()); }
+  bool empty() const { return bytes_.empty(); }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+};
+
+[[noreturn]] inline void CheckFailed(const char* what, const char* file, int line) {
+  std::fprintf(stderr, "%s:%d: property does not hold: %s\n", file, line, what);
+  std::fflush(stderr);
+  std::abort();
+}
+
+}  // namespace torv2::fuzz
+
+// Not assert(): the fuzz build defines NDEBUG, and these checks are the point of the run.
+#define FUZZ_CHECK(cond)                                                \
+  do {                                                                  \
+    if (!(cond)) ::torv2::fuzz::CheckFailed(#cond, __FILE__, __LINE__); \
+  } while (0)
