@@ -19,9 +19,9 @@
 
 #include "cli/console_host.h"
 #include "cli/progress_printer.h"
+#include "cli/usb_access.h"
 #include "cli/wire_trace.h"
 #include "emulator/inprocess_transport.h"
-#include "link/libusb/libusb_transport.h"
 #include "link/usb_link.h"
 #include "upgrade/embedded_images.h"
 #include "upgrade/upgrader.h"
@@ -86,23 +86,9 @@ int Info() {
   return kExitOk;
 }
 
-int List(const std::optional<link::UsbAddress>& only) {
-  auto transport = link::LibusbTransport::Create({.onlyDevice = only});
-  if (!transport) {
-    std::fprintf(stderr, "USB cannot be used on this machine\n");
-    return kExitNoProgrammer;
-  }
-  const auto programmers = transport->List(link::DeviceInterfaceGuid, link::LinkTimeouts{}.atOpen);
-  for (const auto& p : programmers) {
-    std::string port;
-    for (std::uint8_t n : p.portPath) port += (port.empty() ? "" : ".") + std::to_string(n);
-    std::printf("%s  port %u-%s  serial %s  (%.*s)\n", p.address.ToString().c_str(), p.address.bus,
-                port.empty() ? "0" : port.c_str(),
-                p.serialNumber.empty() ? "-" : p.serialNumber.c_str(),
-                static_cast<int>(link::GuidSourceName(p.source).size()),
-                link::GuidSourceName(p.source).data());
-  }
-  return programmers.empty() ? kExitNoProgrammer : kExitOk;
+int List(const cli::UsbAccess& usb) {
+  const std::optional<std::size_t> found = usb.List();
+  return found && *found > 0 ? kExitOk : kExitNoProgrammer;
 }
 
 cli::ProgressMode ChooseProgressMode(const std::string& name) {
@@ -113,7 +99,7 @@ cli::ProgressMode ChooseProgressMode(const std::string& name) {
   return isatty(STDERR_FILENO) ? cli::ProgressMode::Tty : cli::ProgressMode::Lines;
 }
 
-int StatusOrUpgrade(const Options& options, const std::optional<link::UsbAddress>& only) {
+int StatusOrUpgrade(const Options& options, const cli::UsbAccess& usb) {
   const CarriedImages images = LoadCarriedImages();
   if (!images.main.loaded()) {
     std::fprintf(stderr, "Unknown - MainExe\n");
@@ -129,12 +115,9 @@ int StatusOrUpgrade(const Options& options, const std::optional<link::UsbAddress
   if (options.useVirtual) {
     transport = std::make_unique<emulator::InProcessTransport>();
   } else {
-    transport = link::LibusbTransport::Create({.onlyDevice = only});
-    if (!transport) {
-      std::fprintf(stderr, "USB cannot be used on this machine\n");
-      return kExitNoProgrammer;
-    }
-    deviceName = only ? only->ToString() : "usb";
+    transport = usb.CreateTransport();
+    if (!transport) return kExitNoProgrammer;
+    deviceName = usb.DeviceName();
   }
   std::vector<std::string> order;
   if (images.main.loaded()) order.push_back("main");
@@ -208,15 +191,9 @@ int main(int argc, char** argv) {
   }
   options.command = app.get_subcommands().front()->get_name();
 
-  std::optional<link::UsbAddress> only;
-  if (!options.device.empty()) {
-    only = link::UsbAddress::Parse(options.device);
-    if (!only) {
-      std::fprintf(stderr, "--device: not a BUS:ADDR: %s\n", options.device.c_str());
-      return kExitUsage;
-    }
-  }
+  const std::optional<cli::UsbAccess> usb = cli::UsbAccess::FromDeviceOption(options.device);
+  if (!usb) return kExitUsage;
   if (options.command == "info") return Info();
-  if (options.command == "list") return List(only);
-  return StatusOrUpgrade(options, only);
+  if (options.command == "list") return List(*usb);
+  return StatusOrUpgrade(options, *usb);
 }

@@ -113,9 +113,16 @@ function(torv2_add_firmware_images)
       VERBATIM)
   endforeach()
 
-  torv2_add_resource_object(torv2_firmware_resources ${dir}/firmware_resources.c
-    720 ${dir}/main.bin
-    730 ${dir}/sub.bin)
+  if(WIN32)
+    # RT_RCDATA resources of the executable (cmake/Torv2Windows.cmake).
+    torv2_add_resource_script(torv2_firmware_resources ${dir}/firmware_resources.rc
+      720 ${dir}/main.bin
+      730 ${dir}/sub.bin)
+  else()
+    torv2_add_resource_object(torv2_firmware_resources ${dir}/firmware_resources.c
+      720 ${dir}/main.bin
+      730 ${dir}/sub.bin)
+  endif()
 
   # For the tests: the carried bytes, and whether they are the placeholders.
   set_property(GLOBAL PROPERTY TORV2_CARRIED_MAIN_IMAGE ${dir}/main.bin)

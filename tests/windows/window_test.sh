@@ -1,0 +1,194 @@
+#!/usr/bin/env bash
+# The native window under Wine, driven with xdotool on the X display this runs on (xvfb-run):
+#   window_test.sh SCENARIO
+# Environment (set by CTest): TORV2_WINE_RUN (scripts/wine-run), TORV2_WINE_PREFIX (a prefix for
+# the window tests alone), TORV2_TEST_EXE (the window over the virtual programmer),
+# TORV2_SHIPPED_EXE (torv2-upgrader.exe), TORV2_PROGRESS_EXE (the bar's tests), TORV2_JOURNAL (where the test program writes what it
+# shows). Every wait is for a condition, bounded in time; the Wine processes of the prefix end
+# with the test.
+set -euo pipefail
+
+scenario="$1"
+: "${TORV2_WINE_RUN:?}" "${TORV2_WINE_PREFIX:?}" "${TORV2_TEST_EXE:?}" "${TORV2_JOURNAL:?}"
+wineserver=$(dirname "$(command -v wine64 || echo /usr/lib/wine/wine64)")/wineserver
+[ -x "$wineserver" ] || wineserver=/usr/lib/wine/wineserver
+export WINEPREFIX="$TORV2_WINE_PREFIX"
+
+title_base="ZARN TORV II Upgrader"
+connected=$'\u3000\u3000\u3000\u00a7 USB OK \u00a7'
+disconnected=$'\u3000\u00a7 USB UnConn \u00a7'
+
+pid=""
+finish() {
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+  "$wineserver" -k 2>/dev/null || true
+}
+trap finish EXIT
+
+fail() {
+  echo "FAIL ($scenario): $*" >&2
+  echo "--- journal ---" >&2
+  cat "$TORV2_JOURNAL" >&2 2>/dev/null || true
+  exit 1
+}
+
+# Waits until the journal has a line matching the extended regex $1, at most $2 seconds.
+expect_line() {
+  local pattern="$1" limit="${2:-30}"
+  timeout "$limit" bash -c 'until grep -Eq -- "$1" "$2" 2>/dev/null; do sleep 0.05; done' _ \
+    "$pattern" "$TORV2_JOURNAL" || fail "no journal line /$pattern/ within ${limit} s"
+}
+
+# The X window whose name matches $1 (a regex), waiting at most $2 seconds for it.
+window() {
+  local id
+  id=$(timeout "${2:-30}" xdotool search --sync --name "$1" 2>/dev/null | head -1) || true
+  [ -n "$id" ] || fail "no window named /$1/"
+  echo "$id"
+}
+
+expect_title() {
+  local id="$1" want="$2" got
+  got=$(xdotool getwindowname "$id")
+  [ "$got" = "$want" ] || fail "window title is '$got', expected '$want'"
+}
+
+start() {
+  rm -f "$TORV2_JOURNAL"
+  local journal_windows="Z:${TORV2_JOURNAL//\//\\}"
+  "$TORV2_WINE_RUN" --prefix "$TORV2_WINE_PREFIX" "$TORV2_TEST_EXE" --journal "$journal_windows" \
+    "$@" &
+  pid=$!
+}
+
+# Waits for the program to end by itself within $1 seconds; it must exit with 0.
+expect_exit() {
+  local limit="$1" waited=0
+  while kill -0 "$pid" 2>/dev/null; do
+    [ "$waited" -lt $((limit * 20)) ] || fail "the program did not end within ${limit} s"
+    sleep 0.05
+    waited=$((waited + 1))
+  done
+  wait "$pid" || fail "the program ended with status $?"
+  pid=""
+  tail -1 "$TORV2_JOURNAL" | grep -qx "end" || fail "the journal does not close with 'end'"
+}
+
+main_window() { window "^${title_base}"; }
+press() { xdotool key --window "$1" "$2" 2>/dev/null; }
+
+"$TORV2_WINE_RUN" --prefix "$TORV2_WINE_PREFIX" --setup
+
+case "$scenario" in
+  progress-bar)
+    # The bar's unit tests need a display: they make a real progress control.
+    : "${TORV2_PROGRESS_EXE:?}"
+    "$TORV2_WINE_RUN" --prefix "$TORV2_WINE_PREFIX" "$TORV2_PROGRESS_EXE" ||
+      fail "the progress bar's tests failed"
+    ;;
+
+  connected)
+    # Start-up with the programmer: its version, the connected title, the button enabled.
+    start
+    expect_line '^button on$'
+    grep -qx "upgrade-version 2.08" "$TORV2_JOURNAL" || fail "carried version not shown"
+    grep -qx "current-version 2.07" "$TORV2_JOURNAL" || fail "device version not shown"
+    grep -qx "title ${title_base}${connected}" "$TORV2_JOURNAL" || fail "no connected title"
+    win=$(main_window)
+    expect_title "$win" "${title_base}${connected}"
+    # Enter, Escape and Tab do nothing; space starts the upgrade.
+    for key in Return Escape Tab; do press "$win" "$key"; done
+    press "$win" space
+    expect_line '^result Torv2 Main Execute - Upgrade OK \| Torv2 Sub Execute - Upgrade OK \| ' 60
+    [ "$(grep -c '^update$' "$TORV2_JOURNAL")" = 1 ] || fail "a key other than space started a job"
+    grep -q "ＳＵＢ８（ＯＫ）" "$TORV2_JOURNAL" || fail "no socket table"
+    for id in 1006 1007 1009 1010; do
+      grep -Eq "^font $id .+ 16 700 " "$TORV2_JOURNAL" || fail "control $id: not the bold 16 font"
+    done
+    grep -Eq "^font 1008 .+ 12 700 " "$TORV2_JOURNAL" || fail "control 1008: not the bold 12 font"
+    result=$(window "^Result of Firmware Upgrade$")
+    press "$result" Return
+    # Closing the result dialog ends the program.
+    expect_exit 20
+    ;;
+
+  disconnected)
+    # No programmer: the not-connected title and a disabled button; space is refused with a
+    # message; the close box ends the program.
+    start --no-device
+    expect_line '^button off$'
+    grep -qx "title ${title_base}${disconnected}" "$TORV2_JOURNAL" || fail "no UnConn title"
+    win=$(main_window)
+    expect_title "$win" "${title_base}${disconnected}"
+    press "$win" space
+    expect_line '^message USB Communication cannot be operated!$'
+    box=$(window "^torv2-upgrader-test$")
+    press "$box" Return
+    expect_line '^message closed$'
+    press "$win" alt+F4
+    expect_exit 20
+    ;;
+
+  failed-then-retry)
+    # The device refuses the first size record: one message, the window stays, and a second
+    # attempt goes through.
+    start --fault size-reply:1:refuse
+    expect_line '^button on$'
+    win=$(main_window)
+    press "$win" space
+    expect_line '^message ZARN TORV II - Firmware Upgrade Error!$' 60
+    box=$(window "^torv2-upgrader-test$")
+    press "$box" Return
+    expect_line '^message closed$'
+    expect_line '^button on$'
+    grep -q '^result' "$TORV2_JOURNAL" && fail "a failed upgrade showed a result"
+    kill -0 "$pid" 2>/dev/null || fail "the program ended after a failed upgrade"
+    press "$win" space
+    expect_line '^result Torv2 Main Execute - Upgrade OK \| Torv2 Sub Execute - Upgrade OK \| ' 60
+    [ "$(grep -c '^update$' "$TORV2_JOURNAL")" = 2 ] || fail "expected two attempts"
+    result=$(window "^Result of Firmware Upgrade$")
+    press "$result" Return
+    expect_exit 20
+    ;;
+
+  close-during-job)
+    # The device goes silent in the middle of the download, with a minute's time-out per
+    # transfer: the close box cancels the transfer and the program ends at once, showing nothing.
+    start --fault chunk-ack:3:no-answer --transfer-timeout 60000
+    expect_line '^button on$'
+    win=$(main_window)
+    press "$win" space
+    expect_line '^update$'
+    expect_line '^button off$'
+    started=$(date +%s)
+    press "$win" alt+F4
+    expect_line '^close$'
+    expect_exit 20
+    [ $(( $(date +%s) - started )) -lt 20 ] || fail "closing waited for the transfer's time-out"
+    sed -n '/^close$/,$p' "$TORV2_JOURNAL" | grep -q '^message' && fail "a message after closing"
+    ;;
+
+  shipped-unconn)
+    # The shipped program, on the real SetupAPI and WinUSB: Wine has no programmer attached.
+    : "${TORV2_SHIPPED_EXE:?}"
+    "$TORV2_WINE_RUN" --prefix "$TORV2_WINE_PREFIX" "$TORV2_SHIPPED_EXE" &
+    pid=$!
+    win=$(window "USB UnConn" 60)
+    expect_title "$win" "${title_base}${disconnected}"
+    press "$win" alt+F4
+    limit=400
+    while kill -0 "$pid" 2>/dev/null; do
+      limit=$((limit - 1))
+      [ "$limit" -gt 0 ] || fail "the program did not end after Alt+F4"
+      sleep 0.05
+    done
+    wait "$pid" || fail "the program ended with status $?"
+    pid=""
+    ;;
+
+  *)
+    echo "window_test.sh: unknown scenario $scenario" >&2
+    exit 64
+    ;;
+esac
+echo "PASS ($scenario)"

@@ -1,0 +1,99 @@
+// torv2-upgrader-test.exe: the Windows program over the in-process virtual programmer, for the
+// window tests under Wine. Built only with TORV2_WIN32_UI_TESTS; never shipped.
+//
+//   --journal FILE         append one line per thing the window shows (see UpgraderDlgOptions)
+//   --no-device            the virtual programmer is not attached
+//   --fault STEP:N:KIND    a device fault, e.g. size-reply:1:refuse (repeatable: the last wins)
+//   --transfer-timeout MS  the time-out of each transfer (default 6000)
+//   --winusb               the real SetupAPI + WinUSB transport instead of the virtual programmer
+#include <windows.h>
+
+// shellapi.h needs windows.h first.
+#include <shellapi.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "emulator/inprocess_transport.h"
+#include "link/winusb/winusb_transport.h"
+#include "ui/win32/upgrader_app.h"
+#include "upgrade/win32/wide_text.h"
+
+namespace {
+
+class JournalFile {
+ public:
+  explicit JournalFile(const std::wstring& path) : file_(_wfopen(path.c_str(), L"ab")) {}
+  ~JournalFile() {
+    if (file_) std::fclose(file_);
+  }
+  JournalFile(const JournalFile&) = delete;
+  JournalFile& operator=(const JournalFile&) = delete;
+  void Write(std::string_view line) {
+    std::lock_guard lock(mutex_);
+    if (!file_) return;
+    std::fwrite(line.data(), 1, line.size(), file_);
+    std::fputc('\n', file_);
+    std::fflush(file_);
+  }
+
+ private:
+  std::mutex mutex_;
+  FILE* file_;
+};
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  int argc = 0;
+  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  std::vector<std::wstring> args(argv ? argv + 1 : nullptr, argv ? argv + argc : nullptr);
+  if (argv) LocalFree(argv);
+
+  torv2::win32::UpgraderDlgOptions options;
+  std::unique_ptr<JournalFile> journal;
+  bool attached = true;
+  bool realUsb = false;
+  std::vector<torv2::emulator::StepFault> faults;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::wstring& a = args[i];
+    const bool hasValue = i + 1 < args.size();
+    if (a == L"--journal" && hasValue) {
+      journal = std::make_unique<JournalFile>(args[++i]);
+    } else if (a == L"--no-device") {
+      attached = false;
+    } else if (a == L"--winusb") {
+      realUsb = true;
+    } else if (a == L"--fault" && hasValue) {
+      const auto fault = torv2::emulator::ParseStepFault(torv2::win32::Utf8FromWide(args[++i]));
+      if (!fault) return 64;
+      faults.push_back(*fault);
+    } else if (a == L"--transfer-timeout" && hasValue) {
+      options.linkTimeouts.perTransfer = std::chrono::milliseconds(_wtoi(args[++i].c_str()));
+    } else {
+      return 64;
+    }
+  }
+  if (journal) {
+    options.journal = [j = journal.get()](std::string_view line) { j->Write(line); };
+  }
+
+  CZARN_TORV2_UpgraderApp theApp;
+  if (realUsb) {
+    torv2::link::winusb::WinUsbTransport transport;
+    theApp.InitInstance(transport, std::move(options));
+    return 0;
+  }
+  torv2::emulator::InProcessTransport transport;
+  if (!faults.empty()) {
+    transport.WithProgrammer(
+        [&](torv2::emulator::VirtualProgrammer& p) { p.faults().atStep = faults.back(); });
+  }
+  if (!attached) transport.Unplug();
+  theApp.InitInstance(transport, std::move(options));
+  return 0;
+}

@@ -1,0 +1,156 @@
+#include "ui/win32/upgrade_result_dlg.h"
+
+#include <algorithm>
+#include <cwchar>
+
+#include "ui/win32/resource.h"
+#include "upgrade/win32/wide_text.h"
+
+namespace torv2::win32 {
+
+std::vector<std::wstring> ReportFontFaces() {
+  return {L"Verdana", L"DejaVu Sans", L"Tahoma"};
+}
+
+std::vector<std::wstring> TableFontFaces() {
+  // Each of these draws the box-drawing characters, the full-width forms and the ideographic
+  // space at one common width.
+  return {L"\uAD74\uB9BC",         L"Gulim", L"GulimChe", L"Baekmuk Gulim", L"NanumGothicCoding",
+          L"Noto Sans Mono CJK KR"};
+}
+
+namespace {
+
+int CALLBACK FoundFace(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
+  *reinterpret_cast<bool*>(found) = true;
+  return 0;  // one is enough
+}
+
+bool Installed(HDC dc, const std::wstring& face) {
+  if (face.size() >= LF_FACESIZE) return false;
+  LOGFONTW query{};
+  query.lfCharSet = DEFAULT_CHARSET;
+  std::wcsncpy(query.lfFaceName, face.c_str(), LF_FACESIZE - 1);
+  bool found = false;
+  EnumFontFamiliesExW(dc, &query, &FoundFace, reinterpret_cast<LPARAM>(&found), 0);
+  return found;
+}
+
+}  // namespace
+
+std::wstring FirstInstalledFace(const std::vector<std::wstring>& faces) {
+  if (faces.empty()) return {};
+  HDC dc = GetDC(nullptr);
+  std::wstring chosen = faces.front();
+  for (const std::wstring& face : faces) {
+    if (Installed(dc, face)) {
+      chosen = face;
+      break;
+    }
+  }
+  ReleaseDC(nullptr, dc);
+  return chosen;
+}
+
+LOGFONTW BoldFont(LONG height, const std::wstring& face) {
+  LOGFONTW font{};
+  font.lfHeight = height;
+  font.lfWeight = FW_BOLD;
+  std::wcsncpy(font.lfFaceName, face.c_str(), LF_FACESIZE - 1);
+  return font;
+}
+
+}  // namespace torv2::win32
+
+CUpgradeResultDlg::CUpgradeResultDlg(HWND parent) : m_pParent(parent) {}
+
+CUpgradeResultDlg::~CUpgradeResultDlg() {
+  ReleaseFonts();
+}
+
+void CUpgradeResultDlg::ReleaseFonts() {
+  if (m_reportFont) DeleteObject(m_reportFont);
+  if (m_tableFont) DeleteObject(m_tableFont);
+  m_reportFont = m_tableFont = nullptr;
+}
+
+INT_PTR CUpgradeResultDlg::DoModal(const torv2::upgrade::UpgradeReport& report) {
+  m_report = &report;
+  const INT_PTR result =
+      DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_UPGRADE_RESULT), m_pParent,
+                      &DialogProc, reinterpret_cast<LPARAM>(this));
+  m_report = nullptr;
+  ReleaseFonts();  // the window that used them is gone
+  return result;
+}
+
+BOOL CUpgradeResultDlg::OnInitDialog() {
+  using namespace torv2::win32;
+  // Both fonts stay alive as long as the window: the report font's controls keep using it.
+  const LOGFONTW report = BoldFont(kReportFontHeight, FirstInstalledFace(ReportFontFaces()));
+  m_reportFont = CreateFontIndirectW(&report);
+  for (int id : {IDC_MAIN_LINE, IDC_SUB_LINE, IDC_UPGRADE_LINE, IDC_CURRENT_LINE}) {
+    SendDlgItemMessageW(m_hWnd, id, WM_SETFONT, reinterpret_cast<WPARAM>(m_reportFont), TRUE);
+  }
+  const LOGFONTW table = BoldFont(kTableFontHeight, FirstInstalledFace(TableFontFaces()));
+  m_tableFont = CreateFontIndirectW(&table);
+  SendDlgItemMessageW(m_hWnd, IDC_SOCKET_TABLE, WM_SETFONT, reinterpret_cast<WPARAM>(m_tableFont),
+                      TRUE);
+
+  const std::pair<int, const std::string*> lines[] = {
+      {IDC_MAIN_LINE, &m_report->m_strMainResult},
+      {IDC_SUB_LINE, &m_report->m_strSubResult},
+      {IDC_SOCKET_TABLE, &m_report->m_strSocketTable},
+      {IDC_UPGRADE_LINE, &m_report->m_strUpgradeVersion},
+      {IDC_CURRENT_LINE, &m_report->m_strCurrentVersion},
+  };
+  for (const auto& [id, text] : lines) {
+    SetDlgItemTextW(m_hWnd, id, WideFromUtf8(*text).c_str());
+  }
+
+  // Centred over the main window.
+  RECT owner, self;
+  if (m_pParent && GetWindowRect(m_pParent, &owner) && GetWindowRect(m_hWnd, &self)) {
+    const int width = self.right - self.left;
+    const int height = self.bottom - self.top;
+    int x = owner.left + ((owner.right - owner.left) - width) / 2;
+    int y = owner.top + ((owner.bottom - owner.top) - height) / 2;
+    // Kept on the screen the owner is on.
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (GetMonitorInfoW(MonitorFromWindow(m_pParent, MONITOR_DEFAULTTONEAREST), &monitor)) {
+      const RECT& work = monitor.rcWork;
+      x = std::max<int>(work.left, std::min<int>(x, work.right - width));
+      y = std::max<int>(work.top, std::min<int>(y, work.bottom - height));
+    }
+    SetWindowPos(m_hWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  if (onInitDialog) onInitDialog(m_hWnd);
+  return TRUE;  // the focus goes to the OK button
+}
+
+INT_PTR CALLBACK CUpgradeResultDlg::DialogProc(HWND window, UINT message, WPARAM wParam,
+                                               LPARAM lParam) {
+  if (message == WM_INITDIALOG) {
+    auto* self = reinterpret_cast<CUpgradeResultDlg*>(lParam);
+    SetWindowLongPtrW(window, DWLP_USER, lParam);
+    self->m_hWnd = window;
+    return self->OnInitDialog();
+  }
+  auto* self = reinterpret_cast<CUpgradeResultDlg*>(GetWindowLongPtrW(window, DWLP_USER));
+  if (self == nullptr) return FALSE;
+  switch (message) {
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+        EndDialog(window, LOWORD(wParam));
+        return TRUE;
+      }
+      break;
+    case WM_DESTROY:
+      self->m_hWnd = nullptr;
+      break;
+    default:
+      break;
+  }
+  return FALSE;
+}

@@ -1,0 +1,15 @@
+#include "ui/win32/upgrader_app.h"
+
+#include <commctrl.h>
+
+BOOL CZARN_TORV2_UpgraderApp::InitInstance(torv2::link::UsbTransport& transport,
+                                           torv2::win32::UpgraderDlgOptions options) {
+  INITCOMMONCONTROLSEX controls{};
+  controls.dwSize = sizeof controls;
+  controls.dwICC = ICC_WIN95_CLASSES;
+  InitCommonControlsEx(&controls);
+
+  CZARN_TORV2_UpgraderDlg dialog(transport, std::move(options));
+  dialog.DoModal();
+  return FALSE;
+}
