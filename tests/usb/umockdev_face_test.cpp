@@ -791,10 +791,15 @@ TEST_F(Hotplug, ArrivalRemovalAndReturnAreReported) {
   Register();
   EventThread events(ctx());
 
+  // Each change waits for the event before it: libusb reads an arrived device's sysfs entry
+  // when it handles the arrival, so a device unplugged before that is rightly never reported.
   VirtualUsbDevice& device = bed_.Add();
   const int first = device.devnum();
+  ASSERT_EQ(WaitFor(1).size(), 1u);
   bed_.Add({.guidSource = GuidSource::None});
+  ASSERT_EQ(WaitFor(2).size(), 2u);
   bed_.Unplug(device);
+  ASSERT_EQ(WaitFor(3).size(), 3u);
   bed_.Replug(device);
 
   const std::vector<Event> seen = WaitFor(4);
