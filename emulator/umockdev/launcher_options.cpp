@@ -54,6 +54,17 @@ const CLI::Validator kSocketStatus(
     },
     "");
 
+// What a string descriptor can carry: printable ASCII, at most 126 characters.
+const CLI::Validator kSerial(
+    [](std::string& text) {
+      const bool printable =
+          std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+      return text.size() <= 126 && printable
+                 ? std::string()
+                 : "not at most 126 printable ASCII characters: " + text;
+    },
+    "");
+
 }  // namespace
 
 void AddLauncherOptions(CLI::App& app, LauncherOptions& o) {
@@ -77,6 +88,11 @@ void AddLauncherOptions(CLI::App& app, LauncherOptions& o) {
   app.add_flag("--msos1", o.msOs10,
                "Programmers carry their GUID only in Microsoft OS 1.0 descriptors");
   app.add_flag("--high-speed", o.highSpeed, "High-speed devices with 512-byte bulk packets");
+  app.add_option("--serial", o.serial,
+                 "Every programmer's serial number, the same for all; empty for none (default "
+                 "VIRTUAL1, VIRTUAL2, ...)")
+      ->type_name("TEXT")
+      ->check(kSerial);
   app.add_option("--status", o.statusReply, "The programmers' reply to CurrentStatus")
       ->type_name("TEXT");
   app.add_option("--version", o.versionReply, "The programmers' reply to VersionRead:")
@@ -102,6 +118,10 @@ void AddLauncherOptions(CLI::App& app, LauncherOptions& o) {
          FaultHelp())
       ->type_name("STEP:N:KIND")
       ->check(kStepFault);
+  app.add_option("--faults-on", o.faultsOn,
+                 "Only programmer N (1 = the first) gets the faults asked for; the others work")
+      ->type_name("N")
+      ->check(CLI::PositiveNumber);
   app.add_option("--nak", o.faults.nakFrames, "Refuse the first N command frames with '-'")
       ->type_name("N")
       ->check(CLI::NonNegativeNumber);
@@ -143,12 +163,12 @@ std::vector<VirtualUsbOptions> DeviceOptionsFor(const LauncherOptions& o) {
     VirtualUsbOptions programmer;
     programmer.guidSource = o.msOs10 ? GuidSource::MsOs10Only : GuidSource::MsOs20;
     programmer.highSpeed = o.highSpeed;
-    programmer.serial = "VIRTUAL" + std::to_string(i);
+    programmer.serial = o.serial.value_or("VIRTUAL" + std::to_string(i));
     if (o.statusReply) programmer.settings.statusReply = *o.statusReply;
     if (o.versionReply) programmer.settings.versionReply = *o.versionReply;
     if (o.socketStatus) programmer.settings.socketStatus = *o.socketStatus;
     if (o.finalVerdict) programmer.settings.finalVerdict = *o.finalVerdict;
-    programmer.faults = o.faults;
+    if (!o.faultsOn || *o.faultsOn == i) programmer.faults = o.faults;
     programmer.settings.recordHostBytes = false;  // a long run would keep every byte
     devices.push_back(programmer);
   }

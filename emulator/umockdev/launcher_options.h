@@ -27,7 +27,10 @@ struct LauncherOptions {
   // What the programmers send at the end of the sub image read-back.
   std::optional<std::array<std::uint8_t, 8>> socketStatus;
   std::optional<std::string> finalVerdict;
-  Faults faults;  // every programmer gets the same fault knobs
+  Faults faults;                // the programmers' fault knobs
+  std::optional<int> faultsOn;  // only this programmer (1 = the first) gets them
+  // Every programmer's serial number (empty: none); by default VIRTUAL1, VIRTUAL2, ...
+  std::optional<std::string> serial;
   // After the command started, the first programmer drops off the bus / comes back.
   std::optional<std::chrono::milliseconds> unplugAt;
   std::optional<std::chrono::milliseconds> replugAt;

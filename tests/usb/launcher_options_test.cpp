@@ -168,8 +168,51 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"SplitNegative", {"--split", "-64"}, false},
         ParseCase{"SevenSockets", {"--sockets", "UUUUUUU"}, false},
         ParseCase{"NineSockets", {"--sockets", "UUUUUUUUU"}, false},
-        ParseCase{"SocketControlCharacter", {"--sockets", "UUU\tUUUU"}, false}),
+        ParseCase{"SocketControlCharacter", {"--sockets", "UUU\tUUUU"}, false},
+        ParseCase{"SerialTooLong", {"--serial", std::string(127, 'S')}, false},
+        ParseCase{"SerialControlCharacter", {"--serial", "A\tB"}, false},
+        ParseCase{"FaultsOnZero", {"--faults-on", "0"}, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// What each of several programmers is plugged in as: its serial number and its faults.
+struct Programmer {
+  std::string serial;
+  bool faulty;
+  friend bool operator==(const Programmer&, const Programmer&) = default;
+  friend void PrintTo(const Programmer& p, std::ostream* os) {
+    *os << p.serial << (p.faulty ? " faulty" : "");
+  }
+};
+
+std::vector<Programmer> ProgrammersFor(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), "with-virtual-programmer");
+  arguments.insert(arguments.end(), {"--", "true"});
+  std::vector<const char*> argv;
+  for (const std::string& a : arguments) argv.push_back(a.c_str());
+  CLI::App app;
+  LauncherOptions options;
+  AddLauncherOptions(app, options);
+  app.parse(static_cast<int>(argv.size()), argv.data());
+  std::vector<Programmer> out;
+  for (const VirtualUsbOptions& d : DeviceOptionsFor(options)) {
+    out.push_back({d.serial, d.faults.noAnswer});
+  }
+  return out;
+}
+
+TEST(Programmers, SerialNumbersAndWhichOnesGetTheFaults) {
+  EXPECT_EQ(ProgrammersFor({"--count", "3", "--no-answer"}),
+            (std::vector<Programmer>{{"VIRTUAL1", true}, {"VIRTUAL2", true}, {"VIRTUAL3", true}}));
+  EXPECT_EQ(
+      ProgrammersFor({"--count", "3", "--no-answer", "--faults-on", "2"}),
+      (std::vector<Programmer>{{"VIRTUAL1", false}, {"VIRTUAL2", true}, {"VIRTUAL3", false}}));
+  EXPECT_EQ(ProgrammersFor({"--two", "--serial", "SAME"}),
+            (std::vector<Programmer>{{"SAME", false}, {"SAME", false}}));
+  EXPECT_EQ(ProgrammersFor({"--serial", ""}), (std::vector<Programmer>{{"", false}}));
+  // The decoy keeps its own serial number.
+  EXPECT_EQ(ProgrammersFor({"--decoy", "--serial", "X"}),
+            (std::vector<Programmer>{{"DECOY", false}, {"X", false}}));
+}
 
 }  // namespace
 }  // namespace torv2::emulator
