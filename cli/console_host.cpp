@@ -14,12 +14,16 @@ void AppendLine(std::string& out, std::string_view line) {
 }  // namespace
 
 void ConsoleHost::ShowMessage(std::string_view text) {
-  std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+  std::string line = device_.empty() ? std::string() : device_ + ": ";
+  line.append(text);
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }
 
 void ConsoleHost::ShowResult(const upgrade::UpgradeReport& report) {
-  const std::string text = FormatReport(report);
+  const std::string text =
+      (device_.empty() ? std::string() : "== " + device_ + " ==\n") + FormatReport(report);
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
 }

@@ -1,9 +1,12 @@
 #pragma once
-// The upgrade's front end on a terminal: messages on stderr, the result report on stdout.
+// The upgrade's front end on a terminal: messages on stderr, the result report on stdout. With
+// a device name (several programmers at once), each message begins with it and each report comes
+// under a heading with it, written in one piece so reports of different devices never mix.
 
 #include <atomic>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "cli/progress_printer.h"
 #include "upgrade/upgrade_host.h"
@@ -12,7 +15,8 @@ namespace torv2::cli {
 
 class ConsoleHost : public upgrade::UpgradeHost {
  public:
-  explicit ConsoleHost(ProgressPrinter& progress) : progress_(progress) {}
+  explicit ConsoleHost(ProgressPrinter& progress, std::string device = {})
+      : progress_(progress), device_(std::move(device)) {}
 
   link::ProgressSink& Progress() override { return progress_; }
   void ShowMessage(std::string_view text) override;
@@ -25,6 +29,7 @@ class ConsoleHost : public upgrade::UpgradeHost {
 
  private:
   ProgressPrinter& progress_;
+  std::string device_;
   std::atomic<bool> ended_{false};
 };
 

@@ -5,6 +5,8 @@
 //   upgrade   the start-up exchange, then the whole upgrade; prints the report
 //   list      the attached programmers
 //
+// --device NAME works on one programmer; --all on every attached one at the same time.
+//
 // Exit codes: 0 success; 1 the upgrade completed but the report shows a failure; 2 the upgrade
 // failed on its way (or the carried images cannot be used); 3 no programmer found or not ready;
 // 64 usage error.
@@ -16,6 +18,8 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "cli/console_host.h"
 #include "cli/progress_printer.h"
@@ -41,6 +45,7 @@ struct Options {
   std::string command;
   bool useVirtual = false;
   std::string device;
+  bool all = false;
   std::string progress = "auto";
   bool trace = false;
 };
@@ -86,9 +91,20 @@ int Info() {
   return kExitOk;
 }
 
-int List(const cli::UsbAccess& usb) {
-  const std::optional<std::size_t> found = usb.List();
-  return found && *found > 0 ? kExitOk : kExitNoProgrammer;
+int List(const Options& options) {
+  const auto attached = cli::ListAttachedProgrammers();
+  if (!attached) return kExitNoProgrammer;
+  std::vector<std::size_t> shown(attached->size());
+  for (std::size_t i = 0; i < shown.size(); ++i) shown[i] = i;
+  if (!options.device.empty()) {
+    const cli::Selection named = cli::SelectNamed(*attached, options.device);
+    for (const std::string& refusal : named.refusals) std::fprintf(stderr, "%s\n", refusal.c_str());
+    shown = named.chosen;
+  }
+  for (const std::size_t i : shown) {
+    std::printf("%s\n", cli::ListLine((*attached)[i], *attached).c_str());
+  }
+  return shown.empty() ? kExitNoProgrammer : kExitOk;
 }
 
 cli::ProgressMode ChooseProgressMode(const std::string& name) {
@@ -99,35 +115,32 @@ cli::ProgressMode ChooseProgressMode(const std::string& name) {
   return isatty(STDERR_FILENO) ? cli::ProgressMode::Tty : cli::ProgressMode::Lines;
 }
 
-int StatusOrUpgrade(const Options& options, const cli::UsbAccess& usb) {
-  const CarriedImages images = LoadCarriedImages();
-  if (!images.main.loaded()) {
-    std::fprintf(stderr, "Unknown - MainExe\n");
-    return kExitJobFailed;
-  }
-  if (!images.version) {
-    std::fprintf(stderr, "Upgrade Version : Unknown\n");
-    return kExitJobFailed;
-  }
+// A programmer to work on, and how output names it.
+struct Target {
+  std::string name;
+  std::optional<cli::AttachedProgrammer> programmer;  // nullopt: the first one found
+};
 
+// The start-up exchange with one programmer, then the versions (status) or the whole upgrade;
+// gives the exit code. With `many`, everything printed is marked with the target's name.
+int RunOn(const Options& options, const CarriedImages& images, const Target& target, bool many) {
   std::unique_ptr<link::UsbTransport> transport;
-  std::string deviceName = "virtual";
   if (options.useVirtual) {
     transport = std::make_unique<emulator::InProcessTransport>();
   } else {
-    transport = usb.CreateTransport();
+    transport = cli::CreateUsbTransport(target.programmer ? &*target.programmer : nullptr);
     if (!transport) return kExitNoProgrammer;
-    deviceName = usb.DeviceName();
   }
-  std::vector<std::string> order;
-  if (images.main.loaded()) order.push_back("main");
+  std::vector<std::string> order{"main"};
   if (images.sub.loaded()) order.push_back("sub");
-  cli::ProgressPrinter progress(ChooseProgressMode(options.progress), deviceName, order);
-  cli::ConsoleHost host(progress);
+  cli::ProgressMode mode = ChooseProgressMode(options.progress);
+  if (many && mode == cli::ProgressMode::Tty) mode = cli::ProgressMode::Lines;  // one bar only
+  cli::ProgressPrinter progress(mode, target.name, order, stderr, many);
+  cli::ConsoleHost host(progress, many ? target.name : std::string());
   link::UsbLink link(*transport);
   std::optional<cli::WireTrace> trace;
   if (options.trace) {
-    trace.emplace("", std::chrono::steady_clock::now());
+    trace.emplace(many ? target.name : std::string(), std::chrono::steady_clock::now());
     link.SetTrace(&*trace);
   }
   upgrade::Upgrader upgrader(link, host);
@@ -137,13 +150,17 @@ int StatusOrUpgrade(const Options& options, const cli::UsbAccess& usb) {
   upgrader.SetUpgradeVersionLine(upgradeLine);
 
   if (!upgrader.StartUpExchange()) {
-    std::fprintf(stderr, "USB UnConn: no programmer found\n");
+    host.ShowMessage(many ? "USB UnConn: the programmer does not answer"
+                          : "USB UnConn: no programmer found");
     return kExitNoProgrammer;
   }
   if (options.command == "status") {
     const std::string current = upgrader.Report().m_strCurrentVersion;
-    std::printf("%s\n%s\n", upgradeLine.c_str(),
-                current.empty() ? "Current Version : Unknown" : current.c_str());
+    const std::string text = (many ? "== " + target.name + " ==\n" : std::string()) + upgradeLine +
+                             "\n" + (current.empty() ? "Current Version : Unknown" : current) +
+                             "\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);  // in one piece
+    std::fflush(stdout);
     return kExitOk;
   }
 
@@ -165,6 +182,78 @@ int StatusOrUpgrade(const Options& options, const cli::UsbAccess& usb) {
   return job.linkNotReady ? kExitNoProgrammer : kExitJobFailed;
 }
 
+const char* ExitMeaning(int code) {
+  switch (code) {
+    case kExitOk:
+      return "ok";
+    case kExitReportFailure:
+      return "the report shows a failure";
+    case kExitJobFailed:
+      return "stopped on an error";
+    default:
+      return "not found or not ready";
+  }
+}
+
+// Every target at the same time, each with its own link and job on a thread of its own; then a
+// summary, one line per target. The exit code is the worst of them.
+int RunOnAll(const Options& options, const CarriedImages& images,
+             const std::vector<Target>& targets) {
+  std::vector<int> codes(targets.size(), kExitNoProgrammer);
+  {
+    std::vector<std::jthread> runs;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+      runs.emplace_back([&, i] { codes[i] = RunOn(options, images, targets[i], true); });
+    }
+  }
+  std::string summary = "== summary ==\n";
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    summary +=
+        targets[i].name + "  " + std::to_string(codes[i]) + "  " + ExitMeaning(codes[i]) + "\n";
+  }
+  std::fwrite(summary.data(), 1, summary.size(), stdout);
+  return *std::max_element(codes.begin(), codes.end());
+}
+
+int StatusOrUpgrade(const Options& options) {
+  const CarriedImages images = LoadCarriedImages();
+  if (!images.main.loaded()) {
+    std::fprintf(stderr, "Unknown - MainExe\n");
+    return kExitJobFailed;
+  }
+  if (!images.version) {
+    std::fprintf(stderr, "Upgrade Version : Unknown\n");
+    return kExitJobFailed;
+  }
+  if (options.useVirtual) {
+    const Target virtualOne{"virtual", std::nullopt};
+    return options.all ? RunOnAll(options, images, {virtualOne})
+                       : RunOn(options, images, virtualOne, false);
+  }
+  if (!options.all && options.device.empty()) {
+    return RunOn(options, images, {"usb", std::nullopt}, false);
+  }
+
+  const auto attached = cli::ListAttachedProgrammers();
+  if (!attached) return kExitNoProgrammer;
+  const cli::Selection selection =
+      options.all ? cli::SelectAll(*attached) : cli::SelectNamed(*attached, options.device);
+  for (const std::string& refusal : selection.refusals) {
+    std::fprintf(stderr, "%s\n", refusal.c_str());
+  }
+  if (selection.chosen.empty()) {
+    if (attached->empty()) std::fprintf(stderr, "USB UnConn: no programmer found\n");
+    return kExitNoProgrammer;
+  }
+  std::vector<Target> targets;
+  for (const std::size_t i : selection.chosen) {
+    targets.push_back({cli::IdentityOf((*attached)[i]), (*attached)[i]});
+  }
+  if (!options.all) return RunOn(options, images, targets.front(), false);
+  const int worst = RunOnAll(options, images, targets);
+  return selection.refusals.empty() ? worst : std::max(worst, kExitNoProgrammer);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -174,7 +263,12 @@ int main(int argc, char** argv) {
   Options options;
   app.add_flag("--virtual", options.useVirtual,
                "Use the built-in virtual programmer in this process (no USB)");
-  app.add_option("--device", options.device, "The programmer at BUS:ADDR (see list)");
+  auto* device = app.add_option("--device", options.device,
+                                "The programmer with this name, port or BUS:ADDR (see list)");
+  app.add_flag("--all", options.all,
+               "Every attached programmer at the same time (status, upgrade); the exit code is "
+               "the worst of them")
+      ->excludes(device);
   app.add_option("--progress", options.progress, "How progress shows on stderr")
       ->check(CLI::IsMember({"auto", "tty", "lines", "json", "none"}));
   app.add_flag("--trace", options.trace,
@@ -191,9 +285,7 @@ int main(int argc, char** argv) {
   }
   options.command = app.get_subcommands().front()->get_name();
 
-  const std::optional<cli::UsbAccess> usb = cli::UsbAccess::FromDeviceOption(options.device);
-  if (!usb) return kExitUsage;
   if (options.command == "info") return Info();
-  if (options.command == "list") return List(*usb);
-  return StatusOrUpgrade(options, *usb);
+  if (options.command == "list") return List(options);
+  return StatusOrUpgrade(options);
 }

@@ -5,8 +5,12 @@
 namespace torv2::cli {
 
 ProgressPrinter::ProgressPrinter(ProgressMode mode, std::string device,
-                                 std::vector<std::string> images, std::FILE* out)
-    : mode_(mode), device_(std::move(device)), images_(std::move(images)), out_(out) {}
+                                 std::vector<std::string> images, std::FILE* out, bool nameDevice)
+    : mode_(mode),
+      device_(std::move(device)),
+      images_(std::move(images)),
+      out_(out),
+      nameDevice_(nameDevice) {}
 
 void ProgressPrinter::SetText(std::string_view label, bool show) {
   std::lock_guard lock(mutex_);
@@ -49,7 +53,8 @@ void ProgressPrinter::Render() {
       break;
     }
     case ProgressMode::Lines:
-      std::fprintf(out_, "%s %s %d%%\n", image.c_str(), phase_.c_str(), position_);
+      std::fprintf(out_, "%s%s%s %s %d%%\n", nameDevice_ ? device_.c_str() : "",
+                   nameDevice_ ? " " : "", image.c_str(), phase_.c_str(), position_);
       break;
     case ProgressMode::Json: {
       const nlohmann::json line = {

@@ -16,9 +16,10 @@ enum class ProgressMode { Tty, Lines, Json, None };
 class ProgressPrinter : public link::ProgressSink {
  public:
   // `images` names the images in the order the job transfers them ("main", "sub"); each
-  // "Down" label moves on to the next one.
+  // "Down" label moves on to the next one. With `nameDevice`, lines begin with the device's
+  // name (several programmers at once); JSON objects always carry it.
   ProgressPrinter(ProgressMode mode, std::string device, std::vector<std::string> images,
-                  std::FILE* out = stderr);
+                  std::FILE* out = stderr, bool nameDevice = false);
 
   void SetRange(int, int) override {}
   void SetStep(int) override {}
@@ -33,6 +34,7 @@ class ProgressPrinter : public link::ProgressSink {
   std::string device_;
   std::vector<std::string> images_;
   std::FILE* out_;
+  bool nameDevice_;
   std::string phase_;
   int imageIndex_ = -1;
   int position_ = 0;

@@ -1,35 +1,23 @@
 #pragma once
-// The command line's way to the programmer on this platform: libusb on Linux
+// The command line's way to the programmers on this platform: libusb on Linux
 // (usb_access_libusb.cpp), SetupAPI and WinUSB on Windows (usb_access_winusb.cpp).
 
-#include <cstddef>
 #include <memory>
 #include <optional>
-#include <string>
-#include <utility>
+#include <vector>
 
+#include "cli/attached_programmers.h"
 #include "link/usb_transport.h"
 
 namespace torv2::cli {
 
-class UsbAccess {
- public:
-  // What --device names (empty: any programmer); nullopt, after saying why on stderr, when this
-  // platform cannot take it.
-  static std::optional<UsbAccess> FromDeviceOption(const std::string& device);
+// Every attached programmer, in the order the transport would pick them; nullopt, after saying
+// why on stderr, when USB cannot be used on this machine.
+std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers();
 
-  // The transport, limited to the chosen device; nullptr, after saying why on stderr, when USB
-  // cannot be used on this machine.
-  std::unique_ptr<link::UsbTransport> CreateTransport() const;
-  // How progress lines name the device: "usb", or the device chosen.
-  std::string DeviceName() const;
-  // Prints one line per attached programmer and gives their number; nullopt, after saying why on
-  // stderr, when USB cannot be used on this machine.
-  std::optional<std::size_t> List() const;
-
- private:
-  explicit UsbAccess(std::string device) : device_(std::move(device)) {}
-  std::string device_;  // as checked by FromDeviceOption, in its canonical form
-};
+// A transport that opens `only` (as listed) or, without it, the first programmer it finds;
+// nullptr, after saying why on stderr, when USB cannot be used or this platform cannot single a
+// programmer out.
+std::unique_ptr<link::UsbTransport> CreateUsbTransport(const AttachedProgrammer* only);
 
 }  // namespace torv2::cli

@@ -5,45 +5,40 @@
 #include "link/usb_link.h"
 
 namespace torv2::cli {
+namespace {
 
-std::optional<UsbAccess> UsbAccess::FromDeviceOption(const std::string& device) {
-  if (device.empty()) return UsbAccess("");
-  const auto address = link::UsbAddress::Parse(device);
-  if (!address) {
-    std::fprintf(stderr, "--device: not a BUS:ADDR: %s\n", device.c_str());
-    return std::nullopt;
+// "1-2.3", as Linux names the device in sysfs; empty when libusb cannot tell the ports.
+std::string PortName(const link::AttachedProgrammer& p) {
+  if (p.portPath.empty()) return {};
+  std::string name = std::to_string(p.address.bus) + "-";
+  for (std::size_t i = 0; i < p.portPath.size(); ++i) {
+    name += (i ? "." : "") + std::to_string(p.portPath[i]);
   }
-  return UsbAccess(address->ToString());
+  return name;
 }
 
-std::unique_ptr<link::UsbTransport> UsbAccess::CreateTransport() const {
-  std::unique_ptr<link::UsbTransport> transport =
-      link::LibusbTransport::Create({.onlyDevice = link::UsbAddress::Parse(device_)});
-  if (!transport) std::fprintf(stderr, "USB cannot be used on this machine\n");
-  return transport;
-}
+}  // namespace
 
-std::string UsbAccess::DeviceName() const {
-  return device_.empty() ? "usb" : device_;
-}
-
-std::optional<std::size_t> UsbAccess::List() const {
-  auto transport = link::LibusbTransport::Create({.onlyDevice = link::UsbAddress::Parse(device_)});
+std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers() {
+  const auto transport = link::LibusbTransport::Create();
   if (!transport) {
     std::fprintf(stderr, "USB cannot be used on this machine\n");
     return std::nullopt;
   }
-  const auto programmers = transport->List(link::DeviceInterfaceGuid, link::LinkTimeouts{}.atOpen);
-  for (const auto& p : programmers) {
-    std::string port;
-    for (std::uint8_t n : p.portPath) port += (port.empty() ? "" : ".") + std::to_string(n);
-    std::printf("%s  port %u-%s  serial %s  (%.*s)\n", p.address.ToString().c_str(), p.address.bus,
-                port.empty() ? "0" : port.c_str(),
-                p.serialNumber.empty() ? "-" : p.serialNumber.c_str(),
-                static_cast<int>(link::GuidSourceName(p.source).size()),
-                link::GuidSourceName(p.source).data());
+  std::vector<AttachedProgrammer> out;
+  for (const auto& p : transport->List(link::DeviceInterfaceGuid, link::LinkTimeouts{}.atOpen)) {
+    out.push_back({p.address.ToString(), PortName(p), p.serialNumber,
+                   std::string(link::GuidSourceName(p.source))});
   }
-  return programmers.size();
+  return out;
+}
+
+std::unique_ptr<link::UsbTransport> CreateUsbTransport(const AttachedProgrammer* only) {
+  link::LibusbOptions options;
+  if (only) options.onlyDevice = link::UsbAddress::Parse(only->address);
+  std::unique_ptr<link::UsbTransport> transport = link::LibusbTransport::Create(options);
+  if (!transport) std::fprintf(stderr, "USB cannot be used on this machine\n");
+  return transport;
 }
 
 }  // namespace torv2::cli

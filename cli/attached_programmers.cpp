@@ -1,0 +1,125 @@
+#include "cli/attached_programmers.h"
+
+#include <charconv>
+#include <map>
+#include <optional>
+#include <utility>
+
+namespace torv2::cli {
+namespace {
+
+// "BUS:ADDR" in decimal, leading zeros allowed ("1:3", "001:003").
+std::optional<std::pair<unsigned, unsigned>> ParseBusAddress(std::string_view text) {
+  const std::size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  const auto number = [](std::string_view digits) -> std::optional<unsigned> {
+    unsigned value = 0;
+    const char* end = digits.data() + digits.size();
+    if (digits.empty() || digits.size() > 3) return std::nullopt;
+    const auto [ptr, error] = std::from_chars(digits.data(), end, value);
+    if (error != std::errc() || ptr != end || value > 255) return std::nullopt;
+    return value;
+  };
+  const auto bus = number(text.substr(0, colon));
+  const auto address = number(text.substr(colon + 1));
+  if (!bus || !address) return std::nullopt;
+  return std::pair{*bus, *address};
+}
+
+bool SameAddress(std::string_view a, std::string_view b) {
+  const auto x = ParseBusAddress(a);
+  return x && x == ParseBusAddress(b);
+}
+
+// Where each programmer is, for a message: "1-2, 1-3".
+std::string Places(std::span<const AttachedProgrammer> programmers,
+                   std::span<const std::size_t> which) {
+  std::string out;
+  for (const std::size_t i : which) {
+    const AttachedProgrammer& p = programmers[i];
+    if (!out.empty()) out += ", ";
+    out += p.port.empty() ? p.address : p.port;
+  }
+  return out;
+}
+
+// The name to give instead: the port, or the address where the port is unknown.
+std::string NameApart(const AttachedProgrammer& p) {
+  return p.port.empty() ? p.address : p.port;
+}
+
+std::map<std::string, std::vector<std::size_t>> ByName(
+    std::span<const AttachedProgrammer> programmers) {
+  std::map<std::string, std::vector<std::size_t>> names;
+  for (std::size_t i = 0; i < programmers.size(); ++i) {
+    names[IdentityOf(programmers[i])].push_back(i);
+  }
+  return names;
+}
+
+}  // namespace
+
+std::string IdentityOf(const AttachedProgrammer& programmer) {
+  if (!programmer.serial.empty()) return programmer.serial;
+  if (!programmer.port.empty()) return programmer.port;
+  return programmer.address;
+}
+
+std::string ListLine(const AttachedProgrammer& programmer,
+                     std::span<const AttachedProgrammer> all) {
+  std::string line = IdentityOf(programmer);
+  line += "  port " + (programmer.port.empty() ? std::string("-") : programmer.port);
+  line += "  address " + programmer.address;
+  line += "  serial " + (programmer.serial.empty() ? std::string("-") : programmer.serial);
+  if (!programmer.detail.empty()) line += "  (" + programmer.detail + ")";
+  std::size_t namesakes = 0;
+  for (const AttachedProgrammer& other : all) {
+    if (IdentityOf(other) == IdentityOf(programmer)) ++namesakes;
+  }
+  if (namesakes > 1) line += "  shares its name: use --device " + NameApart(programmer);
+  return line;
+}
+
+Selection SelectAll(std::span<const AttachedProgrammer> programmers) {
+  Selection selection;
+  const auto names = ByName(programmers);
+  for (std::size_t i = 0; i < programmers.size(); ++i) {
+    const std::string name = IdentityOf(programmers[i]);
+    const std::vector<std::size_t>& namesakes = names.at(name);
+    if (namesakes.size() == 1) {
+      selection.chosen.push_back(i);
+    } else if (namesakes.front() == i) {
+      selection.refusals.push_back(std::to_string(namesakes.size()) + " programmers go by " + name +
+                                   " (at " + Places(programmers, namesakes) +
+                                   "): none of them is used; name each by its port with --device, "
+                                   "or give them serial numbers of their own");
+    }
+  }
+  return selection;
+}
+
+Selection SelectNamed(std::span<const AttachedProgrammer> programmers, std::string_view text) {
+  Selection selection;
+  std::vector<std::size_t> matches;
+  for (std::size_t i = 0; i < programmers.size(); ++i) {
+    const AttachedProgrammer& p = programmers[i];
+    if (IdentityOf(p) == text || (!p.port.empty() && p.port == text) ||
+        SameAddress(p.address, text)) {
+      matches.push_back(i);
+    }
+  }
+  if (matches.size() == 1) {
+    selection.chosen = matches;
+  } else if (matches.empty()) {
+    selection.refusals.push_back("no programmer goes by " + std::string(text) +
+                                 " (see the list command)");
+  } else {
+    selection.refusals.push_back(std::to_string(matches.size()) + " programmers go by " +
+                                 std::string(text) + " (at " + Places(programmers, matches) +
+                                 "): name one by its port, e.g. --device " +
+                                 NameApart(programmers[matches.front()]));
+  }
+  return selection;
+}
+
+}  // namespace torv2::cli

@@ -1,0 +1,93 @@
+// Which programmers --all and --device pick, and how they are named; no USB here.
+#include "cli/attached_programmers.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace torv2::cli {
+namespace {
+
+AttachedProgrammer At(std::string port, std::string serial, std::string address = "001:002") {
+  return {std::move(address), std::move(port), std::move(serial), ""};
+}
+
+TEST(Identity, SerialNumberElsePortElseAddress) {
+  EXPECT_EQ(IdentityOf(At("1-2", "SN7")), "SN7");
+  EXPECT_EQ(IdentityOf(At("1-2.4", "")), "1-2.4");
+  EXPECT_EQ(IdentityOf(At("", "", "003:009")), "003:009");
+}
+
+TEST(Identity, ListLineShowsEveryNameAndWarnsOfNamesakes) {
+  const std::vector<AttachedProgrammer> two{At("1-1", "SAME", "001:002"),
+                                            At("1-2", "SAME", "001:003")};
+  EXPECT_EQ(ListLine(two[1], two),
+            "SAME  port 1-2  address 001:003  serial SAME  shares its name: use --device 1-2");
+  AttachedProgrammer plain = At("2-3", "", "002:005");
+  plain.detail = "MS OS 1.0";
+  EXPECT_EQ(ListLine(plain, std::span(&plain, 1)),
+            "2-3  port 2-3  address 002:005  serial -  (MS OS 1.0)");
+}
+
+struct SelectCase {
+  const char* name;
+  std::vector<AttachedProgrammer> attached;
+  const char* device;  // nullptr: --all
+  std::vector<std::size_t> chosen;
+  std::vector<std::string> refusalsHave;  // one text for each refusal expected
+  friend void PrintTo(const SelectCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class Select : public ::testing::TestWithParam<SelectCase> {};
+
+TEST_P(Select, ChoosesOrRefuses) {
+  const SelectCase& c = GetParam();
+  const Selection s = c.device ? SelectNamed(c.attached, c.device) : SelectAll(c.attached);
+  EXPECT_EQ(s.chosen, c.chosen);
+  ASSERT_EQ(s.refusals.size(), c.refusalsHave.size());
+  for (std::size_t i = 0; i < s.refusals.size(); ++i) {
+    EXPECT_NE(s.refusals[i].find(c.refusalsHave[i]), std::string::npos) << s.refusals[i];
+  }
+}
+
+const std::vector<AttachedProgrammer> kThree{At("1-1", "A", "001:002"), At("1-2", "", "001:003"),
+                                             At("1-3", "C", "001:004")};
+// Two report the same serial number; a third has its own.
+const std::vector<AttachedProgrammer> kTwins{
+    At("1-1", "TWIN", "001:002"), At("1-2", "OWN", "001:003"), At("1-4", "TWIN", "001:005")};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Select,
+    ::testing::Values(
+        SelectCase{"AllOfThree", kThree, nullptr, {0, 1, 2}, {}},
+        SelectCase{"AllOfNone", {}, nullptr, {}, {}},
+        SelectCase{
+            "AllLeavesTwinsOut", kTwins, nullptr, {1}, {"2 programmers go by TWIN (at 1-1, 1-4)"}},
+        // A serial number that is another programmer's port is a shared name too.
+        SelectCase{"SerialLikeAPort",
+                   {At("1-1", "1-2", "001:002"), At("1-2", "", "001:003")},
+                   nullptr,
+                   {},
+                   {"2 programmers go by 1-2"}},
+        SelectCase{"BySerial", kThree, "C", {2}, {}},
+        SelectCase{"ByPortWithoutSerial", kThree, "1-2", {1}, {}},
+        SelectCase{"ByPortOfOneWithASerial", kThree, "1-3", {2}, {}},
+        SelectCase{"ByAddress", kThree, "1:4", {2}, {}},
+        SelectCase{"ByAddressWithZeros", kThree, "001:003", {1}, {}},
+        SelectCase{
+            "TwinSerialIsRefused",
+            kTwins,
+            "TWIN",
+            {},
+            {"2 programmers go by TWIN (at 1-1, 1-4): name one by its port, e.g. --device 1-1"}},
+        SelectCase{"TwinByPort", kTwins, "1-4", {2}, {}},
+        SelectCase{"Unknown", kThree, "ZZ", {}, {"no programmer goes by ZZ"}},
+        SelectCase{"AddressOutOfRange", kThree, "1:260", {}, {"no programmer goes by 1:260"}},
+        SelectCase{"NotQuiteAnAddress", kThree, "1:4x", {}, {"no programmer goes by 1:4x"}},
+        SelectCase{"EmptyPortNeverMatches", {At("", "S", "001:002")}, "", {}, {"no programmer"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace torv2::cli
