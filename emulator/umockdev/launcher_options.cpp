@@ -88,6 +88,16 @@ void AddLauncherOptions(CLI::App& app, LauncherOptions& o) {
   app.add_flag("--msos1", o.msOs10,
                "Programmers carry their GUID only in Microsoft OS 1.0 descriptors");
   app.add_flag("--high-speed", o.highSpeed, "High-speed devices with 512-byte bulk packets");
+  app.add_flag("--bus-time", o.busTime,
+               "Bulk transfers take the time the bus needs for them (full speed: 19 packets per "
+               "1 ms frame; high speed: 13 per 125 us microframe), each programmer on a bus of "
+               "its own");
+  app.add_option_function<long>(
+         "--device-delay-us",
+         [&o](long us) { o.deviceDelayPerChunk = std::chrono::microseconds(us); },
+         "With --bus-time: the programmers' own time for each chunk they write or read back")
+      ->type_name("US")
+      ->check(CLI::NonNegativeNumber);
   app.add_option("--serial", o.serial,
                  "Every programmer's serial number, the same for all; empty for none (default "
                  "VIRTUAL1, VIRTUAL2, ...)")
@@ -163,6 +173,8 @@ std::vector<VirtualUsbOptions> DeviceOptionsFor(const LauncherOptions& o) {
     VirtualUsbOptions programmer;
     programmer.guidSource = o.msOs10 ? GuidSource::MsOs10Only : GuidSource::MsOs20;
     programmer.highSpeed = o.highSpeed;
+    programmer.realBusTime = o.busTime;
+    programmer.deviceDelayPerChunk = o.deviceDelayPerChunk;
     programmer.serial = o.serial.value_or("VIRTUAL" + std::to_string(i));
     if (o.statusReply) programmer.settings.statusReply = *o.statusReply;
     if (o.versionReply) programmer.settings.versionReply = *o.versionReply;

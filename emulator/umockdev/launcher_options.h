@@ -22,8 +22,10 @@ struct LauncherOptions {
   bool decoy = false;      // also a USB device without the programmer's GUID, plugged in first
   bool msOs10 = false;     // programmers carry the GUID only in MS OS 1.0 descriptors
   bool highSpeed = false;  // 512-byte bulk packets
-  std::optional<std::string> statusReply;   // reply to "CurrentStatus"
-  std::optional<std::string> versionReply;  // reply to "VersionRead:"
+  bool busTime = false;    // bulk transfers take their time on the bus
+  std::chrono::microseconds deviceDelayPerChunk{0};  // with busTime
+  std::optional<std::string> statusReply;            // reply to "CurrentStatus"
+  std::optional<std::string> versionReply;           // reply to "VersionRead:"
   // What the programmers send at the end of the sub image read-back.
   std::optional<std::array<std::uint8_t, 8>> socketStatus;
   std::optional<std::string> finalVerdict;

@@ -156,7 +156,12 @@ void UmockdevBed::Impl::Plug(VirtualUsbDevice& device) {
   const std::filesystem::path fifo = root + devnode;
   std::filesystem::create_directories(fifo.parent_path());
   std::filesystem::remove(fifo);
-  auto node = std::make_shared<UsbfsNode>(device, devnum, fifo.string());
+  std::optional<BusTiming> timing;
+  if (device.options_.realBusTime) {
+    timing = BusTiming{.speed = device.options_.highSpeed ? BusSpeed::High : BusSpeed::Full,
+                       .deviceDelayPerChunk = device.options_.deviceDelayPerChunk};
+  }
+  auto node = std::make_shared<UsbfsNode>(device, devnum, fifo.string(), timing);
   GError* error = nullptr;
   if (attachedDevnodes.contains(devnode)) {
     umockdev_testbed_detach_ioctl(testbed.get(), devnode.c_str(), nullptr);

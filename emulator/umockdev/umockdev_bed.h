@@ -27,6 +27,7 @@
 // Threads: usbfs requests are served on umockdev's worker thread. Every member may be called
 // from any thread; each device's model is guarded by its own mutex.
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,13 @@ struct VirtualUsbOptions {
   GuidSource guidSource = GuidSource::MsOs20;  // None: a decoy without the programmer's GUID
   std::string serial;  // iSerialNumber when not empty (printable ASCII, at most 126 characters)
   Faults faults;       // the model's fault knobs from the start
+  // Bulk transfers take their time on the bus (BusTiming at the device's speed): each one is
+  // reaped only when the bus has carried it, one after another, as on a bus of the device's own.
+  // Off: transfers complete as soon as both sides are ready.
+  bool realBusTime = false;
+  // With realBusTime: the device's own time for each chunk it writes to or reads from its flash
+  // (each downloaded chunk, each chunk or block read back); the bus waits for it.
+  std::chrono::microseconds deviceDelayPerChunk{0};
 };
 
 class UmockdevBed;

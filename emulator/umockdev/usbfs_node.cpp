@@ -111,11 +111,14 @@ void ReapSignal::Set(bool reapable) {
 
 // --- UsbfsNode ---
 
-UsbfsNode::UsbfsNode(VirtualUsbDevice& device, int devnum, const std::string& fifoPath)
+UsbfsNode::UsbfsNode(VirtualUsbDevice& device, int devnum, const std::string& fifoPath,
+                     std::optional<BusTiming> timing)
     : device_(device),
       devnum_(devnum),
       handler_(GObjectPtr<UMockdevIoctlBase>::Adopt(umockdev_ioctl_base_new())),
-      signal_(fifoPath) {
+      signal_(fifoPath),
+      timing_(timing) {
+  if (timing_) busClock_ = std::jthread([this](std::stop_token stop) { RunBusClock(stop); });
   auto connect = [&](const char* name, GCallback callback) {
     handlerSignals_.push_back(g_signal_connect(handler_.get(), name, callback, this));
   };
@@ -126,6 +129,10 @@ UsbfsNode::UsbfsNode(VirtualUsbDevice& device, int devnum, const std::string& fi
 }
 
 UsbfsNode::~UsbfsNode() {
+  if (busClock_.joinable()) {
+    busClock_.request_stop();
+    busClock_.join();
+  }
   for (const gulong id : handlerSignals_) g_signal_handler_disconnect(handler_.get(), id);
   for (auto& [ptr, client] : clients_) {
     if (client.notifyId) g_signal_handler_disconnect(ptr, client.notifyId);
@@ -376,6 +383,7 @@ int UsbfsNode::SubmitBulkOut(Client&, Urb urb) {
   device_.programmer_.OnOutTransfer(bytes);
   urb.actualLength = urb.capacity;
   Finish(std::move(urb));
+  AddDeviceTime();
   ServeWaitingReads();
   return 0;
 }
@@ -402,11 +410,18 @@ void UsbfsNode::ServeWaitingReads() {
 void UsbfsNode::Finish(Urb urb) {
   auto it = clients_.find(urb.client);
   if (it == clients_.end()) return;  // the client went away
+  const bool bulk = (urb.endpoint & 0x7F) != 0;
+  if (timing_ && bulk && urb.status == 0) {
+    // The bus carries the transfer once both sides are ready and it is free.
+    urb.due = std::max(Clock::now(), busFree_) + timing_->TransferTime(urb.actualLength);
+    busFree_ = urb.due;
+  }
   it->second.reapable.push_back(std::move(urb));
 }
 
 int UsbfsNode::Reap(Client& client, UMockdevIoctlData* arg) {
   if (client.reapable.empty()) return unplugged_ ? ENODEV : EAGAIN;
+  if (client.reapable.front().due > Clock::now()) return EAGAIN;  // still on the bus
   const auto pointer = Resolve(arg, 0, sizeof(void*));
   if (!pointer) return EFAULT;
   Urb urb = std::move(client.reapable.front());
@@ -452,11 +467,48 @@ void UsbfsNode::Unplug() {
   UpdateSignal();
 }
 
+void UsbfsNode::AddDeviceTime() {
+  if (!timing_ || timing_->deviceDelayPerChunk.count() == 0) return;
+  const VirtualProgrammer& p = device_.programmer_;
+  const int chunks =
+      p.stepCount(Step::ChunkAck) + p.stepCount(Step::ReadChunk) + p.stepCount(Step::BlockData);
+  if (chunks <= chunksSeen_) return;
+  busFree_ =
+      std::max(Clock::now(), busFree_) + timing_->deviceDelayPerChunk * (chunks - chunksSeen_);
+  chunksSeen_ = chunks;
+}
+
 void UsbfsNode::UpdateSignal() {
-  const bool reapable = std::any_of(clients_.begin(), clients_.end(), [](const auto& entry) {
-    return !entry.second.reapable.empty();
-  });
+  const Clock::time_point now = Clock::now();
+  bool reapable = false;
+  std::optional<Clock::time_point> next;
+  for (const auto& [ptr, client] : clients_) {
+    if (client.reapable.empty()) continue;
+    const Clock::time_point due = client.reapable.front().due;
+    if (due <= now) {
+      reapable = true;
+    } else if (!next || due < *next) {
+      next = due;
+    }
+  }
   signal_.Set(reapable);
+  if (timing_ && next != nextDue_) {
+    nextDue_ = next;
+    clockChanged_.notify_one();
+  }
+}
+
+void UsbfsNode::RunBusClock(std::stop_token stop) {
+  std::unique_lock lock(device_.mutex_);
+  while (!stop.stop_requested()) {
+    if (nextDue_) {
+      const Clock::time_point due = *nextDue_;
+      clockChanged_.wait_until(lock, stop, due, [&] { return nextDue_ != due; });
+    } else {
+      clockChanged_.wait(lock, stop, [&] { return nextDue_.has_value(); });
+    }
+    if (!stop.stop_requested()) UpdateSignal();
+  }
 }
 
 }  // namespace torv2::emulator

@@ -5,13 +5,19 @@
 #include <glib-object.h>
 #include <umockdev.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
+
+#include "emulator/bus_timing.h"
 
 namespace torv2::emulator {
 
@@ -66,8 +72,10 @@ class ReapSignal {
 class UsbfsNode {
  public:
   // Creates the FIFO at fifoPath. Attach handler() to the test bed before the device shows up
-  // in sysfs.
-  UsbfsNode(VirtualUsbDevice& device, int devnum, const std::string& fifoPath);
+  // in sysfs. With `timing`, bulk URBs become reapable only once the bus has carried them; a
+  // thread of the node's own raises the reap signal when the next one is due.
+  UsbfsNode(VirtualUsbDevice& device, int devnum, const std::string& fifoPath,
+            std::optional<BusTiming> timing = std::nullopt);
   ~UsbfsNode();
   UsbfsNode(const UsbfsNode&) = delete;
   UsbfsNode& operator=(const UsbfsNode&) = delete;
@@ -86,6 +94,7 @@ class UsbfsNode {
   void OnClientConnectionChanged(UMockdevIoctlClient* client);
 
  private:
+  using Clock = std::chrono::steady_clock;
   struct Urb {
     GObjectPtr<UMockdevIoctlData> urb;     // our copy of the client's URB; written back on reap
     GObjectPtr<UMockdevIoctlData> buffer;  // its data buffer; null for a zero-length URB
@@ -97,6 +106,7 @@ class UsbfsNode {
     std::size_t actualLength = 0;
     std::vector<std::uint8_t> inData;  // copied into the buffer on reap, at inOffset
     std::size_t inOffset = 0;
+    Clock::time_point due{};  // reapable from then on
   };
   struct Client {
     GObjectPtr<UMockdevIoctlClient> client;
@@ -124,7 +134,12 @@ class UsbfsNode {
 
   Client& ClientFor(UMockdevIoctlClient* client);
   void Finish(Urb urb);  // to its client's reapable queue
+  // Raises the reap signal while some client's oldest finished URB is due, and tells the bus
+  // clock when the next one will be.
   void UpdateSignal();
+  void RunBusClock(std::stop_token stop);
+  // Keeps the bus waiting while the device works on chunks it has taken on since last time.
+  void AddDeviceTime();
 
   VirtualUsbDevice& device_;
   const int devnum_;
@@ -134,6 +149,14 @@ class UsbfsNode {
   bool unplugged_ = false;
   std::map<UMockdevIoctlClient*, Client> clients_;
   std::deque<Urb> waitingReads_;  // bulk IN URBs of every client, oldest first
+
+  // The bus model, when on. All but the thread are guarded by the device's mutex.
+  std::optional<BusTiming> timing_;
+  Clock::time_point busFree_{};               // the bus is busy until then
+  int chunksSeen_ = 0;                        // chunks the device time is counted for
+  std::optional<Clock::time_point> nextDue_;  // the earliest URB not yet due
+  std::condition_variable_any clockChanged_;
+  std::jthread busClock_;  // last: stopped and joined first
 };
 
 }  // namespace torv2::emulator
