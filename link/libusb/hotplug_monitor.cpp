@@ -160,8 +160,13 @@ void HotplugMonitor::Impl::Stop() {
   // libusb calls a hotplug callback without its callback lock, so one that began on another
   // thread before the deregistration may still be running. Callbacks run only inside event
   // handling: once this thread holds the event lock, none is running, and later event handling
-  // skips the deregistered callback. Only then may `this` go.
-  libusb_lock_events(ctx);
+  // skips the deregistered callback. Only then may `this` go. Another thread that handles
+  // events in a loop may take the lock again the moment it lets go of it, so each try also cuts
+  // its wait short.
+  while (libusb_try_lock_events(ctx) != 0) {
+    libusb_interrupt_event_handler(ctx);
+    std::this_thread::yield();
+  }
   libusb_unlock_events(ctx);
 }
 
