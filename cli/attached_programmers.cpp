@@ -31,21 +31,20 @@ bool SameAddress(std::string_view a, std::string_view b) {
   return x && x == ParseBusAddress(b);
 }
 
+// The name to give instead: the port, or the address where the port is unknown.
+std::string NameApart(const AttachedProgrammer& p) {
+  return p.port.empty() ? p.address : p.port;
+}
+
 // Where each programmer is, for a message: "1-2, 1-3".
 std::string Places(std::span<const AttachedProgrammer> programmers,
                    std::span<const std::size_t> which) {
   std::string out;
   for (const std::size_t i : which) {
-    const AttachedProgrammer& p = programmers[i];
     if (!out.empty()) out += ", ";
-    out += p.port.empty() ? p.address : p.port;
+    out += NameApart(programmers[i]);
   }
   return out;
-}
-
-// The name to give instead: the port, or the address where the port is unknown.
-std::string NameApart(const AttachedProgrammer& p) {
-  return p.port.empty() ? p.address : p.port;
 }
 
 std::map<std::string, std::vector<std::size_t>> ByName(

@@ -80,8 +80,9 @@ INSTANTIATE_TEST_SUITE_P(
                    0, "ack=+ reply=MainExe - TORV2 Execute V09.99\n"},
         LaunchCase{"StatusReply", "--status Already. -- " + kProbe + " --query CurrentStatus", 0,
                    "ack=+ reply=Already.\n"},
-        LaunchCase{"UnplugAndReplug", "--unplug-at 1000 --replug-at 1100 -- " + kProbe + " --watch 2",
-                   0, "left 1209:0001\narrived 1209:0001\n"},
+        LaunchCase{"UnplugAndReplug",
+                   "--unplug-at 1000 --replug-at 1100 -- " + kProbe + " --watch 2", 0,
+                   "left 1209:0001\narrived 1209:0001\n"},
         LaunchCase{"ExitCodeOfTheCommand", "-- sh -c 'exit 7'", 7, ""},
         LaunchCase{"CommandNotFound", "-- /nonexistent/command", 127,
                    "with-virtual-programmer: cannot run /nonexistent/command: No such file or "
