@@ -68,9 +68,7 @@ int main(int argc, char** argv) {
     }
 
     const auto [hostWrites, deviceWrites, chunks] = device.WithProgrammer([](auto& p) {
-      const std::size_t n =
-          static_cast<std::size_t>(p.stepCount(Step::ChunkAck) + p.stepCount(Step::ReadChunk) +
-                                   p.stepCount(Step::BlockData));
+      const auto n = static_cast<std::size_t>(emulator::ChunksHandled(p));
       return std::tuple(p.hostWriteSizes(), p.deviceWrites(), n);
     });
     const auto floor = emulator::ProtocolFloor(timing, hostWrites, deviceWrites, chunks);

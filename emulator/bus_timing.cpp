@@ -13,6 +13,10 @@ std::chrono::nanoseconds BusTiming::TransferTime(std::size_t bytes) const {
   return microseconds(125 * ((packets + 12) / 13));
 }
 
+int ChunksHandled(const VirtualProgrammer& p) {
+  return p.stepCount(Step::ChunkAck) + p.stepCount(Step::ReadChunk) + p.stepCount(Step::BlockData);
+}
+
 WireCost ProtocolFloor(const BusTiming& timing, std::span<const std::size_t> hostWrites,
                        std::span<const VirtualProgrammer::DeviceWrite> deviceWrites,
                        std::size_t chunks) {

@@ -23,6 +23,10 @@ struct BusTiming {
   std::chrono::nanoseconds TransferTime(std::size_t bytes) const;
 };
 
+// The chunks the device has worked on, each costing it deviceDelayPerChunk: every downloaded
+// chunk, every chunk of the main image and every block of the sub image read back.
+int ChunksHandled(const VirtualProgrammer& programmer);
+
 struct WireCost {
   std::size_t inTransfers = 0;
   std::size_t outTransfers = 0;

@@ -469,9 +469,7 @@ void UsbfsNode::Unplug() {
 
 void UsbfsNode::AddDeviceTime() {
   if (!timing_ || timing_->deviceDelayPerChunk.count() == 0) return;
-  const VirtualProgrammer& p = device_.programmer_;
-  const int chunks =
-      p.stepCount(Step::ChunkAck) + p.stepCount(Step::ReadChunk) + p.stepCount(Step::BlockData);
+  const int chunks = ChunksHandled(device_.programmer_);
   if (chunks <= chunksSeen_) return;
   busFree_ =
       std::max(Clock::now(), busFree_) + timing_->deviceDelayPerChunk * (chunks - chunksSeen_);
