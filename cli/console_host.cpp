@@ -1,5 +1,7 @@
 #include "cli/console_host.h"
 
+#include "cli/interrupts.h"
+
 namespace torv2::cli {
 namespace {
 
@@ -24,8 +26,7 @@ void ConsoleHost::ShowMessage(std::string_view text) {
 void ConsoleHost::ShowResult(const upgrade::UpgradeReport& report) {
   const std::string text =
       (device_.empty() ? std::string() : "== " + device_ + " ==\n") + FormatReport(report);
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
+  WriteOut(text);
 }
 
 std::string FormatReport(const upgrade::UpgradeReport& report) {

@@ -9,7 +9,8 @@
 //
 // Exit codes: 0 success; 1 the upgrade completed but the report shows a failure; 2 the upgrade
 // failed on its way (or the carried images cannot be used); 3 no programmer found or not ready
-// (for status: its version could not be read); 64 usage error.
+// (for status: its version could not be read); 64 usage error; 130 interrupted (Ctrl-C, SIGTERM):
+// the job stopped at the next transfer boundary, or at once on a second interrupt.
 
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "cli/console_host.h"
+#include "cli/interrupts.h"
 #include "cli/progress_printer.h"
 #include "cli/usb_access.h"
 #include "cli/wire_trace.h"
@@ -123,7 +125,8 @@ struct Target {
 
 // The start-up exchange with one programmer, then the versions (status) or the whole upgrade;
 // gives the exit code. With `many`, everything printed is marked with the target's name.
-int RunOn(const Options& options, const CarriedImages& images, const Target& target, bool many) {
+int RunOn(const Options& options, const CarriedImages& images, const Target& target, bool many,
+          cli::Interrupts& interrupts) {
   std::unique_ptr<link::UsbTransport> transport;
   if (options.useVirtual) {
     transport = std::make_unique<emulator::InProcessTransport>();
@@ -148,8 +151,20 @@ int RunOn(const Options& options, const CarriedImages& images, const Target& tar
   upgrader.m_subImage = images.sub;
   const std::string upgradeLine = upgrade::UpgradeVersionLine(*images.version);
   upgrader.SetUpgradeVersionLine(upgradeLine);
+  // Destroyed first: no stop runs once the upgrader and the printer are gone.
+  const auto stop = interrupts.OnFirst([&] {
+    progress.EndLine();
+    upgrader.CancelJob();
+  });
 
-  if (!upgrader.StartUpExchange()) {
+  const bool found = upgrader.StartUpExchange();
+  if (interrupts.happened()) {
+    host.ShowMessage(options.command == "upgrade"
+                         ? "interrupted before the upgrade began: the firmware was not touched"
+                         : "interrupted");
+    return cli::kExitInterrupted;
+  }
+  if (!found) {
     host.ShowMessage(many ? "USB UnConn: the programmer does not answer"
                           : "USB UnConn: no programmer found");
     return kExitNoProgrammer;
@@ -159,8 +174,7 @@ int RunOn(const Options& options, const CarriedImages& images, const Target& tar
     const std::string text = (many ? "== " + target.name + " ==\n" : std::string()) + upgradeLine +
                              "\n" + (current.empty() ? "Current Version : Unknown" : current) +
                              "\n";
-    std::fwrite(text.data(), 1, text.size(), stdout);  // in one piece
-    std::fflush(stdout);
+    cli::WriteOut(text);
     // The programmer answered the open but not with a version: it is not ready.
     return upgrader.VersionRead() ? kExitOk : kExitNoProgrammer;
   }
@@ -168,6 +182,16 @@ int RunOn(const Options& options, const CarriedImages& images, const Target& tar
   upgrader.OnBnClickedUpdate();
   upgrader.WaitForJob();
   const upgrade::JobResult job = upgrader.LastJob();
+  if (interrupts.happened()) {
+    // The job has ended and closed the link.
+    if (job.outcome == upgrade::JobOutcome::Completed) {
+      host.ShowResult(upgrader.Report());  // the job shows nothing once it was asked to stop
+      host.ShowMessage("interrupted after the upgrade had completed");
+    } else {
+      host.ShowMessage("the upgrade was interrupted: the programmer must be upgraded again");
+    }
+    return cli::kExitInterrupted;
+  }
   switch (job.outcome) {
     case upgrade::JobOutcome::Completed: {
       const bool allSockets = job.sockets && std::all_of(job.sockets->begin(), job.sockets->end(),
@@ -191,6 +215,8 @@ const char* ExitMeaning(int code) {
       return "the report shows a failure";
     case kExitJobFailed:
       return "stopped on an error";
+    case cli::kExitInterrupted:
+      return "interrupted";
     default:
       return "not found or not ready";
   }
@@ -199,12 +225,13 @@ const char* ExitMeaning(int code) {
 // Every target at the same time, each with its own link and job on a thread of its own; then a
 // summary, one line per target. The exit code is the worst of them.
 int RunOnAll(const Options& options, const CarriedImages& images,
-             const std::vector<Target>& targets) {
+             const std::vector<Target>& targets, cli::Interrupts& interrupts) {
   std::vector<int> codes(targets.size(), kExitNoProgrammer);
   {
     std::vector<std::jthread> runs;
     for (std::size_t i = 0; i < targets.size(); ++i) {
-      runs.emplace_back([&, i] { codes[i] = RunOn(options, images, targets[i], true); });
+      runs.emplace_back(
+          [&, i] { codes[i] = RunOn(options, images, targets[i], true, interrupts); });
     }
   }
   std::string summary = "== summary ==\n";
@@ -212,11 +239,11 @@ int RunOnAll(const Options& options, const CarriedImages& images,
     summary +=
         targets[i].name + "  " + std::to_string(codes[i]) + "  " + ExitMeaning(codes[i]) + "\n";
   }
-  std::fwrite(summary.data(), 1, summary.size(), stdout);
+  cli::WriteOut(summary);
   return *std::max_element(codes.begin(), codes.end());
 }
 
-int StatusOrUpgrade(const Options& options) {
+int StatusOrUpgrade(const Options& options, cli::Interrupts& interrupts) {
   const CarriedImages images = LoadCarriedImages();
   if (!images.main.loaded()) {
     std::fprintf(stderr, "Unknown - MainExe\n");
@@ -228,11 +255,11 @@ int StatusOrUpgrade(const Options& options) {
   }
   if (options.useVirtual) {
     const Target virtualOne{"virtual", std::nullopt};
-    return options.all ? RunOnAll(options, images, {virtualOne})
-                       : RunOn(options, images, virtualOne, false);
+    return options.all ? RunOnAll(options, images, {virtualOne}, interrupts)
+                       : RunOn(options, images, virtualOne, false, interrupts);
   }
   if (!options.all && options.device.empty()) {
-    return RunOn(options, images, {"usb", std::nullopt}, false);
+    return RunOn(options, images, {"usb", std::nullopt}, false, interrupts);
   }
 
   const auto attached = cli::ListAttachedProgrammers();
@@ -250,8 +277,8 @@ int StatusOrUpgrade(const Options& options) {
   for (const std::size_t i : selection.chosen) {
     targets.push_back({cli::IdentityOf((*attached)[i]), (*attached)[i]});
   }
-  if (!options.all) return RunOn(options, images, targets.front(), false);
-  const int worst = RunOnAll(options, images, targets);
+  if (!options.all) return RunOn(options, images, targets.front(), false, interrupts);
+  const int worst = RunOnAll(options, images, targets, interrupts);
   return selection.refusals.empty() ? worst : std::max(worst, kExitNoProgrammer);
 }
 
@@ -288,5 +315,7 @@ int main(int argc, char** argv) {
 
   if (options.command == "info") return Info();
   if (options.command == "list") return List(options);
-  return StatusOrUpgrade(options);
+  // Ctrl-C and SIGTERM stop the work at the next transfer boundary from here on.
+  cli::Interrupts interrupts;
+  return StatusOrUpgrade(options, interrupts);
 }

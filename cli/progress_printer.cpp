@@ -23,6 +23,14 @@ void ProgressPrinter::SetText(std::string_view label, bool show) {
   shown_ = -1;
 }
 
+void ProgressPrinter::EndLine() {
+  std::lock_guard lock(mutex_);
+  if (!barOpen_) return;
+  std::fputc('\n', out_);
+  std::fflush(out_);
+  barOpen_ = false;
+}
+
 int ProgressPrinter::SetPos(int position) {
   std::lock_guard lock(mutex_);
   const int previous = position_;

@@ -25,6 +25,8 @@ class ProgressPrinter : public link::ProgressSink {
   void SetStep(int) override {}
   void SetText(std::string_view label, bool show) override;
   int SetPos(int position) override;
+  // Ends the live bar's line, if one is open, so that a message can follow. Any thread.
+  void EndLine();
 
  private:
   void Render();

@@ -76,7 +76,7 @@ void UsbLink::Cancel() {
 }
 
 void UsbLink::Settle() {
-  if (!device_ || !unsettled_) return;
+  if (!device_ || !unsettled_ || Cancelled()) return;
   unsettled_ = false;
   if (rxHead_ < rxTail_) {
     Trace(Direction::FromDevice, "discarded", std::span(rx_).subspan(rxHead_, rxTail_ - rxHead_));
@@ -99,7 +99,7 @@ void UsbLink::Settle() {
 }
 
 std::uint32_t UsbLink::LinkRead(std::span<std::uint8_t> buffer) {
-  if (!device_ || buffer.empty()) return 0;
+  if (!device_ || buffer.empty() || Cancelled()) return 0;
   if (rxHead_ == rxTail_ && FillReceiveBuffer(buffer.size()) == 0) {
     unsettled_ = true;
     return 0;
@@ -125,7 +125,7 @@ std::uint32_t UsbLink::FillReceiveBuffer(std::size_t wanted) {
 }
 
 std::uint32_t UsbLink::LinkWrite(std::span<const std::uint8_t> data) {
-  if (!device_ || data.empty()) return 0;
+  if (!device_ || data.empty() || Cancelled()) return 0;
   const TransferResult r = device_->BulkWrite(bulkOutPipeId_, data, timeouts_.perTransfer);
   if (r.status != TransferStatus::Ok) {
     unsettled_ = true;

@@ -68,7 +68,14 @@ class UsbLink {
 
   // Makes the transfer in flight fail at once, and every later one, for good. Any thread.
   void Cancel();
-  bool Cancelled() const { return cancelled_.load(std::memory_order_relaxed); }
+  // Lets the transfer in flight end as it would and fails every later read and write, for good,
+  // without touching the device: whatever runs over the link stops at the next transfer
+  // boundary. Any thread.
+  void StopAtNextTransfer() { stopped_.store(true, std::memory_order_relaxed); }
+  // After Cancel() or StopAtNextTransfer().
+  bool Cancelled() const {
+    return cancelled_.load(std::memory_order_relaxed) || stopped_.load(std::memory_order_relaxed);
+  }
 
   // Where the framing and the transfers report what they exchange; null (the default) for none.
   void SetTrace(LinkTrace* trace) { trace_ = trace; }
@@ -106,6 +113,7 @@ class UsbLink {
 
   std::mutex cancelMutex_;  // guards device_ against Cancel() from another thread
   std::atomic<bool> cancelled_{false};
+  std::atomic<bool> stopped_{false};
 };
 
 }  // namespace torv2::link

@@ -49,7 +49,7 @@ void Upgrader::CheckCurrentStatusHoldingLink() {
   } else if (AsText(reply, n).starts_with("Already.")) {
     link::SendCommandPacket(link_, "ResetNow", "");  // no reply comes; the result does not matter
     std::unique_lock lock(stateMutex_);
-    stopped_.wait_for(lock, timings_.resetWait, [this] { return stopping_; });
+    stopped_.wait_for(lock, timings_.resetWait, [this] { return stopping_ || link_.Cancelled(); });
   }
   link_.CloseUsbLink();
 }

@@ -121,6 +121,12 @@ void Upgrader::Shutdown() {
   if (worker_.joinable()) worker_.join();
 }
 
+void Upgrader::CancelJob() {
+  link_.StopAtNextTransfer();
+  { std::lock_guard lock(stateMutex_); }  // a waiter has either not looked yet or waits now
+  stopped_.notify_all();
+}
+
 void Upgrader::UpgradeWorker() {
   JobResult result;
   // On the job's own stack, like every buffer of a task: no allocation per job or transfer.

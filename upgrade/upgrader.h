@@ -68,6 +68,10 @@ class Upgrader {
   void WaitForJob();
   // Cancels what is in flight, ends every wait, joins the worker. Messages stop here.
   void Shutdown();
+  // Asks the job (or the exchange) that runs to stop at the next transfer boundary: the
+  // transfer in flight ends as it would, no later one is made, a wait for the device's restart
+  // ends, and the job ends on its error path without a message. For good; any thread.
+  void CancelJob();
 
   bool Busy() const { return m_bBusy.load(); }
   bool DeviceUsable() const { return m_bDeviceUsable.load(); }

@@ -171,5 +171,109 @@ INSTANTIATE_TEST_SUITE_P(
                      [](ClosingHost& h, auto&) { h.WaitFor(Phase::Result); }, false, 1}),
     [](const auto& info) { return info.param.name; });
 
+// --- stopping a job at the next transfer boundary (Ctrl-C on the command line) ---
+
+// Asks the job to stop from inside its progress report, the moment the n-th label shows (1 =
+// the main image's "Down"): between two transfers, on the job's own thread.
+class StoppingHost : public UpgradeHost {
+ public:
+  StoppingHost(std::size_t atLabel, std::size_t atPercent) : sink_(*this, atLabel, atPercent) {}
+
+  link::ProgressSink& Progress() override { return sink_; }
+  void ShowMessage(std::string_view text) override { messages.emplace_back(text); }
+  void ShowResult(const UpgradeReport&) override { ++results; }
+  void EnableUpdateButton(bool) override {}
+  void ShowCurrentVersion(std::string_view) override {}
+  void EndProgram() override {}
+
+  std::function<void()> stop;
+  std::function<void()> atStop;  // what the test records at that moment
+  std::vector<std::string> messages;
+  int results = 0;
+
+ private:
+  class Sink : public testing::RecordingSink {
+   public:
+    Sink(StoppingHost& host, std::size_t atLabel, std::size_t atPercent)
+        : host_(host), atLabel_(atLabel), atPercent_(atPercent) {}
+    void SetText(std::string_view label, bool show) override {
+      RecordingSink::SetText(label, show);
+      if (show) ++labels_;
+    }
+    int SetPos(int position) override {
+      if (labels_ == atLabel_ && position >= static_cast<int>(atPercent_) && !stopped_) {
+        stopped_ = true;
+        host_.stop();
+        host_.atStop();
+      }
+      return RecordingSink::SetPos(position);
+    }
+
+   private:
+    StoppingHost& host_;
+    std::size_t atLabel_, atPercent_;
+    std::size_t labels_ = 0;
+    bool stopped_ = false;
+  };
+
+  Sink sink_;
+};
+
+struct StopCase {
+  const char* name;
+  std::size_t atLabel;  // 1 main Down, 2 main Verify, 3 sub Down, 4 sub Verify
+  std::size_t atPercent;
+};
+
+class CancelJob : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(CancelJob, StopsAtTheNextTransferBoundaryWithoutAMessage) {
+  const StopCase& c = GetParam();
+  const auto mainImage = Image(20000);
+  const auto subImage = Image(2500);
+  emulator::InProcessTransport device;
+  link::UsbLink link(device, {10s, 10s, 1ms});
+  StoppingHost host(c.atLabel, c.atPercent);
+  Upgrader upgrader(link, host, UpgraderTimings{10s});
+  upgrader.m_mainImage = {mainImage.data(), static_cast<std::uint32_t>(mainImage.size())};
+  upgrader.m_subImage = {subImage.data(), static_cast<std::uint32_t>(subImage.size())};
+  upgrader.SetDeviceUsable(true);
+  std::size_t transfersAtStop = 0;
+  host.stop = [&] { upgrader.CancelJob(); };
+  host.atStop = [&] { transfersAtStop = device.bulkReads() + device.bulkWrites(); };
+  upgrader.OnBnClickedUpdate();
+  upgrader.WaitForJob();
+
+  EXPECT_EQ(upgrader.LastJob().outcome, JobOutcome::Failed);
+  EXPECT_EQ(host.messages, std::vector<std::string>{}) << "the front end says why it stopped";
+  EXPECT_EQ(host.results, 0);
+  EXPECT_FALSE(link.IsOpen());
+  ASSERT_GT(transfersAtStop, 0u);
+  EXPECT_EQ(device.bulkReads() + device.bulkWrites(), transfersAtStop) << "no transfer after it";
+}
+
+INSTANTIATE_TEST_SUITE_P(Upgrade, CancelJob,
+                         ::testing::Values(StopCase{"MainDownload", 1, 40},
+                                           StopCase{"MainVerify", 2, 40},
+                                           StopCase{"SubDownload", 3, 40},
+                                           StopCase{"SubVerify", 4, 40}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(CancelJob, EndsTheWaitForTheDevicesRestart) {
+  emulator::InProcessTransport device;
+  device.WithProgrammer([](VirtualProgrammer& p) { p.settings().statusReply = "Already."; });
+  link::UsbLink link(device, {10s, 10s, 1ms});
+  ClosingHost host;
+  Upgrader upgrader(link, host, UpgraderTimings{10s});
+  auto startUp = std::async(std::launch::async, [&] { return upgrader.StartUpExchange(); });
+  WaitForCommand(device, "ResetNow");
+  const auto start = std::chrono::steady_clock::now();
+  upgrader.CancelJob();
+  startUp.get();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_FALSE(link.IsOpen());
+  EXPECT_EQ(host.dialogsShown(), 0u);
+}
+
 }  // namespace
 }  // namespace torv2::upgrade

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -82,8 +83,12 @@ std::vector<std::string> ChildEnvironment() {
   return env;
 }
 
-// Runs argv with its stdout and stderr captured, no shell in between.
-Outcome RunCaptured(const std::vector<std::string>& args) {
+// Called with the child's pid and all it wrote to stderr so far, after each piece of it.
+using Watch = std::function<void(pid_t child, const std::string& err)>;
+
+// Runs argv with its stdout and stderr captured, no shell in between. With `watch`, the child
+// leads a process group of its own, as a terminal's foreground job does.
+Outcome RunCaptured(const std::vector<std::string>& args, const Watch& watch = nullptr) {
   Outcome outcome;
   Pipe out, err;
   if (out.read.get() < 0 || err.read.get() < 0) {
@@ -103,10 +108,17 @@ Outcome RunCaptured(const std::vector<std::string>& args) {
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
 
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (watch) {
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  }
   const auto start = Clock::now();
   pid_t child = 0;
-  const int error = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
+  const int error = posix_spawn(&child, argv[0], &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   out.write.reset();
   err.write.reset();
   if (error != 0) {
@@ -133,6 +145,7 @@ Outcome RunCaptured(const std::vector<std::string>& args) {
       const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
       if (n > 0) {
         into[i]->append(buffer.data(), static_cast<std::size_t>(n));
+        if (watch && i == 1) watch(child, outcome.err);
       } else if (n == 0 || errno != EINTR) {
         fds[i].fd = -1;  // poll() skips it from now on
         --open;
@@ -397,6 +410,123 @@ INSTANTIATE_TEST_SUITE_P(
                 {"--device", "VIRTUAL2", "--progress", "none", "upgrade"},
                 0,
                 std::string(kSuccessReport)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Ctrl-C and SIGTERM during an upgrade ---
+
+constexpr std::string_view kNotice = "interrupted: stopping after the transfer under way";
+constexpr std::string_view kUpgradeAgain = "the programmer must be upgraded again";
+
+struct InterruptCase {
+  const char* name;
+  std::vector<std::string> launcher;
+  std::vector<std::string> cli;
+  // Each signal goes out once stderr shows its text: SIGINT to the whole process group (as
+  // Ctrl-C in a terminal does), SIGTERM to the launcher, which passes it on.
+  std::vector<std::pair<std::string, int>> signals;
+  std::string stdoutIs;
+  std::vector<std::string> stderrHas;
+  // How soon after the first signal the program must have ended, when that matters.
+  std::optional<std::chrono::milliseconds> within = std::nullopt;
+  friend void PrintTo(const InterruptCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class Interrupt : public ::testing::TestWithParam<InterruptCase> {};
+
+// Trace lines ("   12.345 ms  -> command ...") on stderr after the first line that holds `text`.
+int TraceLinesAfter(const std::string& err, std::string_view text) {
+  std::size_t at = err.find(text);
+  if (at == std::string::npos) return -1;
+  int lines = 0;
+  while ((at = err.find('\n', at)) != std::string::npos) {
+    const std::size_t end = err.find('\n', at + 1);
+    const std::string line = err.substr(at + 1, end == std::string::npos ? end : end - at - 1);
+    if (line.find(" ms  ") != std::string::npos &&
+        (line.find("-> ") != std::string::npos || line.find("<- ") != std::string::npos)) {
+      ++lines;
+    }
+    at = end;
+  }
+  return lines;
+}
+
+TEST_P(Interrupt, StopsAtATransferBoundaryAndExits130) {
+  const InterruptCase& c = GetParam();
+  std::vector<std::string> args{TORV2_LAUNCHER_BIN};
+  args.insert(args.end(), c.launcher.begin(), c.launcher.end());
+  args.insert(args.end(), {"--", TORV2_CLI});
+  args.insert(args.end(), c.cli.begin(), c.cli.end());
+
+  std::size_t sent = 0;
+  std::optional<Clock::time_point> firstSignal;
+  const Outcome run = RunCaptured(args, [&](pid_t child, const std::string& err) {
+    while (sent < c.signals.size() && err.find(c.signals[sent].first) != std::string::npos) {
+      const int signal = c.signals[sent].second;
+      ::kill(signal == SIGINT ? -child : child, signal);  // our own child and its group
+      if (!firstSignal) firstSignal = Clock::now();
+      ++sent;
+    }
+  });
+  const std::string shown = "\n--- stdout:\n" + run.out + "--- stderr:\n" + run.err;
+  ASSERT_EQ(sent, c.signals.size()) << shown;
+  EXPECT_EQ(run.exitCode, 130) << shown;
+  EXPECT_EQ(run.out, c.stdoutIs) << shown;
+  EXPECT_NE(run.err.find(kNotice), std::string::npos) << shown;
+  for (const std::string& text : c.stderrHas) {
+    EXPECT_NE(run.err.find(text), std::string::npos) << "stderr lacks: " << text << shown;
+  }
+  // What was in flight when the stop came may still end; nothing starts after it.
+  if (std::find(c.cli.begin(), c.cli.end(), "--trace") != c.cli.end()) {
+    const int after = TraceLinesAfter(run.err, kNotice);
+    EXPECT_GE(after, 0) << shown;
+    EXPECT_LE(after, 1) << shown;
+  }
+  const auto ended = Clock::now();
+  ASSERT_TRUE(firstSignal.has_value());
+  if (c.within) {
+    EXPECT_LT(ended - *firstSignal, *c.within) << shown;
+  }
+}
+
+const std::vector<std::string> kSlowBus{"--bus-time", "--device-delay-us", "5000"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Interrupt,
+    ::testing::Values(
+        InterruptCase{"CtrlCDuringDownload",
+                      kSlowBus,
+                      {"--progress", "lines", "--trace", "upgrade"},
+                      {{"main Down 11%", SIGINT}},
+                      "",
+                      {std::string(kUpgradeAgain)}},
+        InterruptCase{"SigtermDuringVerify",
+                      kSlowBus,
+                      {"--progress", "lines", "--trace", "upgrade"},
+                      {{"main Verify 11%", SIGTERM}},
+                      "",
+                      {std::string(kUpgradeAgain)}},
+        // The first chunk is never answered: the stop waits for that read's time-out, a second
+        // Ctrl-C does not.
+        InterruptCase{"SecondCtrlCQuitsAtOnce",
+                      {"--fault", "chunk-ack:1:no-answer"},
+                      {"--progress", "lines", "upgrade"},
+                      {{"main Down 0%", SIGINT}, {std::string(kNotice), SIGINT}},
+                      "",
+                      {"interrupted again: quitting"},
+                      4000ms},
+        InterruptCase{"CtrlCDuringStatusCheck",
+                      {"--status", "Already."},
+                      {"--progress", "lines", "--trace", "upgrade"},
+                      {{"$gResetNow#9e", SIGINT}},
+                      "",
+                      {"interrupted before the upgrade began: the firmware was not touched"}},
+        InterruptCase{"AllStopTogether",
+                      {"--two", "--bus-time", "--device-delay-us", "5000"},
+                      {"--progress", "lines", "--all", "upgrade"},
+                      {{"VIRTUAL1 main Down 11%", SIGINT}},
+                      "== summary ==\nVIRTUAL1  130  interrupted\nVIRTUAL2  130  interrupted\n",
+                      {"VIRTUAL1: the upgrade was interrupted: " + std::string(kUpgradeAgain),
+                       "VIRTUAL2: the upgrade was interrupted: " + std::string(kUpgradeAgain)}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
