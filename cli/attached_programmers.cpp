@@ -1,6 +1,7 @@
 #include "cli/attached_programmers.h"
 
 #include <charconv>
+#include <cstdio>
 #include <map>
 #include <optional>
 #include <utility>
@@ -33,7 +34,7 @@ bool SameAddress(std::string_view a, std::string_view b) {
 
 // The name to give instead: the port, or the address where the port is unknown.
 std::string NameApart(const AttachedProgrammer& p) {
-  return p.port.empty() ? p.address : p.port;
+  return Printable(p.port.empty() ? p.address : p.port);
 }
 
 // Where each programmer is, for a message: "1-2, 1-3".
@@ -58,19 +59,69 @@ std::map<std::string, std::vector<std::size_t>> ByName(
 
 }  // namespace
 
+std::string Printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto hex = [&out](const char* format, unsigned value) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, format, value);
+    out += escaped;
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    if (b < 0x80) {
+      if (b < 0x20 || b == 0x7F) {
+        hex("\\x%02x", b);
+      } else if (b == '\\') {
+        out += "\\\\";
+      } else {
+        out += static_cast<char>(b);
+      }
+      ++i;
+      continue;
+    }
+    // A UTF-8 sequence: its length from the lead byte, then continuation bytes only, and no
+    // longer than the code point needs.
+    const std::size_t length = b >= 0xF0 && b <= 0xF4 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 ? 2 : 0;
+    char32_t c = length == 4 ? b & 0x07 : length == 3 ? b & 0x0F : b & 0x1F;
+    bool valid = length > 0 && b < 0xF5 && i + length <= text.size();
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      c = (c << 6) | (next & 0x3F);
+    }
+    valid = valid && !(length == 3 && c < 0x800) && !(length == 4 && c < 0x10000) &&
+            !(c >= 0xD800 && c <= 0xDFFF) && c <= 0x10FFFF;
+    if (!valid) {
+      hex("\\x%02x", b);
+      ++i;
+    } else if (c <= 0x9F) {
+      hex("\\u%04x", static_cast<unsigned>(c));  // a C1 control
+      i += length;
+    } else {
+      out.append(text.substr(i, length));
+      i += length;
+    }
+  }
+  return out;
+}
+
 std::string IdentityOf(const AttachedProgrammer& programmer) {
-  if (!programmer.serial.empty()) return programmer.serial;
-  if (!programmer.port.empty()) return programmer.port;
-  return programmer.address;
+  if (!programmer.serial.empty()) return Printable(programmer.serial);
+  if (!programmer.port.empty()) return Printable(programmer.port);
+  return Printable(programmer.address);
 }
 
 std::string ListLine(const AttachedProgrammer& programmer,
                      std::span<const AttachedProgrammer> all) {
+  const auto orDash = [](const std::string& text) {
+    return text.empty() ? std::string("-") : Printable(text);
+  };
   std::string line = IdentityOf(programmer);
-  line += "  port " + (programmer.port.empty() ? std::string("-") : programmer.port);
-  line += "  address " + programmer.address;
-  line += "  serial " + (programmer.serial.empty() ? std::string("-") : programmer.serial);
-  if (!programmer.detail.empty()) line += "  (" + programmer.detail + ")";
+  line += "  port " + orDash(programmer.port);
+  line += "  address " + Printable(programmer.address);
+  line += "  serial " + orDash(programmer.serial);
+  if (!programmer.detail.empty()) line += "  (" + Printable(programmer.detail) + ")";
   std::size_t namesakes = 0;
   for (const AttachedProgrammer& other : all) {
     if (IdentityOf(other) == IdentityOf(programmer)) ++namesakes;
@@ -110,11 +161,11 @@ Selection SelectNamed(std::span<const AttachedProgrammer> programmers, std::stri
   if (matches.size() == 1) {
     selection.chosen = matches;
   } else if (matches.empty()) {
-    selection.refusals.push_back("no programmer goes by " + std::string(text) +
+    selection.refusals.push_back("no programmer goes by " + Printable(text) +
                                  " (see the list command)");
   } else {
     selection.refusals.push_back(std::to_string(matches.size()) + " programmers go by " +
-                                 std::string(text) + " (at " + Places(programmers, matches) +
+                                 Printable(text) + " (at " + Places(programmers, matches) +
                                  "): name one by its port, e.g. --device " +
                                  NameApart(programmers[matches.front()]));
   }

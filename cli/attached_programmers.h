@@ -22,7 +22,13 @@ struct AttachedProgrammer {
   std::string detail;   // shown by `list` after the rest, e.g. "MS OS 2.0"
 };
 
-// The programmer's name: its serial number, else its port, else its address.
+// Text a device supplied (a serial number, a product name, an interface path), as it may go to
+// a terminal or a log: each control character (C0, DEL, C1) becomes "\xNN" ("\u0085" for C1),
+// a byte that is not part of UTF-8 "\xNN", and the backslash "\\"; the rest stays as it is.
+std::string Printable(std::string_view text);
+
+// The programmer's name: its serial number, else its port, else its address; Printable, since
+// it goes into every line about the programmer. --device takes the name as shown.
 std::string IdentityOf(const AttachedProgrammer& programmer);
 
 // "VIRTUAL1  port 1-2  address 001:003  serial VIRTUAL1  (MS OS 2.0)", with a warning when

@@ -31,6 +31,53 @@ TEST(Identity, ListLineShowsEveryNameAndWarnsOfNamesakes) {
             "2-3  port 2-3  address 002:005  serial -  (MS OS 1.0)");
 }
 
+struct PrintableCase {
+  const char* name;
+  std::string device;  // as the device supplied it
+  std::string shown;
+};
+
+class DeviceText : public ::testing::TestWithParam<PrintableCase> {};
+
+TEST_P(DeviceText, ShowsNoControlCharacter) {
+  EXPECT_EQ(Printable(GetParam().device), GetParam().shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Identity, DeviceText,
+    ::testing::Values(
+        PrintableCase{"Plain", "VIRTUAL1", "VIRTUAL1"},
+        PrintableCase{"TerminalEscape", "\x1b[2J\x1b]0;owned\x07", "\\x1b[2J\\x1b]0;owned\\x07"},
+        PrintableCase{"LineBreaks", "A\r\nB\tC", "A\\x0d\\x0aB\\x09C"},
+        PrintableCase{"NulAndDelete", std::string("A\0B\x7f", 4), "A\\x00B\\x7f"},
+        PrintableCase{"Backslash", "A\\x1b", "A\\\\x1b"},
+        PrintableCase{"C1Control",
+                      "A\xc2\x9b"
+                      "B",
+                      "A\\u009bB"},
+        PrintableCase{"Utf8Kept", "S\xc3\xa9rie \xe2\x82\xac \xf0\x9f\x94\x8c",
+                      "S\xc3\xa9rie \xe2\x82\xac \xf0\x9f\x94\x8c"},
+        PrintableCase{"BrokenUtf8", "A\xc3(\xff\xe2\x82", "A\\xc3(\\xff\\xe2\\x82"},
+        PrintableCase{"Overlong", "\xc0\x8a\xe0\x80\x8a", "\\xc0\\x8a\\xe0\\x80\\x8a"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Identity, DeviceTextIsEscapedInNamesListsAndMessages) {
+  const std::vector<AttachedProgrammer> attached{At("1-1", "SN\x1b[31m\n"),
+                                                 At("1-2", "SN\x1b[31m\n")};
+  EXPECT_EQ(IdentityOf(attached[0]), "SN\\x1b[31m\\x0a");
+  EXPECT_EQ(ListLine(attached[0], std::span(&attached[0], 1)),
+            "SN\\x1b[31m\\x0a  port 1-1  address 001:002  serial SN\\x1b[31m\\x0a");
+  const Selection all = SelectAll(attached);
+  ASSERT_EQ(all.refusals.size(), 1u);
+  EXPECT_NE(all.refusals[0].find("2 programmers go by SN\\x1b[31m\\x0a (at 1-1, 1-2)"),
+            std::string::npos)
+      << all.refusals[0];
+  // --device takes the name as it is shown.
+  EXPECT_EQ(SelectNamed(attached, "1-2").chosen, std::vector<std::size_t>{1});
+  EXPECT_EQ(SelectNamed(std::span(&attached[0], 1), "SN\\x1b[31m\\x0a").chosen,
+            std::vector<std::size_t>{0});
+}
+
 struct SelectCase {
   const char* name;
   std::vector<AttachedProgrammer> attached;
