@@ -72,6 +72,7 @@ std::string OrDash(const std::string& text) {
 }
 
 std::string CsvField(std::string text) {
+  if (text.empty()) return text;
   // A cell that starts like a formula is kept as text.
   if (!text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos) {
     text.insert(text.begin(), '\'');

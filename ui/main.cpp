@@ -1,4 +1,5 @@
-// torv2-upgrader: the desktop program. It takes no arguments and reads no settings.
+// torv2-upgrader: the desktop program. It reads no settings; its only arguments are --history PATH
+// and --no-history.
 #include "ui/upgrader_app.h"
 
 int main(int argc, char** argv) {
