@@ -21,7 +21,8 @@ in and out.
 Options:
   --help     show this help and exit
   --version  show the program's version and exit
-  Qt's own options (-platform NAME, -display DISPLAY, ...) are taken as well.
+
+Qt's own options (-platform NAME, -display DISPLAY, ...) are taken as well.
 
 For scripts and production lines, torv2-upgrader-cli does the same without a window.
 )";
