@@ -9,8 +9,8 @@
 // --device NAME works on one programmer; --all on every attached one at the same time.
 //
 // Exit codes: 0 success; 1 the upgrade completed but the report shows a failure; 2 the upgrade
-// failed on its way (or the carried images cannot be used); 3 no programmer found or not ready;
-// 64 usage error.
+// failed on its way (or the carried images cannot be used); 3 no programmer found or not ready
+// (for status: its version could not be read); 64 usage error.
 
 #include <unistd.h>
 
@@ -191,7 +191,8 @@ int RunOn(const Options& options, const CarriedImages& images, const Target& tar
                              "\n";
     std::fwrite(text.data(), 1, text.size(), stdout);  // in one piece
     std::fflush(stdout);
-    return kExitOk;
+    // The programmer answered the open but not with a version: it is not ready.
+    return upgrader.VersionRead() ? kExitOk : kExitNoProgrammer;
   }
 
   upgrader.OnBnClickedUpdate();
