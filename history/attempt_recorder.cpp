@@ -79,7 +79,9 @@ AttemptRow RowOf(const upgrade::Attempt& attempt, const RecorderSettings& settin
   } else if (!attempt.linkOpened || (job && job->outcome == upgrade::JobOutcome::Refused)) {
     row.outcome = kOutcomeNotReady;
   } else if (!job) {
-    row.outcome = kOutcomeOk;
+    // A programmer that answers but tells no version is not ready (the command line's status
+    // exits 3 for it).
+    row.outcome = attempt.versionBefore ? kOutcomeOk : kOutcomeNotReady;
   } else if (job->outcome == upgrade::JobOutcome::Completed) {
     row.failedParts = FailedParts(*job);
     row.outcome = row.failedParts.empty() ? kOutcomeOk : kOutcomeReportFailure;

@@ -72,6 +72,9 @@ INSTANTIATE_TEST_SUITE_P(
     Ends, RowOfAttempt,
     ::testing::Values(
         RowCase{"StatusOk", kStatus, std::nullopt, false, "status", "ok", "", ""},
+        RowCase{"StatusWithoutAVersion",
+                Attempt{.kind = AttemptKind::StatusCheck, .linkOpened = true}, std::nullopt, false,
+                "status", "not ready", "", ""},
         RowCase{"StatusNoProgrammer", NoLink(kStatus), std::nullopt, false, "status", "not ready",
                 "", ""},
         // The command line's upgrade: its start-up exchange finding nothing is the attempt.
