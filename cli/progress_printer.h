@@ -25,11 +25,13 @@ class ProgressPrinter : public link::ProgressSink {
   void SetStep(int) override {}
   void SetText(std::string_view label, bool show) override;
   int SetPos(int position) override;
-  // Ends the live bar's line, if one is open, so that a message can follow. Any thread.
+  // Ends the line of a live bar, so that what is printed next (a message, the report) begins
+  // on a line of its own; does nothing when no bar is open.
   void EndLine();
 
  private:
   void Render();
+  void EndLineLocked();
 
   std::mutex mutex_;
   ProgressMode mode_;
