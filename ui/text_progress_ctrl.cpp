@@ -2,32 +2,17 @@
 
 #include <QPainter>
 #include <QPalette>
-#include <algorithm>
-#include <cmath>
 
-namespace torv2::ui {
+#include "window/progress_math.h"
+
 namespace {
 
-// The fraction of the range that `position` covers, held to 0..1 for drawing.
-double Fraction(int position, int lower, int upper) {
-  const double f = (static_cast<double>(position) - lower) / (static_cast<double>(upper) - lower);
-  return std::clamp(f, 0.0, 1.0);
+QString ProgressText(const QString& label, int position, int lower, int upper) {
+  const std::string text = torv2::window::ProgressText(label.toStdString(), position, lower, upper);
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 }  // namespace
-
-int FilledWidth(int width, int position, int lower, int upper) {
-  if (lower >= upper || width <= 0) return 0;
-  return static_cast<int>(std::trunc(width * Fraction(position, lower, upper)));
-}
-
-QString ProgressText(const QString& label, int position, int lower, int upper) {
-  const int percent =
-      lower < upper ? static_cast<int>(std::trunc(Fraction(position, lower, upper) * 100.0)) : 0;
-  return label + QStringLiteral(" - ") + QString::asprintf("%3d", percent) + QLatin1Char('%');
-}
-
-}  // namespace torv2::ui
 
 CTextProgressCtrl::CTextProgressCtrl(QWidget* parent) : QFrame(parent) {
   const QPalette& p = palette();
@@ -41,7 +26,7 @@ CTextProgressCtrl::CTextProgressCtrl(QWidget* parent) : QFrame(parent) {
 int CTextProgressCtrl::SetPos(int position) {
   const int previous = m_nPos;
   m_nPos = position;
-  const int width = torv2::ui::FilledWidth(contentsRect().width(), m_nPos, m_nMin, m_nMax);
+  const int width = torv2::window::FilledWidth(contentsRect().width(), m_nPos, m_nMin, m_nMax);
   if (width != m_nBarWidth) {
     m_nBarWidth = width;
     repaint();
@@ -49,10 +34,10 @@ int CTextProgressCtrl::SetPos(int position) {
   return previous;
 }
 
-void CTextProgressCtrl::SetText(const QString& label, bool show) {
+void CTextProgressCtrl::SetText(std::string_view label, bool show) {
   if (show != m_bShowText) update();
   m_bShowText = show;
-  m_strText = label;
+  m_strText = QString::fromUtf8(label.data(), static_cast<qsizetype>(label.size()));
 }
 
 void CTextProgressCtrl::SetRange(int lower, int upper) {
@@ -66,7 +51,7 @@ void CTextProgressCtrl::SetStep(int step) {
 
 QString CTextProgressCtrl::DisplayText() const {
   if (!m_bShowText) return {};
-  return torv2::ui::ProgressText(m_strText, m_nPos, m_nMin, m_nMax);
+  return ProgressText(m_strText, m_nPos, m_nMin, m_nMax);
 }
 
 void CTextProgressCtrl::paintEvent(QPaintEvent*) {
@@ -77,14 +62,16 @@ void CTextProgressCtrl::paintEvent(QPaintEvent*) {
   if (m_nMin >= m_nMax) {
     // No range to show: an empty bar.
     painter.fillRect(client, m_colBk);
+    if (onPaint) onPaint(0, QString());
     return;
   }
-  const int filled = torv2::ui::FilledWidth(client.width(), m_nPos, m_nMin, m_nMax);
+  const int filled = torv2::window::FilledWidth(client.width(), m_nPos, m_nMin, m_nMax);
   const QRect barRect(client.left(), client.top(), filled, client.height());
   const QRect restRect(client.left() + filled, client.top(), client.width() - filled,
                        client.height());
   painter.fillRect(barRect, m_colBar);
   painter.fillRect(restRect, m_colBk);
+  if (onPaint) onPaint(filled, DisplayText());
   if (!m_bShowText) return;
 
   // The same text twice, each pass clipped to one part, so characters change colour exactly at

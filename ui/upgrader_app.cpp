@@ -27,7 +27,7 @@ CZARN_TORV2_UpgraderApp::CZARN_TORV2_UpgraderApp(int& argc, char** argv) : app_(
 bool CZARN_TORV2_UpgraderApp::InitInstance() {
   const std::unique_ptr<torv2::link::LibusbTransport> usb = torv2::link::LibusbTransport::Create();
   NoUsbTransport noUsb;
-  torv2::ui::UpgraderDlgOptions options;
+  torv2::window::WindowOptions options;
   if (usb) {
     options.registerDeviceNotification = [&usb](auto onEvent) {
       return torv2::ui::WatchProgrammers(*usb, std::move(onEvent));

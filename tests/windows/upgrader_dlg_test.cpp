@@ -16,7 +16,7 @@
 #include "link/winusb/winusb_transport.h"
 #include "ui/win32/upgrader_app.h"
 #include "ui/win32/upgrader_dlg.h"
-#include "upgrade/win32/wide_text.h"
+#include "win32/wide_text.h"
 
 namespace {
 

@@ -2,7 +2,8 @@
 
 #include <commctrl.h>
 
-#include "ui/win32/progress_math.h"
+#include "win32/wide_text.h"
+#include "window/progress_math.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ int CTextProgressCtrl::SetPos(int position) {
   m_nPos = position;
   RECT client;
   GetClientRect(m_hWnd, &client);
-  const int width = torv2::win32::FilledWidth(client.right - client.left, m_nPos, m_nMin, m_nMax);
+  const int width = torv2::window::FilledWidth(client.right - client.left, m_nPos, m_nMin, m_nMax);
   if (width != m_nBarWidth) {
     m_nBarWidth = width;
     RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ERASE);
@@ -97,7 +98,7 @@ int CTextProgressCtrl::SetPos(int position) {
   return previous;
 }
 
-void CTextProgressCtrl::SetText(std::wstring_view label, bool show) {
+void CTextProgressCtrl::SetText(std::string_view label, bool show) {
   if (m_hWnd != nullptr && IsWindow(m_hWnd) && show != m_bShowText) {
     InvalidateRect(m_hWnd, nullptr, TRUE);
   }
@@ -116,7 +117,7 @@ void CTextProgressCtrl::SetStep(int step) {
 
 std::wstring CTextProgressCtrl::DisplayText() const {
   if (!m_bShowText) return {};
-  return torv2::win32::ProgressText(m_strText, m_nPos, m_nMin, m_nMax);
+  return torv2::win32::WideFromUtf8(torv2::window::ProgressText(m_strText, m_nPos, m_nMin, m_nMax));
 }
 
 void CTextProgressCtrl::OnPaint() {
@@ -131,22 +132,28 @@ void CTextProgressCtrl::OnPaint() {
     HDC dc = mem.get();
     if (m_nMin >= m_nMax) {
       FillSolidRect(dc, client, m_colBk);  // no range to show: an empty bar
+      if (onPaint) onPaint(0, std::wstring());
     } else {
       const int filled =
-          torv2::win32::FilledWidth(client.right - client.left, m_nPos, m_nMin, m_nMax);
+          torv2::window::FilledWidth(client.right - client.left, m_nPos, m_nMin, m_nMax);
       RECT bar = client;
       bar.right = client.left + filled;
       RECT rest = client;
       rest.left = bar.right;
       FillSolidRect(dc, bar, m_colBar);
       FillSolidRect(dc, rest, m_colBk);
+      if (onPaint) onPaint(filled, DisplayText());
       if (m_bShowText) {
         // The same text twice, each pass clipped to one part, so characters change colour
-        // exactly at the edge of the filled part. No font is chosen: the context's own.
+        // exactly at the edge of the filled part. In the dialog's font, as the Qt bar draws it.
         std::wstring text = DisplayText();
         RECT where = client;
         const UINT flags = DT_CENTER | DT_VCENTER | DT_SINGLELINE;
         const int saved = SaveDC(dc);
+        if (const auto font =
+                reinterpret_cast<HFONT>(SendMessageW(GetParent(m_hWnd), WM_GETFONT, 0, 0))) {
+          SelectObject(dc, font);
+        }
         SetBkMode(dc, TRANSPARENT);
         ClipTo(dc, bar);
         SetTextColor(dc, m_colTextOnBar);

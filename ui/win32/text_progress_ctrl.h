@@ -5,12 +5,16 @@
 // colour over the filled part and another over the rest. Each paint is drawn off-screen (CMemDCC)
 // and copied to the screen in one step, so the bar does not flicker.
 //
-// GUI thread only; the job reaches it through the window's progress relay.
+// GUI thread only; the job reaches it through the window's progress relay. The text is drawn in
+// the control's font, the dialog's.
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
+
+#include "link/progress_sink.h"
 
 // An off-screen drawing context for one paint: drawing at the target's logical coordinates lands
 // in a bitmap the size of the target's clip box, which the destructor copies to the target. A
@@ -34,10 +38,10 @@ class CMemDCC {
   bool m_bMemDC = false;
 };
 
-class CTextProgressCtrl {
+class CTextProgressCtrl final : public torv2::link::ProgressSink {
  public:
   CTextProgressCtrl();
-  ~CTextProgressCtrl();
+  ~CTextProgressCtrl() override;
   CTextProgressCtrl(const CTextProgressCtrl&) = delete;
   CTextProgressCtrl& operator=(const CTextProgressCtrl&) = delete;
 
@@ -47,17 +51,19 @@ class CTextProgressCtrl {
 
   // Stores the position; redraws at once when the filled width changes by a pixel or more.
   // Returns the previous position, or −1 (storing nothing) while the bar has no window.
-  int SetPos(int position);
-  // Stores the label and the show flag; repaints later only when the show flag changes.
-  void SetText(std::wstring_view label, bool show);
-  void SetRange(int lower, int upper);  // no redraw
-  void SetStep(int step);               // stored only; nothing steps the bar
+  int SetPos(int position) override;
+  // Stores the label (UTF-8) and the show flag; repaints later only when the show flag changes.
+  void SetText(std::string_view label, bool show) override;
+  void SetRange(int lower, int upper) override;  // no redraw
+  void SetStep(int step) override;               // stored only; nothing steps the bar
 
   int GetPos() const { return m_nPos; }
   bool ShowsText() const { return m_bShowText; }
   // What the bar shows as text now (empty while text display is off).
   std::wstring DisplayText() const;
   int PaintCount() const { return m_nPaintCount; }
+  // Told of every paint: the filled width and the text drawn (empty while text display is off).
+  std::function<void(int filled, const std::wstring& text)> onPaint;
 
   // Read at each paint; the main window sets the first two while it initialises.
   COLORREF m_colBar;
@@ -76,7 +82,7 @@ class CTextProgressCtrl {
   int m_nMax = 100;
   int m_nMin = 0;
   bool m_bShowText = false;
-  int m_nBarWidth = -1;  // filled width at the last redraw that SetPos caused; −1: compute again
-  std::wstring m_strText;
+  int m_nBarWidth = -1;   // filled width at the last redraw that SetPos caused; −1: compute again
+  std::string m_strText;  // UTF-8
   int m_nPaintCount = 0;
 };
