@@ -123,7 +123,7 @@ void Upgrader::Shutdown() {
 
 void Upgrader::UpgradeWorker() {
   JobResult result;
-  // On the job's own stack, like every buffer of a task: no allocation per job or transfer.
+  // On the job's own stack, like the transfers' buffers.
   std::array<std::uint8_t, kReadBackBufferSize> readBackBuffer;
   bool completed = false;
   {

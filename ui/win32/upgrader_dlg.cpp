@@ -60,7 +60,8 @@ CZARN_TORV2_UpgraderDlg::CZARN_TORV2_UpgraderDlg(torv2::link::UsbTransport& tran
                                                                   std::move(options.window));
   if (journal_) {
     m_progress.onPaint = [this](int filled, const std::wstring& text) {
-      Journal("bar " + std::to_string(filled) + " " + Utf8FromWide(text));
+      Journal("bar " + std::to_string(m_progress.GetPos()) + " " + std::to_string(filled) + " " +
+              Utf8FromWide(text));
     };
   }
 }
@@ -96,9 +97,9 @@ INT_PTR CZARN_TORV2_UpgraderDlg::DoModal() {
   }
   controller_->Shutdown();
   queue_.Close();
+  Journal("end");  // every worker has ended; what follows only takes the window down
   DestroyWindow(m_hWnd);
   m_hWnd = nullptr;
-  Journal("end");
   return IDOK;
 }
 

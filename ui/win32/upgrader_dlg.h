@@ -25,7 +25,7 @@ struct UpgraderDlgOptions {
   // The device notifications are the window's own (RegisterDeviceNotificationA).
   window::WindowOptions window{};
   // Test builds only: told, on the GUI thread, what the window shows ("title ...", "message ...",
-  // "result ...", "bar ...", "end").
+  // "result ...", "bar POSITION FILLED TEXT" for every paint of the bar, "end").
   std::function<void(std::string_view)> journal;
 };
 
