@@ -3,17 +3,6 @@
 #include <QPainter>
 #include <QPalette>
 
-#include "window/progress_math.h"
-
-namespace {
-
-QString ProgressText(const QString& label, int position, int lower, int upper) {
-  const std::string text = torv2::window::ProgressText(label.toStdString(), position, lower, upper);
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-}  // namespace
-
 CTextProgressCtrl::CTextProgressCtrl(QWidget* parent) : QFrame(parent) {
   const QPalette& p = palette();
   m_colBar = p.color(QPalette::Highlight);
@@ -24,34 +13,17 @@ CTextProgressCtrl::CTextProgressCtrl(QWidget* parent) : QFrame(parent) {
 }
 
 int CTextProgressCtrl::SetPos(int position) {
-  const int previous = m_nPos;
-  m_nPos = position;
-  const int width = torv2::window::FilledWidth(contentsRect().width(), m_nPos, m_nMin, m_nMax);
-  if (width != m_nBarWidth) {
-    m_nBarWidth = width;
-    repaint();
-  }
+  const int previous = m_state.Pos();
+  if (m_state.SetPos(position, contentsRect().width())) repaint();
   return previous;
 }
 
 void CTextProgressCtrl::SetText(std::string_view label, bool show) {
-  if (show != m_bShowText) update();
-  m_bShowText = show;
-  m_strText = QString::fromUtf8(label.data(), static_cast<qsizetype>(label.size()));
-}
-
-void CTextProgressCtrl::SetRange(int lower, int upper) {
-  m_nMin = lower;
-  m_nMax = upper;
-}
-
-void CTextProgressCtrl::SetStep(int step) {
-  m_nStepSize = step;
+  if (m_state.SetText(label, show)) update();
 }
 
 QString CTextProgressCtrl::DisplayText() const {
-  if (!m_bShowText) return {};
-  return ProgressText(m_strText, m_nPos, m_nMin, m_nMax);
+  return QString::fromStdString(m_state.DisplayText());
 }
 
 void CTextProgressCtrl::paintEvent(QPaintEvent*) {
@@ -59,20 +31,20 @@ void CTextProgressCtrl::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   drawFrame(&painter);
   const QRect client = contentsRect();
-  if (m_nMin >= m_nMax) {
+  if (!m_state.HasRange()) {
     // No range to show: an empty bar.
     painter.fillRect(client, m_colBk);
     if (onPaint) onPaint(0, QString());
     return;
   }
-  const int filled = torv2::window::FilledWidth(client.width(), m_nPos, m_nMin, m_nMax);
+  const int filled = m_state.FilledWidth(client.width());
   const QRect barRect(client.left(), client.top(), filled, client.height());
   const QRect restRect(client.left() + filled, client.top(), client.width() - filled,
                        client.height());
   painter.fillRect(barRect, m_colBar);
   painter.fillRect(restRect, m_colBk);
   if (onPaint) onPaint(filled, DisplayText());
-  if (!m_bShowText) return;
+  if (!m_state.ShowsText()) return;
 
   // The same text twice, each pass clipped to one part, so characters change colour exactly at
   // the edge of the filled part.
@@ -88,5 +60,5 @@ void CTextProgressCtrl::paintEvent(QPaintEvent*) {
 
 void CTextProgressCtrl::resizeEvent(QResizeEvent* event) {
   QFrame::resizeEvent(event);
-  m_nBarWidth = -1;  // the next SetPos redraws whatever its width
+  m_state.Resized();
 }

@@ -13,6 +13,7 @@
 #include <functional>
 
 #include "link/progress_sink.h"
+#include "window/progress_bar_state.h"
 
 // The bar's client area is its contents rectangle: a frame (the layout gives it a one-pixel box)
 // lies outside it.
@@ -22,20 +23,15 @@ class CTextProgressCtrl : public QFrame, public torv2::link::ProgressSink {
  public:
   explicit CTextProgressCtrl(QWidget* parent = nullptr);
 
-  // Stores the position; redraws at once when the filled width changes by a pixel or more.
-  // Returns the previous position.
+  // The job's progress sink, on the GUI thread; the rules are window::ProgressBarState's. SetPos
+  // returns the previous position.
   int SetPos(int position) override;
-  // Stores the label (UTF-8) and the show flag; repaints later only when the show flag changes.
   void SetText(std::string_view label, bool show) override;
-  void SetRange(int lower, int upper) override;  // no redraw
-  void SetStep(int step) override;               // stored only; nothing steps the bar
+  void SetRange(int lower, int upper) override { m_state.SetRange(lower, upper); }
+  void SetStep(int step) override { m_state.SetStep(step); }
 
-  int GetPos() const { return m_nPos; }
-  int GetStep() const { return m_nStepSize; }
-  int GetRangeLower() const { return m_nMin; }
-  int GetRangeUpper() const { return m_nMax; }
-  bool ShowsText() const { return m_bShowText; }
-  QString Label() const { return m_strText; }
+  int GetPos() const { return m_state.Pos(); }
+  QString Label() const { return QString::fromStdString(m_state.Label()); }
   // What the bar shows as text right now (empty while text display is off).
   QString DisplayText() const;
   // How often the bar was painted; for tests that count redraws.
@@ -54,12 +50,6 @@ class CTextProgressCtrl : public QFrame, public torv2::link::ProgressSink {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
-  int m_nPos = 0;
-  int m_nStepSize = 1;
-  int m_nMax = 100;
-  int m_nMin = 0;
-  bool m_bShowText = false;
-  int m_nBarWidth = -1;  // filled width at the last redraw that SetPos caused; −1: compute again
-  QString m_strText;
+  torv2::window::ProgressBarState m_state;
   int m_nPaintCount = 0;
 };

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "link/progress_sink.h"
+#include "window/progress_bar_state.h"
 
 // An off-screen drawing context for one paint: drawing at the target's logical coordinates lands
 // in a bitmap the size of the target's clip box, which the destructor copies to the target. A
@@ -49,16 +50,14 @@ class CTextProgressCtrl final : public torv2::link::ProgressSink {
   bool SubclassDlgItem(HWND dialog, int id);
   HWND GetSafeHwnd() const { return m_hWnd; }
 
-  // Stores the position; redraws at once when the filled width changes by a pixel or more.
-  // Returns the previous position, or −1 (storing nothing) while the bar has no window.
+  // The job's progress sink, on the GUI thread; the rules are window::ProgressBarState's. SetPos
+  // returns the previous position, or −1 (storing nothing) while the bar has no window.
   int SetPos(int position) override;
-  // Stores the label (UTF-8) and the show flag; repaints later only when the show flag changes.
   void SetText(std::string_view label, bool show) override;
-  void SetRange(int lower, int upper) override;  // no redraw
-  void SetStep(int step) override;               // stored only; nothing steps the bar
+  void SetRange(int lower, int upper) override { m_state.SetRange(lower, upper); }
+  void SetStep(int step) override { m_state.SetStep(step); }
 
-  int GetPos() const { return m_nPos; }
-  bool ShowsText() const { return m_bShowText; }
+  int GetPos() const { return m_state.Pos(); }
   // What the bar shows as text now (empty while text display is off).
   std::wstring DisplayText() const;
   int PaintCount() const { return m_nPaintCount; }
@@ -77,12 +76,6 @@ class CTextProgressCtrl final : public torv2::link::ProgressSink {
   void Release();
 
   HWND m_hWnd = nullptr;
-  int m_nPos = 0;
-  int m_nStepSize = 1;
-  int m_nMax = 100;
-  int m_nMin = 0;
-  bool m_bShowText = false;
-  int m_nBarWidth = -1;   // filled width at the last redraw that SetPos caused; −1: compute again
-  std::string m_strText;  // UTF-8
+  torv2::window::ProgressBarState m_state;
   int m_nPaintCount = 0;
 };

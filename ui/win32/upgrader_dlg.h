@@ -57,15 +57,16 @@ class CZARN_TORV2_UpgraderDlg final : private torv2::window::WindowView {
   std::unique_ptr<torv2::window::DeviceNotification> RegisterUsbNotification();
   void Journal(std::string_view line) const;
 
-  // What the controller asks of the window.
-  void SetTitle(std::string_view title) override;
-  void SetUpgradeVersionText(std::string_view text) override;
-  void SetCurrentVersionText(std::string_view text) override;
-  void EnableUpdate(bool enabled) override;
+  // What the controller asks of the window: the modal dialogs and the end of its loop,
   void ShowMessage(std::string_view text, std::string_view caption,
                    torv2::window::MessageIcon icon) override;
   void ShowResult(const torv2::upgrade::UpgradeReport& report) override;
   void End() override;
+  // and the controls' state.
+  void SetTitle(std::string_view title) override;
+  void EnableUpdate(bool enabled) override;
+  void SetUpgradeVersionText(std::string_view text) override;
+  void SetCurrentVersionText(std::string_view text) override;
   torv2::link::ProgressSink& ProgressBar() override { return m_progress; }
 
   std::function<void(std::string_view)> journal_;
