@@ -13,7 +13,11 @@
 // (for status: its version could not be read); 64 usage error; 130 interrupted (Ctrl-C, SIGTERM):
 // the job stopped at the next transfer boundary, or at once on a second interrupt.
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -61,30 +65,15 @@ void PrintMessage(std::string_view text, std::string_view caption) {
                static_cast<int>(text.size()), text.data());
 }
 
-struct CarriedImages {
-  upgrade::FirmwareImage main;
-  upgrade::FirmwareImage sub;
-  std::string title;
-  std::optional<double> version;
-};
-
-// The images in the executable, loaded in the window's order: the main image and its version
-// first; the sub image only when that version is good.
-CarriedImages LoadCarriedImages() {
-  CarriedImages images;
-  const std::string path = upgrade::ExecutablePath();
-  upgrade::VersionText versionText{};
-  images.title = upgrade::LoadMainImage(path, images.main, versionText, PrintMessage);
-  if (!images.main.loaded()) return images;
-  images.version = upgrade::AcceptCarriedVersion(upgrade::VersionTextView(versionText));
-  if (images.version) upgrade::LoadSubImage(path, images.sub, PrintMessage);
-  return images;
+// The images in the executable, loaded as the window loads them.
+upgrade::CarriedImages LoadCarriedImages() {
+  return upgrade::LoadCarriedImages(upgrade::ExecutablePath(), PrintMessage);
 }
 
 int Info() {
   // The program's own version, apart from the version of the firmware it carries.
   std::printf("Program Version : %s\n", TORV2_PROGRAM_VERSION);
-  const CarriedImages images = LoadCarriedImages();
+  const upgrade::CarriedImages images = LoadCarriedImages();
   if (!images.main.loaded()) {
     std::printf("Main image : Unknown - MainExe\n");
     return kExitJobFailed;
@@ -119,12 +108,20 @@ int List(const Options& options) {
   return shown.empty() ? kExitNoProgrammer : kExitOk;
 }
 
+bool StderrIsTerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
 cli::ProgressMode ChooseProgressMode(const std::string& name) {
   if (name == "tty") return cli::ProgressMode::Tty;
   if (name == "lines") return cli::ProgressMode::Lines;
   if (name == "json") return cli::ProgressMode::Json;
   if (name == "none") return cli::ProgressMode::None;
-  return isatty(STDERR_FILENO) ? cli::ProgressMode::Tty : cli::ProgressMode::Lines;
+  return StderrIsTerminal() ? cli::ProgressMode::Tty : cli::ProgressMode::Lines;
 }
 
 // A programmer to work on, and how output names it.
@@ -135,7 +132,7 @@ struct Target {
 
 // What keeps the target's attempts in the history; null without one.
 std::unique_ptr<upgrade::AttemptObserver> KeepHistory(const Options& options,
-                                                      const CarriedImages& images,
+                                                      const upgrade::CarriedImages& images,
                                                       const Target& target) {
   if (!options.history) return nullptr;
   std::optional<cli::AttachedProgrammer> programmer = target.programmer;
@@ -153,8 +150,8 @@ std::unique_ptr<upgrade::AttemptObserver> KeepHistory(const Options& options,
 
 // The start-up exchange with one programmer, then the versions (status) or the whole upgrade;
 // gives the exit code. With `many`, everything printed is marked with the target's name.
-int RunOn(const Options& options, const CarriedImages& images, const Target& target, bool many,
-          cli::Interrupts& interrupts) {
+int RunOn(const Options& options, const upgrade::CarriedImages& images, const Target& target,
+          bool many, cli::Interrupts& interrupts) {
   std::unique_ptr<link::UsbTransport> transport;
   if (options.useVirtual) {
     transport = std::make_unique<emulator::InProcessTransport>();
@@ -254,7 +251,7 @@ const char* ExitMeaning(int code) {
 
 // Every target at the same time, each with its own link and job on a thread of its own; then a
 // summary, one line per target. The exit code is the worst of them.
-int RunOnAll(const Options& options, const CarriedImages& images,
+int RunOnAll(const Options& options, const upgrade::CarriedImages& images,
              const std::vector<Target>& targets, cli::Interrupts& interrupts) {
   std::vector<int> codes(targets.size(), kExitNoProgrammer);
   {
@@ -274,7 +271,7 @@ int RunOnAll(const Options& options, const CarriedImages& images,
 }
 
 int StatusOrUpgrade(const Options& options, cli::Interrupts& interrupts) {
-  const CarriedImages images = LoadCarriedImages();
+  const upgrade::CarriedImages images = LoadCarriedImages();
   if (!images.main.loaded()) {
     std::fprintf(stderr, "Unknown - MainExe\n");
     return kExitJobFailed;

@@ -142,7 +142,7 @@ void Upgrader::UpgradeWorker() {
     if (m_dCurrentVersion > 0.0) attempt.versionBefore = m_dCurrentVersion;
   }
   JobResult result;
-  // On the job's own stack, like every buffer of a task: no allocation per job or transfer.
+  // On the job's own stack, like the transfers' buffers.
   std::array<std::uint8_t, kReadBackBufferSize> readBackBuffer;
   bool completed = false;
   {

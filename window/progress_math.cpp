@@ -1,10 +1,10 @@
-#include "ui/win32/progress_math.h"
+#include "window/progress_math.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cwchar>
+#include <cstdio>
 
-namespace torv2::win32 {
+namespace torv2::window {
 namespace {
 
 double Fraction(int position, int lower, int upper) {
@@ -24,10 +24,13 @@ int PercentShown(int position, int lower, int upper) {
   return static_cast<int>(std::trunc(Fraction(position, lower, upper) * 100.0));
 }
 
-std::wstring ProgressText(std::wstring_view label, int position, int lower, int upper) {
-  wchar_t percent[8];
-  std::swprintf(percent, std::size(percent), L"%3d", PercentShown(position, lower, upper));
-  return std::wstring(label) + L" - " + percent + L"%";
+std::string ProgressText(std::string_view label, int position, int lower, int upper) {
+  char percent[8];
+  std::snprintf(percent, sizeof percent, "%3d%%", PercentShown(position, lower, upper));
+  std::string text(label);
+  text += " - ";
+  text += percent;
+  return text;
 }
 
-}  // namespace torv2::win32
+}  // namespace torv2::window

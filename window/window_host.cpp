@@ -1,33 +1,21 @@
-#include "ui/win32/window_host.h"
+#include "window/window_host.h"
 
 #include <memory>
 
-#include "ui/win32/text_progress_ctrl.h"
-#include "upgrade/win32/wide_text.h"
-
-namespace torv2::win32 {
-
-ProgressRelay::ProgressRelay(CTextProgressCtrl& bar, GuiThreadQueue& queue)
-    : bar_(bar), queue_(queue) {}
-
-void ProgressRelay::Run(std::function<void()> task) {
-  if (queue_.OnGuiThread()) {
-    task();
-  } else {
-    queue_.Post(std::move(task));
-  }
-}
+namespace torv2::window {
 
 void ProgressRelay::SetRange(int lower, int upper) {
-  Run([this, lower, upper] { bar_.SetRange(lower, upper); });
+  host_.RunOnGuiThread([this, lower, upper] { host_.view().ProgressBar().SetRange(lower, upper); });
 }
 
 void ProgressRelay::SetStep(int step) {
-  Run([this, step] { bar_.SetStep(step); });
+  host_.RunOnGuiThread([this, step] { host_.view().ProgressBar().SetStep(step); });
 }
 
 void ProgressRelay::SetText(std::string_view label, bool show) {
-  Run([this, label = WideFromUtf8(label), show] { bar_.SetText(label, show); });
+  host_.RunOnGuiThread([this, label = std::string(label), show] {
+    host_.view().ProgressBar().SetText(label, show);
+  });
 }
 
 int ProgressRelay::SetPos(int position) {
@@ -37,38 +25,39 @@ int ProgressRelay::SetPos(int position) {
     previous = position_;
     position_ = position;
   }
-  Run([this, position] { bar_.SetPos(position); });
+  host_.RunOnGuiThread([this, position] { host_.view().ProgressBar().SetPos(position); });
   return previous;
 }
 
-WindowHost::WindowHost(WindowActions& window, GuiThreadQueue& queue, link::ProgressSink& progress,
-                       std::string messageCaption)
-    : window_(window), queue_(queue), progress_(progress), caption_(std::move(messageCaption)) {}
+WindowHost::WindowHost(WindowView& view, GuiQueue& queue, std::string programName)
+    : view_(view), queue_(queue), programName_(std::move(programName)) {}
 
 void WindowHost::ShowMessage(std::string_view text) {
-  RunAndWait([this, text = std::string(text)] { window_.ShowMessageBox(text, caption_); });
+  RunAndWait([this, text = std::string(text)] {
+    view_.ShowMessage(text, programName_, MessageIcon::Exclamation);
+  });
 }
 
-void WindowHost::ShowMessageWithCaption(std::string_view text, std::string_view caption) {
+void WindowHost::ShowLoaderMessage(std::string_view text, std::string_view caption) {
   RunAndWait([this, text = std::string(text), caption = std::string(caption)] {
-    window_.ShowMessageBox(text, caption);
+    view_.ShowMessage(text, caption, MessageIcon::None);
   });
 }
 
 void WindowHost::ShowResult(const upgrade::UpgradeReport& report) {
-  RunAndWait([this, report] { window_.RunResultDialog(report); });
+  RunAndWait([this, report] { view_.ShowResult(report); });
 }
 
 void WindowHost::EnableUpdateButton(bool enabled) {
-  RunOnGuiThread([this, enabled] { window_.SetUpdateButtonEnabled(enabled); });
+  RunOnGuiThread([this, enabled] { view_.EnableUpdate(enabled); });
 }
 
 void WindowHost::ShowCurrentVersion(std::string_view text) {
-  RunOnGuiThread([this, text = std::string(text)] { window_.SetCurrentVersionText(text); });
+  RunOnGuiThread([this, text = std::string(text)] { view_.SetCurrentVersionText(text); });
 }
 
 void WindowHost::EndProgram() {
-  RunOnGuiThread([this] { window_.EndMainDialog(); });
+  RunOnGuiThread([this] { view_.End(); });
 }
 
 void WindowHost::RunOnGuiThread(std::function<void()> task) {
@@ -116,4 +105,4 @@ bool WindowHost::Closing() const {
   return closing_;
 }
 
-}  // namespace torv2::win32
+}  // namespace torv2::window
