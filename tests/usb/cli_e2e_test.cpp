@@ -157,7 +157,7 @@ constexpr std::string_view kSuccessReport =
     "│ＳＵＢ５（ＯＫ）　│ＳＵＢ６（ＯＫ）　│ＳＵＢ７（ＯＫ）　│ＳＵＢ８（ＯＫ）　│\n"
     "└─────────┴─────────┴─────────┴─────────┘　　　　　　\n"
     "Upgrade Version : 2.08\n"
-    "Current Version : 2.07\n";
+    "Current Version : 2.08\n";  // the programmer reads the title of its new image
 
 constexpr std::string_view kVersions = "Upgrade Version : 2.08\nCurrent Version : 2.07\n";
 constexpr std::string_view kUpgradeError = "ZARN TORV II - Firmware Upgrade Error!";
@@ -256,6 +256,43 @@ INSTANTIATE_TEST_SUITE_P(
                 0,
                 std::string(kVersions),
                 {},
+                {},
+                3000ms},
+        // A programmer that says "Already." restarts and comes back at a new address with the
+        // same serial number on the same port; it is found again however it was named.
+        CliCase{"StatusBySerialAfterReset",
+                {"--two", "--status", "Already."},
+                {"--device", "VIRTUAL2", "--progress", "none", "status"},
+                0,
+                std::string(kVersions),
+                {},
+                {},
+                3000ms},
+        CliCase{"StatusByAddressAfterReset",
+                {"--two", "--status", "Already."},
+                {"--device", "1:3", "--progress", "none", "status"},
+                0,
+                std::string(kVersions),
+                {},
+                {},
+                3000ms},
+        CliCase{"UpgradeByPortAfterReset",
+                {"--two", "--serial", "", "--status", "Already."},
+                {"--device", "1-2", "--progress", "none", "upgrade"},
+                0,
+                std::string(kSuccessReport),
+                {},
+                {},
+                3000ms},
+        CliCase{"AllUpgradeAfterReset",
+                {"--count", "3", "--status", "Already."},
+                {"--progress", "none", "--all", "upgrade"},
+                0,
+                std::nullopt,
+                {"== VIRTUAL1 ==\n" + std::string(kSuccessReport),
+                 "== VIRTUAL2 ==\n" + std::string(kSuccessReport),
+                 "== VIRTUAL3 ==\n" + std::string(kSuccessReport),
+                 "== summary ==\nVIRTUAL1  0  ok\nVIRTUAL2  0  ok\nVIRTUAL3  0  ok\n"},
                 {},
                 3000ms},
         // Noise the receivers must take in their stride.
