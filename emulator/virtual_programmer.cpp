@@ -496,6 +496,7 @@ VirtualProgrammer::Firmware VirtualProgrammer::ReceiveCommandFrame(std::string& 
       continue;
     }
     refusedInARow = 0;
+    silent_ = faults_.noAnswer;  // a lost answer silenced only the exchange it belonged to
     const auto fault = Arrive(Step::CommandAck);
     if (faults_.noAnswer) silent_ = true;
     text = frame.substr(1);
