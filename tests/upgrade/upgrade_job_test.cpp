@@ -365,7 +365,7 @@ TEST_F(Job, ProgressFollowsThePhases) {
 TEST_F(Job, AVersionQueryDuringAJobWaitsForItsEnd) {
   host_.HoldResult();
   upgrader_.OnBnClickedUpdate();
-  host_.WaitUntilResultShown();  // the job is in its result dialog, the link still its own
+  ASSERT_TRUE(host_.WaitUntilResultShown());  // in its result dialog, the link still its own
   std::promise<std::size_t> commandsWhenRun;
   upgrader_.RunWhenLinkFree([&] {
     upgrader_.ReadDeviceVersion();
