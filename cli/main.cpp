@@ -4,12 +4,13 @@
 //   status    the start-up exchange with the programmer, then both versions
 //   upgrade   the start-up exchange, then the whole upgrade; prints the report
 //   list      the attached programmers
+//   history   the status checks and upgrade attempts kept so far
 //
 // --device NAME works on one programmer; --all on every attached one at the same time.
 //
 // Exit codes: 0 success; 1 the upgrade completed but the report shows a failure; 2 the upgrade
-// failed on its way (or the carried images cannot be used); 3 no programmer found or not ready;
-// 64 usage error.
+// failed on its way (or the carried images cannot be used); 3 no programmer found or not ready
+// (for status: its version could not be read); 64 usage error.
 
 #include <unistd.h>
 
@@ -22,11 +23,13 @@
 #include <vector>
 
 #include "cli/console_host.h"
+#include "cli/history_cli.h"
 #include "cli/progress_printer.h"
 #include "cli/usb_access.h"
 #include "cli/wire_trace.h"
 #include "emulator/inprocess_transport.h"
 #include "link/usb_link.h"
+#include "program_version.h"
 #include "upgrade/embedded_images.h"
 #include "upgrade/upgrader.h"
 #include "upgrade/version_text.h"
@@ -48,6 +51,7 @@ struct Options {
   bool all = false;
   std::string progress = "auto";
   bool trace = false;
+  cli::HistoryCli* history = nullptr;  // keeps each status check and upgrade attempt
 };
 
 void PrintMessage(std::string_view text, std::string_view caption) {
@@ -76,6 +80,8 @@ CarriedImages LoadCarriedImages() {
 }
 
 int Info() {
+  // The program's own version, apart from the version of the firmware it carries.
+  std::printf("Program Version : %s\n", TORV2_PROGRAM_VERSION);
   const CarriedImages images = LoadCarriedImages();
   if (!images.main.loaded()) {
     std::printf("Main image : Unknown - MainExe\n");
@@ -94,6 +100,10 @@ int Info() {
 int List(const Options& options) {
   const auto attached = cli::ListAttachedProgrammers();
   if (!attached) return kExitNoProgrammer;
+  if (attached->empty()) {
+    std::fprintf(stderr, "USB UnConn: no programmer found\n");
+    return kExitNoProgrammer;
+  }
   std::vector<std::size_t> shown(attached->size());
   for (std::size_t i = 0; i < shown.size(); ++i) shown[i] = i;
   if (!options.device.empty()) {
@@ -121,6 +131,24 @@ struct Target {
   std::optional<cli::AttachedProgrammer> programmer;  // nullopt: the first one found
 };
 
+// What keeps the target's attempts in the history; null without one.
+std::unique_ptr<upgrade::AttemptObserver> KeepHistory(const Options& options,
+                                                      const CarriedImages& images,
+                                                      const Target& target) {
+  if (!options.history) return nullptr;
+  std::optional<cli::AttachedProgrammer> programmer = target.programmer;
+  if (!programmer && !options.useVirtual) {  // the first one found: the one the transport opens
+    const auto attached = cli::ListAttachedProgrammers();
+    if (attached && !attached->empty()) programmer = attached->front();
+  }
+  return options.history->ObserverFor(options.useVirtual ? target.name
+                                      : programmer       ? cli::IdentityOf(*programmer)
+                                                         : "",
+                                      programmer ? programmer->address : "",
+                                      upgrade::FormatVersion(*images.version),
+                                      options.command == "upgrade");
+}
+
 // The start-up exchange with one programmer, then the versions (status) or the whole upgrade;
 // gives the exit code. With `many`, everything printed is marked with the target's name.
 int RunOn(const Options& options, const CarriedImages& images, const Target& target, bool many) {
@@ -143,7 +171,9 @@ int RunOn(const Options& options, const CarriedImages& images, const Target& tar
     trace.emplace(many ? target.name : std::string(), std::chrono::steady_clock::now());
     link.SetTrace(&*trace);
   }
+  const std::unique_ptr<upgrade::AttemptObserver> history = KeepHistory(options, images, target);
   upgrade::Upgrader upgrader(link, host);
+  upgrader.SetAttemptObserver(history.get());
   upgrader.m_mainImage = images.main;
   upgrader.m_subImage = images.sub;
   const std::string upgradeLine = upgrade::UpgradeVersionLine(*images.version);
@@ -161,7 +191,8 @@ int RunOn(const Options& options, const CarriedImages& images, const Target& tar
                              "\n";
     std::fwrite(text.data(), 1, text.size(), stdout);  // in one piece
     std::fflush(stdout);
-    return kExitOk;
+    // The programmer answered the open but not with a version: it is not ready.
+    return upgrader.VersionRead() ? kExitOk : kExitNoProgrammer;
   }
 
   upgrader.OnBnClickedUpdate();
@@ -254,11 +285,36 @@ int StatusOrUpgrade(const Options& options) {
   return selection.refusals.empty() ? worst : std::max(worst, kExitNoProgrammer);
 }
 
+// What --help shows after the options and commands (and the man page made from it).
+constexpr const char* kHelpFooter = R"(Exit codes:
+  0   success: both images verified, the device's verdict "OK", all eight sockets upgraded
+  1   the upgrade completed but the report shows a failure
+  2   the upgrade stopped on an error (or the carried images cannot be used)
+  3   no programmer found or not ready
+  64  usage error
+  With --all, the exit code is the worst of the programmers'.
+
+Messages and progress go to stderr, the report to stdout.
+
+Examples:
+  Upgrade the first programmer found:
+    torv2-upgrader-cli upgrade
+  List the attached programmers, then upgrade one of them by its name (or port):
+    torv2-upgrader-cli list
+    torv2-upgrader-cli --device VIRTUAL1 upgrade
+  Upgrade every attached programmer at the same time, with progress as lines for a log:
+    torv2-upgrader-cli --all --progress lines upgrade
+  Then see each programmer's version and how its last upgrade ended:
+    torv2-upgrader-cli history --summary)";
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Upgrades the firmware of a ZARN TORV II programmer.", "torv2-upgrader-cli"};
-  app.set_version_flag("--version", "torv2-upgrader-cli 2.08");
+  CLI::App app{"Upgrades the firmware of a ZARN TORV II multi-socket device programmer over USB.",
+               "torv2-upgrader-cli"};
+  app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+  app.set_version_flag("--version", "torv2-upgrader-cli " TORV2_PROGRAM_VERSION);
+  app.footer(kHelpFooter);
   app.require_subcommand(1);
   Options options;
   app.add_flag("--virtual", options.useVirtual,
@@ -272,14 +328,22 @@ int main(int argc, char** argv) {
                "Every attached programmer at the same time (status, upgrade); the exit code is "
                "the worst of them")
       ->excludes(device);
-  app.add_option("--progress", options.progress, "How progress shows on stderr")
+  app.add_option("--progress", options.progress,
+                 "How progress shows on stderr: a bar (tty), a line per step of ten percent "
+                 "(lines), JSON objects (json) or not at all (none); auto: tty on a terminal, "
+                 "else lines")
       ->check(CLI::IsMember({"auto", "tty", "lines", "json", "none"}));
   app.add_flag("--trace", options.trace,
                "Show every frame, reply, record and acknowledgement on stderr");
-  app.add_subcommand("info", "Show the carried images and their version");
+  app.add_subcommand("info",
+                     "Show the program's version, the carried images and their firmware version");
   app.add_subcommand("status", "Check the programmer and show both versions");
   app.add_subcommand("upgrade", "Write both images, verify them and show the report");
   app.add_subcommand("list", "List the attached programmers");
+  cli::HistoryCli history;
+  history.AddTo(app);
+  options.history = &history;
+  for (CLI::App* command : app.get_subcommands({})) command->group("Commands");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -290,5 +354,6 @@ int main(int argc, char** argv) {
 
   if (options.command == "info") return Info();
   if (options.command == "list") return List(options);
+  if (options.command == "history") return history.Show(options.device);
   return StatusOrUpgrade(options);
 }

@@ -20,14 +20,25 @@ std::string_view AsText(const std::vector<std::uint8_t>& buffer, int length) {
 }  // namespace
 
 bool Upgrader::StartUpExchange() {
-  std::lock_guard task(linkMutex_);
-  link_.linkOpen = link_.OpenUsbLink();
-  if (!link_.linkOpen) return false;
-  CheckCurrentStatusHoldingLink();
-  ReadDeviceVersionHoldingLink();
-  // The device answered the open: it counts as usable even when its version could not be read.
-  m_bDeviceUsable = 1;
-  return true;
+  const auto start = std::chrono::steady_clock::now();
+  Attempt attempt{.kind = AttemptKind::StatusCheck, .started = std::chrono::system_clock::now()};
+  {
+    std::lock_guard task(linkMutex_);
+    link_.linkOpen = link_.OpenUsbLink();
+    if (link_.linkOpen) {
+      CheckCurrentStatusHoldingLink();
+      if (ReadDeviceVersionHoldingLink()) attempt.versionBefore = CurrentVersion();
+      // The device answered the open: it counts as usable even when its version could not be
+      // read.
+      m_bDeviceUsable = 1;
+      attempt.linkOpened = true;
+    }
+  }
+  attempt.cancelled = link_.Cancelled();
+  attempt.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  TellObserver(attempt);
+  return attempt.linkOpened;
 }
 
 void Upgrader::CheckCurrentStatus() {
@@ -55,6 +66,10 @@ void Upgrader::CheckCurrentStatusHoldingLink() {
 }
 
 int Upgrader::ReadDeviceVersionHoldingLink() {
+  {
+    std::lock_guard lock(stateMutex_);
+    versionRead_ = false;
+  }
   int result = 0;
   if (!link_.linkOpen) {
     link_.linkOpen = link_.OpenUsbLink();
@@ -72,6 +87,7 @@ int Upgrader::ReadDeviceVersionHoldingLink() {
         std::lock_guard lock(stateMutex_);
         if (const auto version = ParseDeviceVersionReply(AsText(reply, n))) {
           m_dCurrentVersion = *version;
+          versionRead_ = true;
           result = 1;
         }
         // Shown whenever a reply came, also one without a version: the last good one stays.
@@ -88,6 +104,11 @@ int Upgrader::ReadDeviceVersionHoldingLink() {
 double Upgrader::CurrentVersion() const {
   std::lock_guard lock(stateMutex_);
   return m_dCurrentVersion;
+}
+
+bool Upgrader::VersionRead() const {
+  std::lock_guard lock(stateMutex_);
+  return versionRead_;
 }
 
 }  // namespace torv2::upgrade
