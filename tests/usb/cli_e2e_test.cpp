@@ -478,14 +478,14 @@ TEST(CliHistory, AllUpgradeThenSummary) {
   const std::regex time(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
   EXPECT_EQ(std::regex_replace(summary.out, time, "TIME"),
             "DEVICE    VERSION  LAST UPGRADE              OUTCOME\n"
-            "VIRTUAL1  2.07     TIME  ok\n"
-            "VIRTUAL2  2.07     TIME  ok\n"
-            "VIRTUAL3  2.07     TIME  report failure: main\n"
-            "VIRTUAL4  2.07     TIME  ok\n"
-            "VIRTUAL5  2.07     TIME  ok\n"
-            "VIRTUAL6  2.07     TIME  ok\n"
-            "VIRTUAL7  2.07     TIME  ok\n"
-            "VIRTUAL8  2.07     TIME  ok\n")
+            "VIRTUAL1  2.08     TIME  ok\n"
+            "VIRTUAL2  2.08     TIME  ok\n"
+            "VIRTUAL3  2.08     TIME  report failure: main\n"
+            "VIRTUAL4  2.08     TIME  ok\n"
+            "VIRTUAL5  2.08     TIME  ok\n"
+            "VIRTUAL6  2.08     TIME  ok\n"
+            "VIRTUAL7  2.08     TIME  ok\n"
+            "VIRTUAL8  2.08     TIME  ok\n")
       << summary.out;
 
   // One row for each, with where it was on the bus.
@@ -493,7 +493,7 @@ TEST(CliHistory, AllUpgradeThenSummary) {
       RunCaptured({TORV2_CLI, "--history", history, "history", "--device", "VIRTUAL3", "--csv"});
   EXPECT_EQ(third.exitCode, 0) << third.err;
   EXPECT_NE(third.out.find(",torv2-upgrader-cli,upgrade,VIRTUAL3,001:004,2.07,2.08,report "
-                           "failure,main,,UUUUUUUU,2.07,"),
+                           "failure,main,,UUUUUUUU,2.08,"),
             std::string::npos)
       << third.out;
   EXPECT_EQ(std::count(third.out.begin(), third.out.end(), '\n'), 2);
@@ -541,7 +541,7 @@ TEST(CliHistory, KilledMidUpgradeLeavesAReadableHistory) {
   EXPECT_EQ(kept.err, "");
   EXPECT_EQ(std::count(kept.out.begin(), kept.out.end(), '\n'), 2) << kept.out;
   EXPECT_NE(
-      kept.out.find(",torv2-upgrader-cli,upgrade,VIRTUAL1,001:002,2.07,2.08,ok,,,UUUUUUUU,2.07,"),
+      kept.out.find(",torv2-upgrader-cli,upgrade,VIRTUAL1,001:002,2.07,2.08,ok,,,UUUUUUUU,2.08,"),
       std::string::npos)
       << kept.out;
 }
