@@ -343,8 +343,11 @@ int main(int argc, char** argv) {
   Options options;
   app.add_flag("--virtual", options.useVirtual,
                "Use the built-in virtual programmer in this process (no USB)");
-  auto* device = app.add_option("--device", options.device,
-                                "The programmer with this name, port or BUS:ADDR (see list)");
+  auto* device = app.add_option(
+      "--device", options.device,
+      "The programmer with this name, port or BUS:ADDR (see list). A BUS:ADDR names it only as "
+      "it is now: the address changes when the programmer restarts, so it is followed by its "
+      "serial number and port from then on");
   app.add_flag("--all", options.all,
                "Every attached programmer at the same time (status, upgrade); the exit code is "
                "the worst of them")

@@ -1,4 +1,8 @@
 #include <cstdio>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "cli/usb_access.h"
 #include "link/libusb/libusb_transport.h"
@@ -15,6 +19,34 @@ std::string PortName(const link::AttachedProgrammer& p) {
     name += (i ? "." : "") + std::to_string(p.portPath[i]);
   }
   return name;
+}
+
+// "1-2.3" back into bus 1 and ports {2, 3}; nullopt for anything else.
+std::optional<std::pair<std::uint8_t, std::vector<std::uint8_t>>> ParsePortName(
+    const std::string& name) {
+  const auto number = [](const std::string& digits) -> std::optional<std::uint8_t> {
+    if (digits.empty() || digits.size() > 3 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+      return std::nullopt;
+    const int value = std::stoi(digits);
+    if (value > 255) return std::nullopt;
+    return static_cast<std::uint8_t>(value);
+  };
+  const std::size_t dash = name.find('-');
+  if (dash == std::string::npos) return std::nullopt;
+  const auto bus = number(name.substr(0, dash));
+  if (!bus) return std::nullopt;
+  std::vector<std::uint8_t> ports;
+  std::size_t from = dash + 1;
+  for (;;) {
+    const std::size_t dot = name.find('.', from);
+    const auto port = number(name.substr(from, dot == std::string::npos ? dot : dot - from));
+    if (!port) return std::nullopt;
+    ports.push_back(*port);
+    if (dot == std::string::npos) break;
+    from = dot + 1;
+  }
+  return std::pair{*bus, ports};
 }
 
 }  // namespace
@@ -34,8 +66,19 @@ std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers() {
 }
 
 std::unique_ptr<link::UsbTransport> CreateUsbTransport(const AttachedProgrammer* only) {
+  // The programmer is followed by what stays when it re-enumerates (after a reset it comes back
+  // at a new address): its serial number and its port. Its address, however it was named, is
+  // only how it was found in the list.
   link::LibusbOptions options;
-  if (only) options.onlyDevice = link::UsbAddress::Parse(only->address);
+  if (only) {
+    options.onlySerial = only->serial;
+    if (const auto port = ParsePortName(only->port)) {
+      options.onlyBus = port->first;
+      options.onlyPortPath = port->second;
+    } else if (only->serial.empty()) {
+      options.onlyDevice = link::UsbAddress::Parse(only->address);  // nothing else to go by
+    }
+  }
   std::unique_ptr<link::UsbTransport> transport = link::LibusbTransport::Create(options);
   if (!transport) std::fprintf(stderr, "USB cannot be used on this machine\n");
   return transport;

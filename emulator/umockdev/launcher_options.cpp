@@ -105,8 +105,21 @@ void AddLauncherOptions(CLI::App& app, LauncherOptions& o) {
       ->check(kSerial);
   app.add_option("--status", o.statusReply, "The programmers' reply to CurrentStatus")
       ->type_name("TEXT");
-  app.add_option("--version", o.versionReply, "The programmers' reply to VersionRead:")
+  app.add_option("--version", o.versionReply,
+                 "The title inside the main image the programmers start with, which they answer "
+                 "VersionRead: with until an upgrade writes another (default MainExe - TORV2 "
+                 "Execute V02.07)")
       ->type_name("TEXT");
+  app.add_option_function<long>(
+         "--reenumeration-delay",
+         [&o](long ms) { o.reenumerationDelay = std::chrono::milliseconds(ms); },
+         "After ResetNow a programmer is off the bus MS milliseconds, then comes back at a new "
+         "address (default 1000)")
+      ->type_name("MS")
+      ->check(CLI::NonNegativeNumber);
+  app.add_flag("--restart-on-claim", o.restartOnClaim,
+               "The programmers' firmware starts over whenever a program claims their interface "
+               "(real ones do not; for comparing with a host that relies on it)");
   app.add_option_function<std::string>(
          "--sockets",
          [&o](const std::string& text) {
@@ -177,7 +190,9 @@ std::vector<VirtualUsbOptions> DeviceOptionsFor(const LauncherOptions& o) {
     programmer.deviceDelayPerChunk = o.deviceDelayPerChunk;
     programmer.serial = o.serial.value_or("VIRTUAL" + std::to_string(i));
     if (o.statusReply) programmer.settings.statusReply = *o.statusReply;
-    if (o.versionReply) programmer.settings.versionReply = *o.versionReply;
+    if (o.versionReply) programmer.settings.mainImageTitle = *o.versionReply;
+    programmer.reenumerationDelay = o.reenumerationDelay;
+    programmer.settings.restartOnClaim = o.restartOnClaim;
     if (o.socketStatus) programmer.settings.socketStatus = *o.socketStatus;
     if (o.finalVerdict) programmer.settings.finalVerdict = *o.finalVerdict;
     if (!o.faultsOn || *o.faultsOn == i) programmer.faults = o.faults;

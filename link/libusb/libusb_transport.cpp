@@ -252,7 +252,10 @@ Candidate CandidateFor(libusb_device* dev) {
 }
 
 bool Selected(const Candidate& c, const LibusbOptions& options) {
-  return !options.onlyDevice || c.address == *options.onlyDevice;
+  if (options.onlyDevice && c.address != *options.onlyDevice) return false;
+  if (options.onlyBus && (c.address.bus != *options.onlyBus || c.portPath != options.onlyPortPath))
+    return false;
+  return true;
 }
 
 std::vector<Candidate> Candidates(const DeviceList& list, const LibusbOptions& options) {
@@ -296,6 +299,12 @@ AttachedProgrammer Describe(const Candidate& c, const Probed& p, milliseconds ti
           p.found.source, p.found.interfaceNumber};
 }
 
+// The serial number test needs the opened device; the rest is known from the list.
+bool SerialSelected(const Probed& p, const LibusbOptions& options, milliseconds timeout) {
+  return options.onlySerial.empty() ||
+         SerialNumber(p.handle.get(), p.descriptor.iSerialNumber, timeout) == options.onlySerial;
+}
+
 // Runs `f(candidate, probed)` for each device that carries the GUID, in order, until it returns
 // true.
 template <class F>
@@ -304,7 +313,7 @@ void ForEachProgrammer(libusb_context* ctx, const LibusbOptions& options, const 
   const DeviceList list(ctx);
   for (const Candidate& c : Candidates(list, options)) {
     auto probed = Probe(c.device, guid, timeout);
-    if (probed && f(c, std::move(*probed))) return;
+    if (probed && SerialSelected(*probed, options, timeout) && f(c, std::move(*probed))) return;
   }
 }
 
@@ -491,20 +500,41 @@ libusb_context* LibusbTransport::context() const {
 
 std::unique_ptr<UsbDevice> LibusbTransport::OpenDevice(const Guid& interfaceClass,
                                                        milliseconds setupTimeout) {
-  std::unique_ptr<UsbDevice> opened;
-  ForEachProgrammer(
-      context_->ctx, options_, interfaceClass, setupTimeout, [&](const Candidate&, Probed probed) {
-        // The first programmer is the one: if it cannot be claimed (in use by
-        // another program), nothing is opened rather than another programmer.
-        libusb_device_handle* h = probed.handle.get();
-        const std::uint8_t number = probed.found.interfaceNumber;
-        libusb_set_auto_detach_kernel_driver(h, 1);
-        if (libusb_claim_interface(h, number) == 0) {
-          opened = std::make_unique<LibusbDevice>(context_, std::move(probed.handle), number);
-        }
-        return true;
-      });
-  return opened;
+  // The programmer opened before, while it is there (perhaps at a new address); else the first.
+  std::vector<LibusbOptions> tries;
+  if (lastOpened_) {
+    LibusbOptions same = options_;
+    if (!lastOpened_->serial.empty()) {
+      same.onlySerial = lastOpened_->serial;
+    } else {
+      same.onlyBus = lastOpened_->bus;
+      same.onlyPortPath = lastOpened_->portPath;
+    }
+    tries.push_back(std::move(same));
+  }
+  tries.push_back(options_);
+  for (const LibusbOptions& options : tries) {
+    std::unique_ptr<UsbDevice> opened;
+    bool found = false;
+    ForEachProgrammer(
+        context_->ctx, options, interfaceClass, setupTimeout,
+        [&](const Candidate& c, Probed probed) {
+          // The first programmer is the one: if it cannot be claimed (in use by
+          // another program), nothing is opened rather than another programmer.
+          found = true;
+          libusb_device_handle* h = probed.handle.get();
+          const std::uint8_t number = probed.found.interfaceNumber;
+          const std::string serial = SerialNumber(h, probed.descriptor.iSerialNumber, setupTimeout);
+          libusb_set_auto_detach_kernel_driver(h, 1);
+          if (libusb_claim_interface(h, number) == 0) {
+            opened = std::make_unique<LibusbDevice>(context_, std::move(probed.handle), number);
+            lastOpened_ = Identity{serial, c.address.bus, c.portPath};
+          }
+          return true;
+        });
+    if (found) return opened;
+  }
+  return nullptr;
 }
 
 std::vector<AttachedProgrammer> LibusbTransport::List(const Guid& interfaceClass,
@@ -524,7 +554,7 @@ std::optional<AttachedProgrammer> LibusbTransport::Inspect(libusb_device* device
   const Candidate c = CandidateFor(device);
   if (!Selected(c, options_)) return std::nullopt;
   const auto probed = Probe(device, interfaceClass, setupTimeout);
-  if (!probed) return std::nullopt;
+  if (!probed || !SerialSelected(*probed, options_, setupTimeout)) return std::nullopt;
   return Describe(c, *probed, setupTimeout);
 }
 

@@ -35,9 +35,17 @@ struct UsbAddress {
   friend bool operator==(const UsbAddress&, const UsbAddress&) = default;
 };
 
+// Which programmer a transport works with. A bus address names a device only as it is now:
+// it changes whenever the device re-enumerates (a reset, replugging). The serial number and the
+// port stay, so a programmer named by either is found again after it comes back.
 struct LibusbOptions {
   // Look at this device only; the others are left alone.
   std::optional<UsbAddress> onlyDevice;
+  // Only a programmer with this serial number.
+  std::string onlySerial;
+  // Only a programmer on this port: bus, then the port numbers from the root hub.
+  std::optional<std::uint8_t> onlyBus;
+  std::vector<std::uint8_t> onlyPortPath;
 };
 
 enum class GuidSource { MsOs20, MsOs10 };
@@ -61,7 +69,9 @@ class LibusbTransport final : public UsbTransport {
   LibusbTransport& operator=(const LibusbTransport&) = delete;
 
   // The first device in bus and port order that carries the interface class, claimed; nullptr
-  // when there is none or it cannot be claimed.
+  // when there is none or it cannot be claimed. A programmer this transport opened before is
+  // preferred while it is attached: a device that re-enumerated (told to restart) is found again
+  // by its serial number, else its port, at its new address.
   std::unique_ptr<UsbDevice> OpenDevice(const Guid& interfaceClass,
                                         std::chrono::milliseconds setupTimeout) override;
 
@@ -88,6 +98,13 @@ class LibusbTransport final : public UsbTransport {
 
   std::shared_ptr<Context> context_;
   LibusbOptions options_;
+  // The programmer opened last: its serial number, else its port.
+  struct Identity {
+    std::string serial;
+    std::uint8_t bus = 0;
+    std::vector<std::uint8_t> portPath;
+  };
+  std::optional<Identity> lastOpened_;
 };
 
 }  // namespace torv2::link

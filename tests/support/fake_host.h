@@ -2,6 +2,7 @@
 // An UpgradeHost for tests: records what the upgrade shows, answers every dialog at once unless
 // told to hold the result dialog open.
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -44,9 +45,11 @@ class FakeHost : public upgrade::UpgradeHost {
     std::lock_guard lock(mutex_);
     holdResult_ = true;
   }
-  void WaitUntilResultShown() {
+  // False when no result came within 10 s: a job that took its error path shows none, and the
+  // test must fail rather than wait for ever.
+  [[nodiscard]] bool WaitUntilResultShown() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return resultShown_; });
+    return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return resultShown_; });
   }
   void ReleaseResult() {
     std::lock_guard lock(mutex_);

@@ -275,8 +275,8 @@ TEST_F(MainWindow, SpaceRunsAWholeUpgradeAndClosingTheResultEndsTheProgram) {
             std::string::npos)
       << reader.lines[2];
   EXPECT_EQ(reader.lines[3], "Upgrade Version : 2.08");
-  EXPECT_EQ(reader.lines[4], "Current Version : 2.07");
-  EXPECT_EQ(reader.barText, "Verify - 100%");  // the bar had caught up before the report
+  EXPECT_EQ(reader.lines[4], "Current Version : 2.08");  // the device reads its new image
+  EXPECT_EQ(reader.barText, "Verify - 100%");            // the bar had caught up before the report
   EXPECT_TRUE(reader.mainWindowBlocked);
   EXPECT_FALSE(reader.buttonEnabled);
 

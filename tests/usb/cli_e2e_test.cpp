@@ -183,7 +183,7 @@ constexpr std::string_view kSuccessReport =
     "│ＳＵＢ５（ＯＫ）　│ＳＵＢ６（ＯＫ）　│ＳＵＢ７（ＯＫ）　│ＳＵＢ８（ＯＫ）　│\n"
     "└─────────┴─────────┴─────────┴─────────┘　　　　　　\n"
     "Upgrade Version : 2.08\n"
-    "Current Version : 2.07\n";
+    "Current Version : 2.08\n";  // the programmer reads the title of its new image
 
 constexpr std::string_view kVersions = "Upgrade Version : 2.08\nCurrent Version : 2.07\n";
 constexpr std::string_view kUpgradeError = "ZARN TORV II - Firmware Upgrade Error!";
@@ -282,6 +282,43 @@ INSTANTIATE_TEST_SUITE_P(
                 0,
                 std::string(kVersions),
                 {},
+                {},
+                3000ms},
+        // A programmer that says "Already." restarts and comes back at a new address with the
+        // same serial number on the same port; it is found again however it was named.
+        CliCase{"StatusBySerialAfterReset",
+                {"--two", "--status", "Already."},
+                {"--device", "VIRTUAL2", "--progress", "none", "status"},
+                0,
+                std::string(kVersions),
+                {},
+                {},
+                3000ms},
+        CliCase{"StatusByAddressAfterReset",
+                {"--two", "--status", "Already."},
+                {"--device", "1:3", "--progress", "none", "status"},
+                0,
+                std::string(kVersions),
+                {},
+                {},
+                3000ms},
+        CliCase{"UpgradeByPortAfterReset",
+                {"--two", "--serial", "", "--status", "Already."},
+                {"--device", "1-2", "--progress", "none", "upgrade"},
+                0,
+                std::string(kSuccessReport),
+                {},
+                {},
+                3000ms},
+        CliCase{"AllUpgradeAfterReset",
+                {"--count", "3", "--status", "Already."},
+                {"--progress", "none", "--all", "upgrade"},
+                0,
+                std::nullopt,
+                {"== VIRTUAL1 ==\n" + std::string(kSuccessReport),
+                 "== VIRTUAL2 ==\n" + std::string(kSuccessReport),
+                 "== VIRTUAL3 ==\n" + std::string(kSuccessReport),
+                 "== summary ==\nVIRTUAL1  0  ok\nVIRTUAL2  0  ok\nVIRTUAL3  0  ok\n"},
                 {},
                 3000ms},
         // Noise the receivers must take in their stride.
@@ -455,14 +492,14 @@ TEST(CliHistory, AllUpgradeThenSummary) {
   const std::regex time(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
   EXPECT_EQ(std::regex_replace(summary.out, time, "TIME"),
             "DEVICE    VERSION  LAST UPGRADE              OUTCOME\n"
-            "VIRTUAL1  2.07     TIME  ok\n"
-            "VIRTUAL2  2.07     TIME  ok\n"
-            "VIRTUAL3  2.07     TIME  report failure: main\n"
-            "VIRTUAL4  2.07     TIME  ok\n"
-            "VIRTUAL5  2.07     TIME  ok\n"
-            "VIRTUAL6  2.07     TIME  ok\n"
-            "VIRTUAL7  2.07     TIME  ok\n"
-            "VIRTUAL8  2.07     TIME  ok\n")
+            "VIRTUAL1  2.08     TIME  ok\n"
+            "VIRTUAL2  2.08     TIME  ok\n"
+            "VIRTUAL3  2.08     TIME  report failure: main\n"
+            "VIRTUAL4  2.08     TIME  ok\n"
+            "VIRTUAL5  2.08     TIME  ok\n"
+            "VIRTUAL6  2.08     TIME  ok\n"
+            "VIRTUAL7  2.08     TIME  ok\n"
+            "VIRTUAL8  2.08     TIME  ok\n")
       << summary.out;
 
   // One row for each, with where it was on the bus.
@@ -470,7 +507,7 @@ TEST(CliHistory, AllUpgradeThenSummary) {
       RunCaptured({TORV2_CLI, "--history", history, "history", "--device", "VIRTUAL3", "--csv"});
   EXPECT_EQ(third.exitCode, 0) << third.err;
   EXPECT_NE(third.out.find(",torv2-upgrader-cli,upgrade,VIRTUAL3,001:004,2.07,2.08,report "
-                           "failure,main,,UUUUUUUU,2.07,"),
+                           "failure,main,,UUUUUUUU,2.08,"),
             std::string::npos)
       << third.out;
   EXPECT_EQ(std::count(third.out.begin(), third.out.end(), '\n'), 2);
@@ -518,7 +555,7 @@ TEST(CliHistory, KilledMidUpgradeLeavesAReadableHistory) {
   EXPECT_EQ(kept.err, "");
   EXPECT_EQ(std::count(kept.out.begin(), kept.out.end(), '\n'), 2) << kept.out;
   EXPECT_NE(
-      kept.out.find(",torv2-upgrader-cli,upgrade,VIRTUAL1,001:002,2.07,2.08,ok,,,UUUUUUUU,2.07,"),
+      kept.out.find(",torv2-upgrader-cli,upgrade,VIRTUAL1,001:002,2.07,2.08,ok,,,UUUUUUUU,2.08,"),
       std::string::npos)
       << kept.out;
 }
