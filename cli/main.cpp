@@ -154,6 +154,7 @@ int RunOn(const Options& options, const CarriedImages& images, const Target& tar
                           : "USB UnConn: no programmer found");
     return kExitNoProgrammer;
   }
+  host.FlushCauses();  // of the status and version queries, which show no message of their own
   if (options.command == "status") {
     const std::string current = upgrader.Report().m_strCurrentVersion;
     const std::string text = (many ? "== " + target.name + " ==\n" : std::string()) + upgradeLine +
@@ -166,6 +167,7 @@ int RunOn(const Options& options, const CarriedImages& images, const Target& tar
 
   upgrader.OnBnClickedUpdate();
   upgrader.WaitForJob();
+  host.FlushCauses();
   const upgrade::JobResult job = upgrader.LastJob();
   switch (job.outcome) {
     case upgrade::JobOutcome::Completed: {

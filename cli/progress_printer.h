@@ -26,6 +26,8 @@ class ProgressPrinter : public link::ProgressSink {
   void SetText(std::string_view label, bool show) override;
   int SetPos(int position) override;
 
+  ProgressMode mode() const { return mode_; }
+
  private:
   void Render();
 

@@ -30,6 +30,35 @@ std::optional<BulkPipes> FindBulkPipes(UsbDevice& device) {
   return BulkPipes{*in, *out};
 }
 
+// Why the open failed, from what the transport found.
+ExchangeFailure OpenFailure(OpenOutcome outcome) {
+  ExchangeFailure f;
+  switch (outcome.status) {
+    case OpenStatus::Opened:  // opened, but its pipes cannot carry the protocol
+      f.what = Happened::NoPipes;
+      break;
+    case OpenStatus::Error:
+      f.what = Happened::TransferError;
+      f.transfer = TransferStatus::Error;
+      break;
+    case OpenStatus::NotFound:
+      f.what = Happened::NotFound;
+      break;
+    case OpenStatus::AccessDenied:
+      f.what = Happened::AccessDenied;
+      break;
+    case OpenStatus::Busy:
+      f.what = Happened::Busy;
+      break;
+    case OpenStatus::NoDevice:
+      f.what = Happened::DeviceGone;
+      f.transfer = TransferStatus::NoDevice;
+      break;
+  }
+  f.unchecked = std::move(outcome.unchecked);
+  return f;
+}
+
 }  // namespace
 
 UsbLink::UsbLink(UsbTransport& transport, LinkTimeouts timeouts)
@@ -40,11 +69,20 @@ UsbLink::~UsbLink() {
 }
 
 int UsbLink::OpenUsbLink() {
-  if (Cancelled()) return 0;
+  if (Cancelled()) {
+    failure_ = TransferFailure(TransferStatus::Cancelled, {});
+    return 0;
+  }
   auto device = transport_.OpenDevice(DeviceInterfaceGuid, timeouts_.atOpen);
-  if (!device) return 0;
+  if (!device) {
+    failure_ = OpenFailure(transport_.LastOpenOutcome());
+    return 0;
+  }
   const auto pipes = FindBulkPipes(*device);
-  if (!pipes) return 0;  // `device` closes itself; no field was touched
+  if (!pipes) {  // `device` closes itself; no field was touched
+    failure_ = OpenFailure({OpenStatus::Opened, {}});
+    return 0;
+  }
 
   std::lock_guard lock(cancelMutex_);
   device_ = std::move(device);
@@ -52,6 +90,7 @@ int UsbLink::OpenUsbLink() {
   bulkOutPipeId_ = pipes->out.pipeId;
   inPacketSize_ = pipes->in.maximumPacketSize;
   rxHead_ = rxTail_ = 0;
+  failure_ = {};
   if (cancelled_) device_->Cancel();  // Cancel() raced with this open
   return 1;
 }
@@ -74,7 +113,11 @@ void UsbLink::Cancel() {
 }
 
 std::uint32_t UsbLink::LinkRead(std::span<std::uint8_t> buffer) {
-  if (!device_ || buffer.empty()) return 0;
+  if (!device_ || buffer.empty()) {
+    failure_ = {};
+    failure_.what = Happened::NotOpen;
+    return 0;
+  }
   if (rxHead_ == rxTail_ && FillReceiveBuffer(buffer.size()) == 0) return 0;
   const std::size_t n = std::min(buffer.size(), rxTail_ - rxHead_);
   std::memcpy(buffer.data(), rx_.data() + rxHead_, n);
@@ -91,15 +134,25 @@ std::uint32_t UsbLink::FillReceiveBuffer(std::size_t wanted) {
   rxHead_ = rxTail_ = 0;
   const TransferResult r =
       device_->BulkRead(bulkInPipeId_, std::span(rx_.data(), size), timeouts_.perTransfer);
-  if (r.status != TransferStatus::Ok || r.transferred == 0) return 0;
+  if (r.status != TransferStatus::Ok || r.transferred == 0) {
+    failure_ = TransferFailure(r.status, timeouts_.perTransfer);
+    return 0;
+  }
   rxTail_ = std::min(r.transferred, size);
   return static_cast<std::uint32_t>(rxTail_);
 }
 
 std::uint32_t UsbLink::LinkWrite(std::span<const std::uint8_t> data) {
-  if (!device_ || data.empty()) return 0;
+  if (!device_ || data.empty()) {
+    failure_ = {};
+    failure_.what = Happened::NotOpen;
+    return 0;
+  }
   const TransferResult r = device_->BulkWrite(bulkOutPipeId_, data, timeouts_.perTransfer);
-  if (r.status != TransferStatus::Ok) return 0;
+  if (r.status != TransferStatus::Ok) {
+    failure_ = TransferFailure(r.status, timeouts_.perTransfer);
+    return 0;
+  }
   return static_cast<std::uint32_t>(std::min(r.transferred, data.size()));
 }
 

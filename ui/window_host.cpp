@@ -1,6 +1,8 @@
 #include "ui/window_host.h"
 
+#include <cstdio>
 #include <memory>
+#include <string>
 
 #include "ui/gui_thread_queue.h"
 
@@ -41,6 +43,12 @@ void WindowHost::ShowCurrentVersion(std::string_view text) {
 
 void WindowHost::EndProgram() {
   RunOnGuiThread([this] { window_.EndMainDialog(); });
+}
+
+void WindowHost::LogCause(const upgrade::Cause& cause) {
+  const std::string line = "torv2-upgrader: cause: " + upgrade::DescribeCause(cause) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
 }
 
 void WindowHost::RunOnGuiThread(std::function<void()> task) {

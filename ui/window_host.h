@@ -38,6 +38,8 @@ class WindowHost final : public upgrade::UpgradeHost {
   void EnableUpdateButton(bool enabled) override;
   void ShowCurrentVersion(std::string_view text) override;
   void EndProgram() override;
+  // To stderr (the system journal when started from the desktop); the boxes stay as they are.
+  void LogCause(const upgrade::Cause& cause) override;
 
   // A message with its own caption (the image loader's "Error!"), same rules as ShowMessage.
   void ShowMessageWithCaption(std::string_view text, std::string_view caption);

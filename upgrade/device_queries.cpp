@@ -22,7 +22,10 @@ std::string_view AsText(const std::vector<std::uint8_t>& buffer, int length) {
 bool Upgrader::StartUpExchange() {
   std::lock_guard task(linkMutex_);
   link_.linkOpen = link_.OpenUsbLink();
-  if (!link_.linkOpen) return false;
+  if (!link_.linkOpen) {
+    LogCause(CauseAt(ExchangeStep::Opening));
+    return false;
+  }
   CheckCurrentStatusHoldingLink();
   ReadDeviceVersionHoldingLink();
   // The device answered the open: it counts as usable even when its version could not be read.
@@ -43,8 +46,10 @@ int Upgrader::ReadDeviceVersion() {
 void Upgrader::CheckCurrentStatusHoldingLink() {
   std::vector<std::uint8_t> reply(link::kReplyBufferSize);
   if (!link::SendCommandPacket(link_, "CurrentStatus", "")) {
+    LogCause(CauseAt(ExchangeStep::StatusQuery));
     Message(kMsgStatusFail);
   } else if (const int n = link::ReceiveReplyPacket(link_, reply); n == 0) {
+    LogCause(CauseAt(ExchangeStep::StatusQuery));
     Message(kMsgStatusDataFail);
   } else if (AsText(reply, n).starts_with("Already.")) {
     link::SendCommandPacket(link_, "ResetNow", "");  // no reply comes; the result does not matter
@@ -59,6 +64,7 @@ int Upgrader::ReadDeviceVersionHoldingLink() {
   if (!link_.linkOpen) {
     link_.linkOpen = link_.OpenUsbLink();
     if (!link_.linkOpen) {
+      LogCause(CauseAt(ExchangeStep::Opening));
       Message(kMsgVersionNotReady);
       link_.CloseUsbLink();
       return 0;
@@ -73,6 +79,11 @@ int Upgrader::ReadDeviceVersionHoldingLink() {
         if (const auto version = ParseDeviceVersionReply(AsText(reply, n))) {
           m_dCurrentVersion = *version;
           result = 1;
+        } else {
+          link::ExchangeFailure& f = link_.failure();
+          f = {};
+          f.what = link::Happened::Junk;
+          f.KeepAnswer(std::span(reply).first(static_cast<std::size_t>(n)));
         }
         // Shown whenever a reply came, also one without a version: the last good one stays.
         text = FormatVersion(m_dCurrentVersion);
@@ -81,6 +92,8 @@ int Upgrader::ReadDeviceVersionHoldingLink() {
       host_.ShowCurrentVersion(text);
     }
   }
+  // Shows no message: the current version stays as it was.
+  if (!result) LogCause(CauseAt(ExchangeStep::VersionQuery));
   link_.CloseUsbLink();
   return result;
 }
