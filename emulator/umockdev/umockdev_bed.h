@@ -54,6 +54,9 @@ struct VirtualUsbOptions {
   // With realBusTime: the device's own time for each chunk it writes to or reads from its flash
   // (each downloaded chunk, each chunk or block read back); the bus waits for it.
   std::chrono::microseconds deviceDelayPerChunk{0};
+  // The device node refuses to be opened (mode 000), as a real one does for a user without
+  // permission. Root opens any node; a process without CAP_DAC_OVERRIDE cannot.
+  bool nodeRefusesOpen = false;
 };
 
 class UmockdevBed;
