@@ -177,6 +177,8 @@ int RunOn(const Options& options, const CarriedImages& images, const Target& tar
     SayUnchecked(link.failure().unchecked, false);
     return kExitNoProgrammer;
   }
+  // The programmer used is the first one that could be opened: say which could not.
+  if (!many) SayUnchecked(transport->LastOpenOutcome().unchecked, true);
   host.FlushCauses();  // of the status and version queries, which show no message of their own
   if (options.command == "status") {
     const std::string current = upgrader.Report().m_strCurrentVersion;
