@@ -26,10 +26,15 @@ class ProgressPrinter : public link::ProgressSink {
   void SetText(std::string_view label, bool show) override;
   int SetPos(int position) override;
 
+  // Ends the line of a live bar, so that what is printed next (a message, the report) begins
+  // on a line of its own; does nothing when no bar is open.
+  void EndLine();
+
   ProgressMode mode() const { return mode_; }
 
  private:
   void Render();
+  void EndLineLocked();
 
   std::mutex mutex_;
   ProgressMode mode_;

@@ -60,6 +60,10 @@ void Upgrader::CheckCurrentStatusHoldingLink() {
 }
 
 int Upgrader::ReadDeviceVersionHoldingLink() {
+  {
+    std::lock_guard lock(stateMutex_);
+    versionRead_ = false;
+  }
   int result = 0;
   if (!link_.linkOpen) {
     link_.linkOpen = link_.OpenUsbLink();
@@ -78,6 +82,7 @@ int Upgrader::ReadDeviceVersionHoldingLink() {
         std::lock_guard lock(stateMutex_);
         if (const auto version = ParseDeviceVersionReply(AsText(reply, n))) {
           m_dCurrentVersion = *version;
+          versionRead_ = true;
           result = 1;
         } else {
           link::ExchangeFailure& f = link_.failure();
@@ -101,6 +106,11 @@ int Upgrader::ReadDeviceVersionHoldingLink() {
 double Upgrader::CurrentVersion() const {
   std::lock_guard lock(stateMutex_);
   return m_dCurrentVersion;
+}
+
+bool Upgrader::VersionRead() const {
+  std::lock_guard lock(stateMutex_);
+  return versionRead_;
 }
 
 }  // namespace torv2::upgrade
