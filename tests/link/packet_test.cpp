@@ -224,7 +224,11 @@ TEST_F(Framing, AFailedReceiveSaysWhatItSaw) {
 }
 
 TEST_F(Framing, ACommandAnsweredWithNeitherPlusNorMinusIsJunk) {
-  DeviceSends({"*"});
+  // The device answers the frame with '*' (what it held before is drained first).
+  device_.WithProgrammer([](VirtualProgrammer& p) {
+    p.faults().atStep =
+        emulator::StepFault{emulator::Step::CommandAck, 1, emulator::FaultKind::Corrupt};
+  });
   EXPECT_EQ(SendCommandPacket(link_, "CurrentStatus", ""), 0);
   EXPECT_EQ(DescribeHappened(link_.failure()), "junk (\"*\")");
   EXPECT_EQ(link_.failure().transfer, TransferStatus::Ok);
