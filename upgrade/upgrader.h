@@ -18,6 +18,7 @@
 
 #include "link/image_transfer.h"
 #include "link/usb_link.h"
+#include "upgrade/attempt.h"
 #include "upgrade/firmware_image.h"
 #include "upgrade/upgrade_host.h"
 #include "upgrade/upgrade_report.h"
@@ -82,6 +83,9 @@ class Upgrader {
   // link, got no reply, or got a reply without a version.
   bool VersionRead() const;
 
+  // Told of the end of every status check and job; set before the first task, or null.
+  void SetAttemptObserver(AttemptObserver* observer) { observer_ = observer; }
+
   // Loaded once at start-up, read-only afterwards.
   FirmwareImage m_mainImage;
   FirmwareImage m_subImage;
@@ -99,10 +103,12 @@ class Upgrader {
   void LogCause(const Cause& cause);
   Cause CauseAt(ExchangeStep step, ImageKind image = ImageKind::Main) const;
   void RunDeferredTasks();
+  void TellObserver(const Attempt& attempt);
 
   link::UsbLink& link_;
   UpgradeHost& host_;
   UpgraderTimings timings_;
+  AttemptObserver* observer_ = nullptr;
 
   std::atomic<int> m_bBusy{0};
   std::atomic<int> m_bDeviceUsable{0};
