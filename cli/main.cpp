@@ -4,6 +4,7 @@
 //   status    the start-up exchange with the programmer, then both versions
 //   upgrade   the start-up exchange, then the whole upgrade; prints the report
 //   list      the attached programmers
+//   udev-rule the udev rule that lets a user without root open the programmer (Linux)
 //   history   the status checks and upgrade attempts kept so far
 //
 // --device NAME works on one programmer; --all on every attached one at the same time.
@@ -33,6 +34,9 @@
 #include "cli/progress_printer.h"
 #include "cli/usb_access.h"
 #include "cli/wire_trace.h"
+#ifndef _WIN32
+#include "cli/udev_rule.h"
+#endif
 #include "emulator/inprocess_transport.h"
 #include "link/usb_link.h"
 #include "program_version.h"
@@ -52,6 +56,8 @@ constexpr int kExitUsage = 64;
 
 struct Options {
   std::string command;
+  bool install = false;  // udev-rule --install
+  std::string rulesDir;  // where udev-rule --install writes
   bool useVirtual = false;
   std::string device;
   bool all = false;
@@ -88,13 +94,29 @@ int Info() {
   return kExitOk;
 }
 
+// Says which devices could not be opened to see whether they are programmers, and the fix for
+// those refused for lack of permission.
+void SayUnchecked(const std::vector<link::UncheckedDevice>& unchecked, bool named) {
+#ifndef _WIN32
+  const std::string text =
+      (named ? cli::UncheckedLine(unchecked) : std::string()) + cli::PermissionFix(unchecked);
+  std::fwrite(text.data(), 1, text.size(), stderr);
+#else
+  (void)unchecked;
+  (void)named;
+#endif
+}
+
 int List(const Options& options) {
-  const auto attached = cli::ListAttachedProgrammers();
+  std::vector<link::UncheckedDevice> unchecked;
+  const auto attached = cli::ListAttachedProgrammers(&unchecked);
   if (!attached) return kExitNoProgrammer;
   if (attached->empty()) {
     std::fprintf(stderr, "USB UnConn: no programmer found\n");
+    SayUnchecked(unchecked, true);
     return kExitNoProgrammer;
   }
+  SayUnchecked(unchecked, true);
   std::vector<std::size_t> shown(attached->size());
   for (std::size_t i = 0; i < shown.size(); ++i) shown[i] = i;
   if (!options.device.empty()) {
@@ -192,10 +214,15 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
     return cli::kExitInterrupted;
   }
   if (!found) {
+    // The cause names the devices that could not be opened; the fix follows it.
     host.ShowMessage(many ? "USB UnConn: the programmer does not answer"
                           : "USB UnConn: no programmer found");
+    SayUnchecked(link.failure().unchecked, false);
     return kExitNoProgrammer;
   }
+  // The programmer used is the first one that could be opened: say which could not.
+  if (!many) SayUnchecked(transport->LastOpenOutcome().unchecked, true);
+  host.FlushCauses();  // of the status and version queries, which show no message of their own
   if (options.command == "status") {
     const std::string current = upgrader.Report().m_strCurrentVersion;
     const std::string text = (many ? "== " + target.name + " ==\n" : std::string()) + upgradeLine +
@@ -208,6 +235,7 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
 
   upgrader.OnBnClickedUpdate();
   upgrader.WaitForJob();
+  host.FlushCauses();
   const upgrade::JobResult job = upgrader.LastJob();
   if (interrupts.happened()) {
     // The job has ended and closed the link.
@@ -289,7 +317,8 @@ int StatusOrUpgrade(const Options& options, cli::Interrupts& interrupts) {
     return RunOn(options, images, {"usb", std::nullopt}, false, interrupts);
   }
 
-  const auto attached = cli::ListAttachedProgrammers();
+  std::vector<link::UncheckedDevice> unchecked;
+  const auto attached = cli::ListAttachedProgrammers(&unchecked);
   if (!attached) return kExitNoProgrammer;
   const cli::Selection selection =
       options.all ? cli::SelectAll(*attached) : cli::SelectNamed(*attached, options.device);
@@ -298,6 +327,7 @@ int StatusOrUpgrade(const Options& options, cli::Interrupts& interrupts) {
   }
   if (selection.chosen.empty()) {
     if (attached->empty()) std::fprintf(stderr, "USB UnConn: no programmer found\n");
+    SayUnchecked(unchecked, true);
     return kExitNoProgrammer;
   }
   std::vector<Target> targets;
@@ -308,6 +338,54 @@ int StatusOrUpgrade(const Options& options, cli::Interrupts& interrupts) {
   const int worst = RunOnAll(options, images, targets, interrupts);
   return selection.refusals.empty() ? worst : std::max(worst, kExitNoProgrammer);
 }
+
+#ifndef _WIN32
+// Prints the udev rule for the attached programmers, or with --install writes it and has udev
+// read it. Finding a programmer means opening it: before the rule is in place only root can.
+int UdevRuleCommand(const Options& options) {
+  std::vector<link::UncheckedDevice> unchecked;
+  const auto attached = cli::ListAttachedProgrammers(&unchecked);
+  if (!attached) return kExitNoProgrammer;
+  std::vector<cli::UsbId> ids;
+  for (const cli::AttachedProgrammer& p : *attached) ids.push_back({p.vendorId, p.productId});
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  if (ids.empty()) {
+    std::fprintf(stderr,
+                 "no programmer found: plug it in and run this as root (sudo), which can open "
+                 "it to recognise it by its interface GUID\n");
+    SayUnchecked(unchecked, true);
+    return kExitNoProgrammer;
+  }
+  const std::string rule = cli::UdevRule(ids);
+  const std::string file = options.rulesDir + "/" + cli::kUdevRuleFile;
+  if (!options.install) {
+    std::fwrite(rule.data(), 1, rule.size(), stdout);
+    std::fprintf(stderr,
+                 "save it as %s (as root; the name must sort before 73-seat-late.rules), then run "
+                 "`udevadm control --reload-rules && udevadm trigger --subsystem-match=usb` and "
+                 "plug the programmer in again; or let this program do all of it: sudo "
+                 "torv2-upgrader-cli udev-rule --install\n",
+                 file.c_str());
+    return kExitOk;
+  }
+  if (const std::string error = cli::WriteUdevRule(options.rulesDir, rule); !error.empty()) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return kExitJobFailed;
+  }
+  std::fprintf(stderr, "wrote %s\n", file.c_str());
+  if (const std::string error = cli::ReloadUdev(); !error.empty()) {
+    std::fprintf(stderr,
+                 "udev was not told (%s): the rule takes effect when udev reads its rules again; "
+                 "run `udevadm control --reload-rules && udevadm trigger --subsystem-match=usb` "
+                 "as root, or restart\n",
+                 error.c_str());
+    return kExitOk;
+  }
+  std::fprintf(stderr, "udev has read it: plug the programmer in again if it was plugged in\n");
+  return kExitOk;
+}
+#endif
 
 // What --help shows after the options and commands (and the man page made from it).
 constexpr const char* kHelpFooter = R"(Exit codes:
@@ -364,6 +442,17 @@ int main(int argc, char** argv) {
   app.add_subcommand("status", "Check the programmer and show both versions");
   app.add_subcommand("upgrade", "Write both images, verify them and show the report");
   app.add_subcommand("list", "List the attached programmers");
+#ifndef _WIN32
+  auto* udevRule = app.add_subcommand(
+      "udev-rule",
+      "Print the udev rule that lets a user without root open the attached programmers (run as "
+      "root to find them)");
+  options.rulesDir = cli::kUdevRulesDir;
+  udevRule->add_flag("--install", options.install,
+                     "Write it to the rules directory and have udev read it again");
+  udevRule->add_option("--rules-dir", options.rulesDir, "Where --install writes the rule")
+      ->capture_default_str();
+#endif
   cli::HistoryCli history;
   history.AddTo(app);
   options.history = &history;
@@ -378,6 +467,9 @@ int main(int argc, char** argv) {
 
   if (options.command == "info") return Info();
   if (options.command == "list") return List(options);
+#ifndef _WIN32
+  if (options.command == "udev-rule") return UdevRuleCommand(options);
+#endif
   if (options.command == "history") return history.Show(options.device);
   // Ctrl-C and SIGTERM stop the work at the next transfer boundary from here on.
   cli::Interrupts interrupts;

@@ -13,12 +13,7 @@ namespace {
 
 // "1-2.3", as Linux names the device in sysfs; empty when libusb cannot tell the ports.
 std::string PortName(const link::AttachedProgrammer& p) {
-  if (p.portPath.empty()) return {};
-  std::string name = std::to_string(p.address.bus) + "-";
-  for (std::size_t i = 0; i < p.portPath.size(); ++i) {
-    name += (i ? "." : "") + std::to_string(p.portPath[i]);
-  }
-  return name;
+  return link::PortName(p.address.bus, p.portPath);
 }
 
 // "1-2.3" back into bus 1 and ports {2, 3}; nullopt for anything else.
@@ -51,16 +46,18 @@ std::optional<std::pair<std::uint8_t, std::vector<std::uint8_t>>> ParsePortName(
 
 }  // namespace
 
-std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers() {
+std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers(
+    std::vector<link::UncheckedDevice>* unchecked) {
   const auto transport = link::LibusbTransport::Create();
   if (!transport) {
     std::fprintf(stderr, "USB cannot be used on this machine\n");
     return std::nullopt;
   }
   std::vector<AttachedProgrammer> out;
-  for (const auto& p : transport->List(link::DeviceInterfaceGuid, link::LinkTimeouts{}.atOpen)) {
+  for (const auto& p :
+       transport->List(link::DeviceInterfaceGuid, link::LinkTimeouts{}.atOpen, unchecked)) {
     out.push_back({p.address.ToString(), PortName(p), p.serialNumber,
-                   std::string(link::GuidSourceName(p.source))});
+                   std::string(link::GuidSourceName(p.source)), p.vendorId, p.productId});
   }
   return out;
 }

@@ -1,6 +1,8 @@
 #include "window/window_host.h"
 
+#include <cstdio>
 #include <memory>
+#include <string>
 
 namespace torv2::window {
 
@@ -58,6 +60,12 @@ void WindowHost::ShowCurrentVersion(std::string_view text) {
 
 void WindowHost::EndProgram() {
   RunOnGuiThread([this] { view_.End(); });
+}
+
+void WindowHost::LogCause(const upgrade::Cause& cause) {
+  const std::string line = "torv2-upgrader: cause: " + upgrade::DescribeCause(cause) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
 }
 
 void WindowHost::RunOnGuiThread(std::function<void()> task) {

@@ -47,6 +47,8 @@ class WindowHost final : public upgrade::UpgradeHost {
   void EnableUpdateButton(bool enabled) override;
   void ShowCurrentVersion(std::string_view text) override;
   void EndProgram() override;
+  // To stderr (the system journal when started from the desktop); the boxes stay as they are.
+  void LogCause(const upgrade::Cause& cause) override;
 
   // A message of the image loaders: their own caption ("Error!") and no icon; same rules as
   // ShowMessage.

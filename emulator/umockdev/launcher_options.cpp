@@ -141,8 +141,13 @@ void AddLauncherOptions(CLI::App& app, LauncherOptions& o) {
          FaultHelp())
       ->type_name("STEP:N:KIND")
       ->check(kStepFault);
+  app.add_flag("--no-access", o.noAccess,
+               "The programmers' device nodes refuse to be opened, as for a user without "
+               "permission (a command run as root must drop CAP_DAC_OVERRIDE to see it, e.g. "
+               "setpriv --bounding-set=-dac_override,-dac_read_search)");
   app.add_option("--faults-on", o.faultsOn,
-                 "Only programmer N (1 = the first) gets the faults asked for; the others work")
+                 "Only programmer N (1 = the first) gets the faults asked for (and --no-access); "
+                 "the others work")
       ->type_name("N")
       ->check(CLI::PositiveNumber);
   app.add_option("--nak", o.faults.nakFrames, "Refuse the first N command frames with '-'")
@@ -195,7 +200,10 @@ std::vector<VirtualUsbOptions> DeviceOptionsFor(const LauncherOptions& o) {
     programmer.settings.restartOnClaim = o.restartOnClaim;
     if (o.socketStatus) programmer.settings.socketStatus = *o.socketStatus;
     if (o.finalVerdict) programmer.settings.finalVerdict = *o.finalVerdict;
-    if (!o.faultsOn || *o.faultsOn == i) programmer.faults = o.faults;
+    if (!o.faultsOn || *o.faultsOn == i) {
+      programmer.faults = o.faults;
+      programmer.nodeRefusesOpen = o.noAccess;
+    }
     programmer.settings.recordHostBytes = false;  // a long run would keep every byte
     devices.push_back(programmer);
   }

@@ -32,6 +32,7 @@ struct LauncherOptions {
   std::optional<std::array<std::uint8_t, 8>> socketStatus;
   std::optional<std::string> finalVerdict;
   Faults faults;                // the programmers' fault knobs
+  bool noAccess = false;        // the programmers' device nodes refuse to be opened
   std::optional<int> faultsOn;  // only this programmer (1 = the first) gets them
   // Every programmer's serial number (empty: none); by default VIRTUAL1, VIRTUAL2, ...
   std::optional<std::string> serial;

@@ -188,6 +188,10 @@ void UmockdevBed::Impl::Plug(VirtualUsbDevice& device) {
                        .deviceDelayPerChunk = device.options_.deviceDelayPerChunk};
   }
   auto node = std::make_shared<UsbfsNode>(device, devnum, fifo.string(), timing);
+  if (device.options_.nodeRefusesOpen) {
+    // The node keeps its own end open; only later opens are refused.
+    std::filesystem::permissions(fifo, std::filesystem::perms::none);
+  }
   GError* error = nullptr;
   if (attachedDevnodes.contains(devnode)) {
     umockdev_testbed_detach_ioctl(testbed.get(), devnode.c_str(), nullptr);

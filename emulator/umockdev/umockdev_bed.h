@@ -60,6 +60,9 @@ struct VirtualUsbOptions {
   std::chrono::microseconds deviceDelayPerChunk{0};
   // After "ResetNow" the device is off the bus this long, then comes back at a new address.
   std::chrono::milliseconds reenumerationDelay{1000};
+  // The device node refuses to be opened (mode 000), as a real one does for a user without
+  // permission. Root opens any node; a process without CAP_DAC_OVERRIDE cannot.
+  bool nodeRefusesOpen = false;
 };
 
 class UmockdevBed;

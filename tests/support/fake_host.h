@@ -39,6 +39,10 @@ class FakeHost : public upgrade::UpgradeHost {
     std::lock_guard lock(mutex_);
     ++ends_;
   }
+  void LogCause(const upgrade::Cause& cause) override {
+    std::lock_guard lock(mutex_);
+    causes_.push_back(cause);
+  }
 
   // Keeps the result dialog open until ReleaseResult().
   void HoldResult() {
@@ -77,6 +81,10 @@ class FakeHost : public upgrade::UpgradeHost {
     std::lock_guard lock(mutex_);
     return ends_;
   }
+  std::vector<upgrade::Cause> causes() const {
+    std::lock_guard lock(mutex_);
+    return causes_;
+  }
 
   RecordingSink sink;
 
@@ -89,6 +97,7 @@ class FakeHost : public upgrade::UpgradeHost {
   std::vector<upgrade::UpgradeReport> results_;
   std::vector<bool> buttonStates_;
   std::vector<std::string> versions_;
+  std::vector<upgrade::Cause> causes_;
   int ends_ = 0;
 };
 
