@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "cli/console_host.h"
+#include "cli/exit_codes.h"
 #include "cli/progress_printer.h"
 #include "cli/usb_access.h"
 #include "cli/wire_trace.h"
@@ -35,11 +36,11 @@ namespace {
 
 using namespace torv2;
 
-constexpr int kExitOk = 0;
-constexpr int kExitReportFailure = 1;
-constexpr int kExitJobFailed = 2;
-constexpr int kExitNoProgrammer = 3;
-constexpr int kExitUsage = 64;
+using cli::kExitJobFailed;
+using cli::kExitNoProgrammer;
+using cli::kExitOk;
+using cli::kExitReportFailure;
+using cli::kExitUsage;
 
 struct Options {
   std::string command;
@@ -166,20 +167,7 @@ int RunOn(const Options& options, const CarriedImages& images, const Target& tar
 
   upgrader.OnBnClickedUpdate();
   upgrader.WaitForJob();
-  const upgrade::JobResult job = upgrader.LastJob();
-  switch (job.outcome) {
-    case upgrade::JobOutcome::Completed: {
-      const bool allSockets = job.sockets && std::all_of(job.sockets->begin(), job.sockets->end(),
-                                                         [](std::uint8_t c) { return c == 'U'; });
-      return job.mainOk && job.subOk && allSockets ? kExitOk : kExitReportFailure;
-    }
-    case upgrade::JobOutcome::Refused:
-      return kExitNoProgrammer;
-    case upgrade::JobOutcome::Failed:
-    case upgrade::JobOutcome::NotRun:
-      break;
-  }
-  return job.linkNotReady ? kExitNoProgrammer : kExitJobFailed;
+  return cli::UpgradeExitCode(upgrader.LastJob());
 }
 
 const char* ExitMeaning(int code) {

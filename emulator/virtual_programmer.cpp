@@ -87,28 +87,44 @@ struct VirtualProgrammer::BytesAwaiter {
 
 std::string_view StepName(Step step) {
   switch (step) {
-    case Step::CommandAck: return "command ack";
-    case Step::StatusReply: return "status reply";
-    case Step::VersionReply: return "version reply";
-    case Step::SizeReply: return "size reply";
-    case Step::ChunkAck: return "chunk ack";
-    case Step::ReadChunk: return "read-back chunk";
-    case Step::BlockStatus: return "block status";
-    case Step::BlockData: return "block data";
-    case Step::SocketStatus: return "socket status";
-    case Step::FinalVerdict: return "final verdict";
+    case Step::CommandAck:
+      return "command ack";
+    case Step::StatusReply:
+      return "status reply";
+    case Step::VersionReply:
+      return "version reply";
+    case Step::SizeReply:
+      return "size reply";
+    case Step::ChunkAck:
+      return "chunk ack";
+    case Step::ReadChunk:
+      return "read-back chunk";
+    case Step::BlockStatus:
+      return "block status";
+    case Step::BlockData:
+      return "block data";
+    case Step::SocketStatus:
+      return "socket status";
+    case Step::FinalVerdict:
+      return "final verdict";
   }
   return "?";
 }
 
 std::string_view FaultKindName(FaultKind kind) {
   switch (kind) {
-    case FaultKind::NoAnswer: return "no answer";
-    case FaultKind::Unplug: return "unplug";
-    case FaultKind::Junk: return "junk";
-    case FaultKind::WrongLength: return "wrong length";
-    case FaultKind::Refuse: return "refusal";
-    case FaultKind::Corrupt: return "corrupt byte";
+    case FaultKind::NoAnswer:
+      return "no answer";
+    case FaultKind::Unplug:
+      return "unplug";
+    case FaultKind::Junk:
+      return "junk";
+    case FaultKind::WrongLength:
+      return "wrong length";
+    case FaultKind::Refuse:
+      return "refusal";
+    case FaultKind::Corrupt:
+      return "corrupt byte";
   }
   return "?";
 }
@@ -192,8 +208,8 @@ std::optional<StepFault> ParseStepFault(std::string_view text) {
 namespace {
 
 std::uint32_t Le32(std::span<const std::uint8_t, 8> b, std::size_t at) {
-  return std::uint32_t{b[at]} | (std::uint32_t{b[at + 1]} << 8) |
-         (std::uint32_t{b[at + 2]} << 16) | (std::uint32_t{b[at + 3]} << 24);
+  return std::uint32_t{b[at]} | (std::uint32_t{b[at + 1]} << 8) | (std::uint32_t{b[at + 2]} << 16) |
+         (std::uint32_t{b[at + 3]} << 24);
 }
 
 std::uint8_t Sum(std::string_view bytes) {
@@ -344,7 +360,9 @@ std::optional<FaultKind> VirtualProgrammer::Arrive(Step step) {
   return kind;
 }
 
-VirtualProgrammer::ByteAwaiter VirtualProgrammer::NextByte() { return ByteAwaiter{*this}; }
+VirtualProgrammer::ByteAwaiter VirtualProgrammer::NextByte() {
+  return ByteAwaiter{*this};
+}
 
 VirtualProgrammer::BytesAwaiter VirtualProgrammer::NextBytes(std::span<std::uint8_t> into) {
   return BytesAwaiter{*this, into};
@@ -491,6 +509,7 @@ VirtualProgrammer::Firmware VirtualProgrammer::WriteFirmware(Image image) {
     if (fault && fault != FaultKind::Corrupt) co_return;
   }
   flash_[static_cast<std::size_t>(image)] = std::move(received);
+  ++flashWrites_[static_cast<std::size_t>(image)];
 }
 
 VirtualProgrammer::Firmware VirtualProgrammer::ReadFirmware(Image image) {
@@ -501,7 +520,8 @@ VirtualProgrammer::Firmware VirtualProgrammer::ReadFirmware(Image image) {
   // Flash never written reads as erased.
   std::vector<std::uint8_t> content = flash_[static_cast<std::size_t>(image)];
   content.resize(size, 0xFF);
-  if (const auto& flip = faults_.flipReadBackByte; flip && flip->image == image && flip->offset < size) {
+  if (const auto& flip = faults_.flipReadBackByte;
+      flip && flip->image == image && flip->offset < size) {
     content[flip->offset] ^= flip->mask;
   }
 
@@ -528,8 +548,7 @@ VirtualProgrammer::Firmware VirtualProgrammer::ReadFirmware(Image image) {
     std::array<std::uint8_t, 4> request{};
     co_await NextBytes(request);
     const std::size_t asked = std::uint32_t{request[0]} | (std::uint32_t{request[1]} << 8) |
-                              (std::uint32_t{request[2]} << 16) |
-                              (std::uint32_t{request[3]} << 24);
+                              (std::uint32_t{request[2]} << 16) | (std::uint32_t{request[3]} << 24);
     const std::size_t n = std::min(asked, size - at);
     co_await SendPacket(Step::BlockStatus, "OK", true);
     if (faulted_ || silent_) co_return;

@@ -65,15 +65,15 @@ enum class Image { Main, Sub };
 
 // Fault knobs. Each applies to what the device sends from now on.
 struct Faults {
-  int nakFrames = 0;               // answer the next N command frames with '-'
-  int upperCaseChecksums = 0;      // send the next N reply checksums in upper case
-  std::string junkBeforeReply;     // bytes sent before every reply packet's start marker
-  bool a4StartMarker = false;      // start reply packets with 0xA4 in place of '$'
-  bool noAnswer = false;           // stay silent: accept bytes, send nothing
+  int nakFrames = 0;            // answer the next N command frames with '-'
+  int upperCaseChecksums = 0;   // send the next N reply checksums in upper case
+  std::string junkBeforeReply;  // bytes sent before every reply packet's start marker
+  bool a4StartMarker = false;   // start reply packets with 0xA4 in place of '$'
+  bool noAnswer = false;        // stay silent: accept bytes, send nothing
   // How device writes map onto USB transfers: 0 sends each write as one transfer; a smaller
   // number splits every write into transfers of at most that many bytes.
   std::size_t splitWrites = 0;
-  bool mergeWrites = false;        // everything sent between two host writes goes as one
+  bool mergeWrites = false;  // everything sent between two host writes goes as one
   std::optional<StepFault> atStep;
   // The read-back of `image` brings the byte at `offset` changed by `mask`.
   struct ByteFlip {
@@ -128,6 +128,8 @@ class VirtualProgrammer {
   Faults& faults() { return faults_; }
   // What the device holds for an image: the bytes written last.
   const std::vector<std::uint8_t>& flash(Image image) const;
+  // How often the device has taken a whole download of the image into its flash.
+  int flashWrites(Image image) const { return flashWrites_[static_cast<std::size_t>(image)]; }
   // Every byte the host has written, in order.
   const std::vector<std::uint8_t>& hostBytes() const { return hostBytes_; }
   // Every write the device made, in order, and whether the host reads it whole (a raw record or
@@ -174,6 +176,7 @@ class VirtualProgrammer {
   DeviceSettings settings_;
   Faults faults_;
   std::array<std::vector<std::uint8_t>, 2> flash_;
+  std::array<int, 2> flashWrites_{};
   std::array<int, kStepCount> stepCounts_{};
   std::array<int, kStepCount> stepCountsAtFault_{};
   bool silent_ = false;

@@ -75,22 +75,22 @@ int SendCommandPacket(UsbLink& link, const char* command, const char* argument) 
   frame[3 + n] = static_cast<std::uint8_t>(digits[0]);
   frame[4 + n] = static_cast<std::uint8_t>(digits[1]);
 
-  // The device asks for the frame again with '-' for as long as it likes; every transfer is
+  // The device may ask for the frame again with '-', up to kMaxResends times; every transfer is
   // bounded by the link's time-out and a cancelled link fails the next one.
-  for (;;) {
+  for (int resends = 0;; ++resends) {
     if (link.LinkWrite(std::span(frame.data(), n + 5)) == 0) return 0;
     link.Trace(Direction::ToDevice, "command", std::span(frame.data(), n + 5));
     std::uint8_t answer = 0;
     if (!ReadByte(link, answer)) return 0;
     link.Trace(Direction::FromDevice, "ack", std::span(&answer, 1));
     if (answer == kAck) return 1;
-    if (answer != kNak) return 0;
+    if (answer != kNak || resends == kMaxResends) return 0;
   }
 }
 
 int ReceiveReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
   if (buffer.size() < kReplyBufferSize || !link.IsOpen()) return 0;
-  for (;;) {
+  for (int refused = 0;;) {
     if (!Hunt(link)) return 0;
     std::size_t n = 0;
     std::uint8_t sum = 0;
@@ -113,6 +113,7 @@ int ReceiveReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
       case Verdict::Good:
         return static_cast<int>(n);
       case Verdict::Bad:
+        if (++refused == kMaxResends) return 0;
         continue;  // the device sends the packet again
       case Verdict::Failed:
         return 0;
@@ -122,7 +123,7 @@ int ReceiveReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
 
 int ReceiveEscapedReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
   if (buffer.size() < kEscapedReplyBufferSize || !link.IsOpen()) return 0;
-  for (;;) {
+  for (int refused = 0;;) {
     for (int i = 0; i < 4; ++i) {
       if (!Hunt(link)) return 0;
     }
@@ -158,6 +159,7 @@ int ReceiveEscapedReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
       case Verdict::Good:
         return static_cast<int>(n);
       case Verdict::Bad:
+        if (++refused == kMaxResends) return 0;
         continue;
       case Verdict::Failed:
         return 0;

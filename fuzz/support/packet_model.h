@@ -31,6 +31,7 @@ class ByteStream {
 };
 
 inline constexpr std::size_t kModelDropLength = 65536;
+inline constexpr int kModelMaxRefusals = 64;  // '-' answers in a row before the receiver gives up
 
 TORV2_FUZZ_ORACLE inline bool ModelChecksumMatches(ByteStream& s, std::uint8_t sum, bool& good) {
   static constexpr char kHex[] = "0123456789abcdef";
@@ -53,7 +54,7 @@ TORV2_FUZZ_ORACLE inline bool ModelHunt(ByteStream& s) {
 // acknowledgements the receiver sends ('+' or '-') appended to `answers`.
 TORV2_FUZZ_ORACLE inline int ModelReplyPacket(ByteStream& s, std::vector<std::uint8_t>& payload,
                                               std::vector<std::uint8_t>& answers) {
-  for (;;) {
+  for (int refused = 0;;) {
     if (!ModelHunt(s)) return 0;
     payload.clear();
     std::uint8_t sum = 0;
@@ -73,6 +74,7 @@ TORV2_FUZZ_ORACLE inline int ModelReplyPacket(ByteStream& s, std::vector<std::ui
     if (!ModelChecksumMatches(s, sum, good)) return 0;
     answers.push_back(good ? '+' : '-');
     if (good) return static_cast<int>(payload.size());
+    if (++refused == kModelMaxRefusals) return 0;
   }
 }
 
@@ -80,7 +82,7 @@ TORV2_FUZZ_ORACLE inline int ModelReplyPacket(ByteStream& s, std::vector<std::ui
 TORV2_FUZZ_ORACLE inline int ModelEscapedReplyPacket(ByteStream& s,
                                                      std::vector<std::uint8_t>& payload,
                                                      std::vector<std::uint8_t>& answers) {
-  for (;;) {
+  for (int refused = 0;;) {
     for (int i = 0; i < 4; ++i) {
       if (!ModelHunt(s)) return 0;
     }
@@ -109,6 +111,7 @@ TORV2_FUZZ_ORACLE inline int ModelEscapedReplyPacket(ByteStream& s,
     if (!ModelChecksumMatches(s, sum, good)) return 0;
     answers.push_back(good ? '+' : '-');
     if (good) return static_cast<int>(payload.size());
+    if (++refused == kModelMaxRefusals) return 0;
   }
 }
 
