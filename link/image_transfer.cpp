@@ -32,9 +32,7 @@ bool IsText(std::span<const std::uint8_t> payload, std::string_view text) {
          std::memcmp(payload.data(), text.data(), text.size()) == 0;
 }
 
-}  // namespace
-
-int AnnounceImageSize(TransferContext& t, std::uint32_t size) {
+int Announce(TransferContext& t, std::uint32_t size) {
   std::uint8_t record[8];
   PutLe32(record, kSizeRecordWord);
   PutLe32(record + 4, size);
@@ -50,7 +48,7 @@ int AnnounceImageSize(TransferContext& t, std::uint32_t size) {
   return 0;
 }
 
-int DownloadImage(TransferContext& t, std::span<const std::uint8_t> data, std::uint32_t chunk) {
+int Download(TransferContext& t, std::span<const std::uint8_t> data, std::uint32_t chunk) {
   const std::size_t size = data.size();
   std::size_t offset = 0;
   do {
@@ -79,7 +77,7 @@ int DownloadImage(TransferContext& t, std::span<const std::uint8_t> data, std::u
   return 1;
 }
 
-int ReadBackImage(TransferContext& t, std::span<std::uint8_t> dest) {
+int ReadBack(TransferContext& t, std::span<std::uint8_t> dest) {
   const std::size_t size = dest.size();
   // Every read asks for a whole chunk, also when part of it has arrived, so one chunk can bring
   // up to twice its length less one byte; it lands here before the good bytes go to `dest`.
@@ -113,7 +111,7 @@ int ReadBackImage(TransferContext& t, std::span<std::uint8_t> dest) {
   return 1;
 }
 
-int ReadBackSubImage(TransferContext& t, SubSocketStatus& status, std::span<std::uint8_t> dest) {
+int ReadBackSub(TransferContext& t, SubSocketStatus& status, std::span<std::uint8_t> dest) {
   const std::size_t size = dest.size();
   // Each packet lands in a receive buffer of its own; only a block of the right length is
   // copied into `dest`.
@@ -151,6 +149,31 @@ int ReadBackSubImage(TransferContext& t, SubSocketStatus& status, std::span<std:
   std::memcpy(status.data(), packet.data(), status.size());
   t.progress.SetPos(100);
   return 1;
+}
+
+// A transfer that failed, for whatever reason, may leave bytes behind: the next command drains
+// them first.
+int Marked(TransferContext& t, int result) {
+  if (result == 0) t.link.MarkUnsettled();
+  return result;
+}
+
+}  // namespace
+
+int AnnounceImageSize(TransferContext& t, std::uint32_t size) {
+  return Marked(t, Announce(t, size));
+}
+
+int DownloadImage(TransferContext& t, std::span<const std::uint8_t> data, std::uint32_t chunk) {
+  return Marked(t, Download(t, data, chunk));
+}
+
+int ReadBackImage(TransferContext& t, std::span<std::uint8_t> dest) {
+  return Marked(t, ReadBack(t, dest));
+}
+
+int ReadBackSubImage(TransferContext& t, SubSocketStatus& status, std::span<std::uint8_t> dest) {
+  return Marked(t, ReadBackSub(t, status, dest));
 }
 
 }  // namespace torv2::link

@@ -48,38 +48,18 @@ Verdict CheckAndAnswer(UsbLink& link, std::uint8_t sum) {
   return good ? Verdict::Good : Verdict::Bad;
 }
 
-}  // namespace
-
-void RenderChecksum(std::uint8_t sum, char digits[2]) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  digits[0] = kHex[sum >> 4];
-  digits[1] = kHex[sum & 0x0F];
+// A failed exchange may leave bytes behind: the next command drains them first.
+int Marked(UsbLink& link, int result) {
+  if (result == 0) link.MarkUnsettled();
+  return result;
 }
 
-int SendCommandPacket(UsbLink& link, const char* command, const char* argument) {
-  const std::size_t commandLength = command ? std::strlen(command) : 0;
-  const std::size_t argumentLength = argument ? std::strlen(argument) : 0;
-  const std::size_t n = commandLength + argumentLength;
-  if (n > kMaxCommandText) return 0;
-
-  std::array<std::uint8_t, kMaxCommandText + 5> frame{};
-  frame[0] = kStart;
-  frame[1] = 'g';
-  if (commandLength) std::memcpy(&frame[2], command, commandLength);
-  if (argumentLength) std::memcpy(&frame[2 + commandLength], argument, argumentLength);
-  frame[2 + n] = kEnd;
-  std::uint8_t sum = 0;
-  for (std::size_t i = 1; i <= n + 1; ++i) sum = static_cast<std::uint8_t>(sum + frame[i]);
-  char digits[2];
-  RenderChecksum(sum, digits);
-  frame[3 + n] = static_cast<std::uint8_t>(digits[0]);
-  frame[4 + n] = static_cast<std::uint8_t>(digits[1]);
-
+int SendFrame(UsbLink& link, std::span<const std::uint8_t> frame) {
   // The device may ask for the frame again with '-', up to kMaxResends times; every transfer is
   // bounded by the link's time-out and a cancelled link fails the next one.
   for (int resends = 0;; ++resends) {
-    if (link.LinkWrite(std::span(frame.data(), n + 5)) == 0) return 0;
-    link.Trace(Direction::ToDevice, "command", std::span(frame.data(), n + 5));
+    if (link.LinkWrite(frame) == 0) return 0;
+    link.Trace(Direction::ToDevice, "command", frame);
     std::uint8_t answer = 0;
     if (!ReadByte(link, answer)) return 0;
     link.Trace(Direction::FromDevice, "ack", std::span(&answer, 1));
@@ -88,8 +68,7 @@ int SendCommandPacket(UsbLink& link, const char* command, const char* argument) 
   }
 }
 
-int ReceiveReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
-  if (buffer.size() < kReplyBufferSize || !link.IsOpen()) return 0;
+int ReceivePlain(UsbLink& link, std::span<std::uint8_t> buffer) {
   for (int refused = 0;;) {
     if (!Hunt(link)) return 0;
     std::size_t n = 0;
@@ -121,8 +100,7 @@ int ReceiveReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
   }
 }
 
-int ReceiveEscapedReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
-  if (buffer.size() < kEscapedReplyBufferSize || !link.IsOpen()) return 0;
+int ReceiveEscaped(UsbLink& link, std::span<std::uint8_t> buffer) {
   for (int refused = 0;;) {
     for (int i = 0; i < 4; ++i) {
       if (!Hunt(link)) return 0;
@@ -165,6 +143,48 @@ int ReceiveEscapedReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
         return 0;
     }
   }
+}
+
+}  // namespace
+
+void RenderChecksum(std::uint8_t sum, char digits[2]) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  digits[0] = kHex[sum >> 4];
+  digits[1] = kHex[sum & 0x0F];
+}
+
+int SendCommandPacket(UsbLink& link, const char* command, const char* argument) {
+  const std::size_t commandLength = command ? std::strlen(command) : 0;
+  const std::size_t argumentLength = argument ? std::strlen(argument) : 0;
+  const std::size_t n = commandLength + argumentLength;
+  if (n > kMaxCommandText) return 0;
+
+  std::array<std::uint8_t, kMaxCommandText + 5> frame{};
+  frame[0] = kStart;
+  frame[1] = 'g';
+  if (commandLength) std::memcpy(&frame[2], command, commandLength);
+  if (argumentLength) std::memcpy(&frame[2 + commandLength], argument, argumentLength);
+  frame[2 + n] = kEnd;
+  std::uint8_t sum = 0;
+  for (std::size_t i = 1; i <= n + 1; ++i) sum = static_cast<std::uint8_t>(sum + frame[i]);
+  char digits[2];
+  RenderChecksum(sum, digits);
+  frame[3 + n] = static_cast<std::uint8_t>(digits[0]);
+  frame[4 + n] = static_cast<std::uint8_t>(digits[1]);
+
+  // What the device sent for an earlier exchange must not be read as this frame's answer.
+  link.Settle();
+  return Marked(link, SendFrame(link, std::span(frame.data(), n + 5)));
+}
+
+int ReceiveReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
+  if (buffer.size() < kReplyBufferSize || !link.IsOpen()) return 0;
+  return Marked(link, ReceivePlain(link, buffer));
+}
+
+int ReceiveEscapedReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
+  if (buffer.size() < kEscapedReplyBufferSize || !link.IsOpen()) return 0;
+  return Marked(link, ReceiveEscaped(link, buffer));
 }
 
 }  // namespace torv2::link

@@ -15,7 +15,8 @@ class LinkTrace {
  public:
   virtual ~LinkTrace() = default;
   // `what` names the piece: "command", "ack", "reply", "escaped reply", "size record", "chunk",
-  // "chunk ack", "data", "block request".
+  // "chunk ack", "data", "block request"; and "discarded" for bytes of an earlier exchange that
+  // the link dropped before a command.
   virtual void Record(Direction direction, std::string_view what,
                       std::span<const std::uint8_t> bytes) = 0;
 };

@@ -1,6 +1,7 @@
 #include "link/usb_link.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <optional>
 
@@ -52,6 +53,7 @@ int UsbLink::OpenUsbLink() {
   bulkOutPipeId_ = pipes->out.pipeId;
   inPacketSize_ = pipes->in.maximumPacketSize;
   rxHead_ = rxTail_ = 0;
+  unsettled_ = true;                  // the device may still hold what it queued before this open
   if (cancelled_) device_->Cancel();  // Cancel() raced with this open
   return 1;
 }
@@ -73,9 +75,35 @@ void UsbLink::Cancel() {
   if (device_) device_->Cancel();
 }
 
+void UsbLink::Settle() {
+  if (!device_ || !unsettled_) return;
+  unsettled_ = false;
+  if (rxHead_ < rxTail_) {
+    Trace(Direction::FromDevice, "discarded", std::span(rx_).subspan(rxHead_, rxTail_ - rxHead_));
+  }
+  rxHead_ = rxTail_ = 0;
+  // Whole packets again; a bulk packet is at most 2,047 bytes, so the buffer holds at least one.
+  std::array<std::uint8_t, kDrainReadSize> scratch;
+  const std::size_t size = scratch.size() / inPacketSize_ * inPacketSize_;
+  for (int i = 0; i < kMaxDrainReads; ++i) {
+    const TransferResult r = device_->BulkRead(bulkInPipeId_, std::span(scratch.data(), size),
+                                               std::min(timeouts_.drain, timeouts_.perTransfer));
+    const std::size_t got = std::min(r.transferred, size);
+    if (got > 0) Trace(Direction::FromDevice, "discarded", std::span(scratch.data(), got));
+    // A time-out with bytes means the device is still sending: read on. Nothing, or a failure
+    // (gone, cancelled), ends the drain; the command that follows meets the failure itself.
+    if (got == 0 || (r.status != TransferStatus::Ok && r.status != TransferStatus::TimedOut)) {
+      break;
+    }
+  }
+}
+
 std::uint32_t UsbLink::LinkRead(std::span<std::uint8_t> buffer) {
   if (!device_ || buffer.empty()) return 0;
-  if (rxHead_ == rxTail_ && FillReceiveBuffer(buffer.size()) == 0) return 0;
+  if (rxHead_ == rxTail_ && FillReceiveBuffer(buffer.size()) == 0) {
+    unsettled_ = true;
+    return 0;
+  }
   const std::size_t n = std::min(buffer.size(), rxTail_ - rxHead_);
   std::memcpy(buffer.data(), rx_.data() + rxHead_, n);
   rxHead_ += n;
@@ -99,7 +127,10 @@ std::uint32_t UsbLink::FillReceiveBuffer(std::size_t wanted) {
 std::uint32_t UsbLink::LinkWrite(std::span<const std::uint8_t> data) {
   if (!device_ || data.empty()) return 0;
   const TransferResult r = device_->BulkWrite(bulkOutPipeId_, data, timeouts_.perTransfer);
-  if (r.status != TransferStatus::Ok) return 0;
+  if (r.status != TransferStatus::Ok) {
+    unsettled_ = true;
+    return 0;
+  }
   return static_cast<std::uint32_t>(std::min(r.transferred, data.size()));
 }
 

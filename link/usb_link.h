@@ -3,9 +3,14 @@
 // time-out per transfer, close it. Reads behave like WinUSB with partial reads on: a read is
 // served first from the bytes the previous USB transfers left over, and a USB transfer always
 // asks for whole packets, so a short read never loses the rest of a packet.
+//
+// Nothing the device sent for an earlier exchange is taken as an answer: from the open, and after
+// any exchange that failed, the link is unsettled, and Settle() (called before each command frame)
+// first drains what the device still has queued. On a settled link it costs nothing.
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -21,7 +26,15 @@ namespace torv2::link {
 struct LinkTimeouts {
   std::chrono::milliseconds atOpen{10'000};      // bounds the requests made while opening
   std::chrono::milliseconds perTransfer{6'000};  // bounds every single bulk transfer
+  // Each read of a drain waits this long for more; the first read that brings nothing ends it.
+  // A device that has bytes queued sends them within a frame or two.
+  std::chrono::milliseconds drain{20};
 };
+
+// A drain reads at most this many times, so a device that never stops talking cannot hold it.
+inline constexpr int kMaxDrainReads = 64;
+// Each read of a drain asks for as many whole packets as fit in this many bytes.
+inline constexpr std::size_t kDrainReadSize = 4096;
 
 class UsbLink {
  public:
@@ -41,6 +54,17 @@ class UsbLink {
   // layer) and for a transfer that moves nothing.
   std::uint32_t LinkRead(std::span<std::uint8_t> buffer);
   std::uint32_t LinkWrite(std::span<const std::uint8_t> data);
+
+  // Whether the next bytes from the device may belong to an earlier exchange: true from the open
+  // until Settle(), and again after any failed transfer or exchange.
+  bool Unsettled() const { return unsettled_; }
+  // The framing and the transfers mark an exchange that failed, whatever the reason.
+  void MarkUnsettled() { unsettled_ = true; }
+  // On an unsettled open link: drops what the receive buffer holds, then reads and drops what
+  // the device still has queued, in reads of the drain time-out, until one brings nothing, one
+  // fails, or kMaxDrainReads have been made. The dropped bytes go to the trace as "discarded".
+  // Does nothing on a settled or closed link.
+  void Settle();
 
   // Makes the transfer in flight fail at once, and every later one, for good. Any thread.
   void Cancel();
@@ -76,6 +100,7 @@ class UsbLink {
   std::vector<std::uint8_t> rx_;
   std::size_t rxHead_ = 0;
   std::size_t rxTail_ = 0;
+  bool unsettled_ = false;
 
   LinkTrace* trace_ = nullptr;
 

@@ -55,6 +55,10 @@ void Upgrader::CheckCurrentStatusHoldingLink() {
 }
 
 int Upgrader::ReadDeviceVersionHoldingLink() {
+  {
+    std::lock_guard lock(stateMutex_);
+    versionRead_ = false;
+  }
   int result = 0;
   if (!link_.linkOpen) {
     link_.linkOpen = link_.OpenUsbLink();
@@ -72,6 +76,7 @@ int Upgrader::ReadDeviceVersionHoldingLink() {
         std::lock_guard lock(stateMutex_);
         if (const auto version = ParseDeviceVersionReply(AsText(reply, n))) {
           m_dCurrentVersion = *version;
+          versionRead_ = true;
           result = 1;
         }
         // Shown whenever a reply came, also one without a version: the last good one stays.
@@ -88,6 +93,11 @@ int Upgrader::ReadDeviceVersionHoldingLink() {
 double Upgrader::CurrentVersion() const {
   std::lock_guard lock(stateMutex_);
   return m_dCurrentVersion;
+}
+
+bool Upgrader::VersionRead() const {
+  std::lock_guard lock(stateMutex_);
+  return versionRead_;
 }
 
 }  // namespace torv2::upgrade

@@ -75,6 +75,9 @@ class Upgrader {
   JobResult LastJob() const;
   UpgradeReport Report() const;
   double CurrentVersion() const;
+  // Whether the last version query read a version: false after one that could not open the
+  // link, got no reply, or got a reply without a version.
+  bool VersionRead() const;
 
   // Loaded once at start-up, read-only afterwards.
   FirmwareImage m_mainImage;
@@ -101,6 +104,7 @@ class Upgrader {
 
   mutable std::mutex stateMutex_;  // guards what follows, up to linkMutex_
   double m_dCurrentVersion = 0.0;
+  bool versionRead_ = false;
   UpgradeReport report_;
   JobResult lastJob_;
   bool jobHoldsLink_ = false;

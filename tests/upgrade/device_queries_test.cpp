@@ -87,6 +87,7 @@ TEST_P(Version, IsTakenFromTheLastFiveCharacters) {
   const VersionCase& c = GetParam();
   device_.WithProgrammer([&](VirtualProgrammer& p) { p.settings().versionReply = c.reply; });
   EXPECT_EQ(upgrader_.ReadDeviceVersion(), c.result);
+  EXPECT_EQ(upgrader_.VersionRead(), c.result == 1);
   EXPECT_EQ(host_.versions(), c.shown.empty() ? Strings{} : Strings{c.shown});
   if (!c.shown.empty()) {
     EXPECT_EQ(upgrader_.Report().m_strCurrentVersion, "Current Version : " + c.shown);
@@ -98,6 +99,7 @@ TEST_P(Version, IsTakenFromTheLastFiveCharacters) {
   device_.WithProgrammer([&](VirtualProgrammer& p) { p.settings().versionReply = c.reply; });
   upgrader_.ReadDeviceVersion();
   EXPECT_EQ(host_.versions().back(), c.result ? c.shown : "2.08");
+  EXPECT_EQ(upgrader_.VersionRead(), c.result == 1) << "a good version before does not count";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -118,6 +120,7 @@ TEST_F(Queries, VersionQueryWithoutADeviceSaysSo) {
   EXPECT_EQ(upgrader_.ReadDeviceVersion(), 0);
   EXPECT_EQ(host_.messages(), Strings{kMsgVersionNotReady});
   EXPECT_TRUE(host_.versions().empty());
+  EXPECT_FALSE(upgrader_.VersionRead());
 }
 
 TEST_F(Queries, AnOpenLinkIsNotOpenedAgain) {

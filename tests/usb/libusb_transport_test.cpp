@@ -356,6 +356,22 @@ TEST_F(LinkOverLibusb, StatusQueryThroughTheFraming) {
   EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(reply.data())), "Ready.");
 }
 
+TEST_F(LinkOverLibusb, WhatTheDeviceHeldAtTheOpenIsDrainedBeforeTheFirstCommand) {
+  Open({}, {1000ms, 1000ms, 20ms});
+  // A late acknowledgement, a whole reply and half of one, in three USB transfers.
+  DeviceSends(Bytes("+"));
+  DeviceSends(Bytes("$OK#9a"));
+  DeviceSends(Bytes("$Rea"));
+  ASSERT_EQ(SendCommandPacket(*link_, "CurrentStatus", nullptr), 1);
+  std::vector<std::uint8_t> reply(kReplyBufferSize);
+  ASSERT_EQ(ReceiveReplyPacket(*link_, reply), 6);
+  EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(reply.data())), "Ready.");
+  device_->WithProgrammer([](VirtualProgrammer& p) {
+    const std::string sent(p.hostBytes().begin(), p.hostBytes().end());
+    EXPECT_EQ(sent, "$gCurrentStatus#ce+");
+  });
+}
+
 TEST_F(LinkOverLibusb, LongWriteArrivesWholeAndInOrder) {
   Open({}, {1000ms, 1000ms});
   // Longer than one usbfs URB (libusb splits at 16 KiB), no frame in it for the firmware.
