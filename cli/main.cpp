@@ -4,6 +4,7 @@
 //   status    the start-up exchange with the programmer, then both versions
 //   upgrade   the start-up exchange, then the whole upgrade; prints the report
 //   list      the attached programmers
+//   history   the status checks and upgrade attempts kept so far
 //
 // --device NAME works on one programmer; --all on every attached one at the same time.
 //
@@ -23,6 +24,7 @@
 
 #include "cli/console_host.h"
 #include "cli/exit_codes.h"
+#include "cli/history_cli.h"
 #include "cli/progress_printer.h"
 #include "cli/usb_access.h"
 #include "cli/wire_trace.h"
@@ -50,6 +52,7 @@ struct Options {
   bool all = false;
   std::string progress = "auto";
   bool trace = false;
+  cli::HistoryCli* history = nullptr;  // keeps each status check and upgrade attempt
 };
 
 void PrintMessage(std::string_view text, std::string_view caption) {
@@ -129,6 +132,24 @@ struct Target {
   std::optional<cli::AttachedProgrammer> programmer;  // nullopt: the first one found
 };
 
+// What keeps the target's attempts in the history; null without one.
+std::unique_ptr<upgrade::AttemptObserver> KeepHistory(const Options& options,
+                                                      const CarriedImages& images,
+                                                      const Target& target) {
+  if (!options.history) return nullptr;
+  std::optional<cli::AttachedProgrammer> programmer = target.programmer;
+  if (!programmer && !options.useVirtual) {  // the first one found: the one the transport opens
+    const auto attached = cli::ListAttachedProgrammers();
+    if (attached && !attached->empty()) programmer = attached->front();
+  }
+  return options.history->ObserverFor(options.useVirtual ? target.name
+                                      : programmer       ? cli::IdentityOf(*programmer)
+                                                         : "",
+                                      programmer ? programmer->address : "",
+                                      upgrade::FormatVersion(*images.version),
+                                      options.command == "upgrade");
+}
+
 // The start-up exchange with one programmer, then the versions (status) or the whole upgrade;
 // gives the exit code. With `many`, everything printed is marked with the target's name.
 int RunOn(const Options& options, const CarriedImages& images, const Target& target, bool many) {
@@ -151,7 +172,9 @@ int RunOn(const Options& options, const CarriedImages& images, const Target& tar
     trace.emplace(many ? target.name : std::string(), std::chrono::steady_clock::now());
     link.SetTrace(&*trace);
   }
+  const std::unique_ptr<upgrade::AttemptObserver> history = KeepHistory(options, images, target);
   upgrade::Upgrader upgrader(link, host);
+  upgrader.SetAttemptObserver(history.get());
   upgrader.m_mainImage = images.main;
   upgrader.m_subImage = images.sub;
   const std::string upgradeLine = upgrade::UpgradeVersionLine(*images.version);
@@ -268,7 +291,9 @@ Examples:
     torv2-upgrader-cli list
     torv2-upgrader-cli --device VIRTUAL1 upgrade
   Upgrade every attached programmer at the same time, with progress as lines for a log:
-    torv2-upgrader-cli --all --progress lines upgrade)";
+    torv2-upgrader-cli --all --progress lines upgrade
+  Then see each programmer's version and how its last upgrade ended:
+    torv2-upgrader-cli history --summary)";
 
 }  // namespace
 
@@ -300,6 +325,9 @@ int main(int argc, char** argv) {
   app.add_subcommand("status", "Check the programmer and show both versions");
   app.add_subcommand("upgrade", "Write both images, verify them and show the report");
   app.add_subcommand("list", "List the attached programmers");
+  cli::HistoryCli history;
+  history.AddTo(app);
+  options.history = &history;
   for (CLI::App* command : app.get_subcommands({})) command->group("Commands");
   try {
     app.parse(argc, argv);
@@ -311,5 +339,6 @@ int main(int argc, char** argv) {
 
   if (options.command == "info") return Info();
   if (options.command == "list") return List(options);
+  if (options.command == "history") return history.Show(options.device);
   return StatusOrUpgrade(options);
 }

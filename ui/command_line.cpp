@@ -8,7 +8,7 @@ namespace torv2::ui {
 namespace {
 
 constexpr std::string_view kHelp =
-    R"(Usage: torv2-upgrader [--help] [--version] [Qt options]
+    R"(Usage: torv2-upgrader [--help] [--version] [--history PATH | --no-history] [Qt options]
 Upgrades the firmware of a ZARN TORV II multi-socket device programmer over USB.
 
 The window finds the programmer on USB, shows the firmware version the program carries
@@ -21,6 +21,11 @@ in and out.
 Options:
   --help     show this help and exit
   --version  show the program's version and exit
+  --history PATH
+             keep the history of status checks and upgrades in PATH (default:
+             $XDG_STATE_HOME/torv2-upgrader/history.sqlite)
+  --no-history
+             keep no history of this run
 
 Qt's own options (-platform NAME, -display DISPLAY, ...) are taken as well.
 

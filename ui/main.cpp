@@ -1,5 +1,6 @@
 // torv2-upgrader: the desktop program. It reads no settings; on its command line it answers
-// --help and --version without opening a window (or needing a display).
+// --help and --version without opening a window (or needing a display), and takes --history PATH
+// and --no-history for the history it keeps.
 #include <cstdio>
 #include <span>
 

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "link/libusb/libusb_transport.h"
+#include "ui/history_wiring.h"
 #include "ui/hotplug_wiring.h"
 #include "ui/upgrader_dlg.h"
 
@@ -27,7 +28,9 @@ CZARN_TORV2_UpgraderApp::CZARN_TORV2_UpgraderApp(int& argc, char** argv) : app_(
 bool CZARN_TORV2_UpgraderApp::InitInstance() {
   const std::unique_ptr<torv2::link::LibusbTransport> usb = torv2::link::LibusbTransport::Create();
   NoUsbTransport noUsb;
+  const auto history = torv2::ui::KeepHistory(QApplication::arguments(), usb.get());
   torv2::ui::UpgraderDlgOptions options;
+  options.attempts = history.get();
   if (usb) {
     options.registerDeviceNotification = [&usb](auto onEvent) {
       return torv2::ui::WatchProgrammers(*usb, std::move(onEvent));

@@ -40,6 +40,7 @@ CZARN_TORV2_UpgraderDlg::CZARN_TORV2_UpgraderDlg(torv2::link::UsbTransport& tran
   host_ = std::make_unique<torv2::ui::WindowHost>(actions, queue_, *progress_,
                                                   QCoreApplication::applicationName());
   upgrader_ = std::make_unique<torv2::upgrade::Upgrader>(link_, *host_, options_.timings);
+  upgrader_->SetAttemptObserver(options_.attempts);
   connect(ui_->IDOK, &QPushButton::clicked, this, &CZARN_TORV2_UpgraderDlg::OnBnClickedUpdate);
   qApp->installEventFilter(this);
 }

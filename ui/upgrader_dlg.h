@@ -38,6 +38,8 @@ struct UpgraderDlgOptions {
   std::optional<std::string> modulePath;
   // Registers for device arrival and removal at the end of start-up; unset: no events come.
   RegisterDeviceNotification registerDeviceNotification;
+  // Told of each status check and upgrade attempt (the history); may be null.
+  upgrade::AttemptObserver* attempts = nullptr;
 };
 
 // The title suffixes: U+3000 is the ideographic space, U+00A7 the section sign.

@@ -20,14 +20,25 @@ std::string_view AsText(const std::vector<std::uint8_t>& buffer, int length) {
 }  // namespace
 
 bool Upgrader::StartUpExchange() {
-  std::lock_guard task(linkMutex_);
-  link_.linkOpen = link_.OpenUsbLink();
-  if (!link_.linkOpen) return false;
-  CheckCurrentStatusHoldingLink();
-  ReadDeviceVersionHoldingLink();
-  // The device answered the open: it counts as usable even when its version could not be read.
-  m_bDeviceUsable = 1;
-  return true;
+  const auto start = std::chrono::steady_clock::now();
+  Attempt attempt{.kind = AttemptKind::StatusCheck, .started = std::chrono::system_clock::now()};
+  {
+    std::lock_guard task(linkMutex_);
+    link_.linkOpen = link_.OpenUsbLink();
+    if (link_.linkOpen) {
+      CheckCurrentStatusHoldingLink();
+      if (ReadDeviceVersionHoldingLink()) attempt.versionBefore = CurrentVersion();
+      // The device answered the open: it counts as usable even when its version could not be
+      // read.
+      m_bDeviceUsable = 1;
+      attempt.linkOpened = true;
+    }
+  }
+  attempt.cancelled = link_.Cancelled();
+  attempt.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  TellObserver(attempt);
+  return attempt.linkOpened;
 }
 
 void Upgrader::CheckCurrentStatus() {

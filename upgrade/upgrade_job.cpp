@@ -49,15 +49,22 @@ void Upgrader::SetUpgradeVersionLine(std::string line) {
   report_.m_strUpgradeVersion = std::move(line);
 }
 
+void Upgrader::TellObserver(const Attempt& attempt) {
+  if (observer_) observer_->AttemptEnded(attempt);
+}
+
 void Upgrader::OnBnClickedUpdate() {
   m_bBusy = 1;
   host_.EnableUpdateButton(false);
   if (!m_bDeviceUsable) {
+    const auto started = std::chrono::system_clock::now();
     Message(kMsgCommunicationRefused);
+    const JobResult refused{JobOutcome::Refused};
     {
       std::lock_guard lock(stateMutex_);
-      lastJob_ = JobResult{JobOutcome::Refused};
+      lastJob_ = refused;
     }
+    TellObserver({.kind = AttemptKind::Upgrade, .started = started, .job = &refused});
     m_bBusy = 0;
     host_.EnableUpdateButton(true);
     return;
@@ -122,6 +129,12 @@ void Upgrader::Shutdown() {
 }
 
 void Upgrader::UpgradeWorker() {
+  const auto start = std::chrono::steady_clock::now();
+  Attempt attempt{.kind = AttemptKind::Upgrade, .started = std::chrono::system_clock::now()};
+  {
+    std::lock_guard lock(stateMutex_);
+    if (m_dCurrentVersion > 0.0) attempt.versionBefore = m_dCurrentVersion;
+  }
   JobResult result;
   // On the job's own stack, like every buffer of a task: no allocation per job or transfer.
   std::array<std::uint8_t, kReadBackBufferSize> readBackBuffer;
@@ -136,6 +149,7 @@ void Upgrader::UpgradeWorker() {
         ComposeUpgradeReport(report_, result.mainOk, result.subOk, result.sockets, subSocketError);
       }
       m_bDeviceUsable = ReadDeviceVersionHoldingLink();
+      if (m_bDeviceUsable) attempt.versionAfter = CurrentVersion();
     } else {
       Message(kMsgUpgradeError);
       link_.CloseUsbLink();
@@ -146,6 +160,13 @@ void Upgrader::UpgradeWorker() {
     lastJob_ = result;
     lastJob_.outcome = completed ? JobOutcome::Completed : JobOutcome::Failed;
   }
+  const JobResult ended = LastJob();
+  attempt.job = &ended;
+  attempt.linkOpened = !result.linkNotReady;
+  attempt.cancelled = link_.Cancelled();
+  attempt.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  TellObserver(attempt);
   link::ProgressSink& progress = host_.Progress();
   if (completed) {
     if (!link_.Cancelled()) host_.ShowResult(Report());

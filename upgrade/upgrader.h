@@ -18,6 +18,7 @@
 
 #include "link/image_transfer.h"
 #include "link/usb_link.h"
+#include "upgrade/attempt.h"
 #include "upgrade/firmware_image.h"
 #include "upgrade/upgrade_host.h"
 #include "upgrade/upgrade_report.h"
@@ -79,6 +80,9 @@ class Upgrader {
   // link, got no reply, or got a reply without a version.
   bool VersionRead() const;
 
+  // Told of the end of every status check and job; set before the first task, or null.
+  void SetAttemptObserver(AttemptObserver* observer) { observer_ = observer; }
+
   // Loaded once at start-up, read-only afterwards.
   FirmwareImage m_mainImage;
   FirmwareImage m_subImage;
@@ -94,10 +98,12 @@ class Upgrader {
   void CheckCurrentStatusHoldingLink();
   void Message(std::string_view text);
   void RunDeferredTasks();
+  void TellObserver(const Attempt& attempt);
 
   link::UsbLink& link_;
   UpgradeHost& host_;
   UpgraderTimings timings_;
+  AttemptObserver* observer_ = nullptr;
 
   std::atomic<int> m_bBusy{0};
   std::atomic<int> m_bDeviceUsable{0};

@@ -1,14 +1,18 @@
 #!/bin/sh
 # The real program on an X server, through libusb, against a virtual programmer that umockdev
 # presents as a USB device: the title says the device is there, the space key upgrades it, Return
-# closes the result dialog, and the program ends with status 0.
-#   e2e_upgrade.sh <virtual programmer launcher> <torv2-upgrader>     (run it under xvfb-run -a)
+# closes the result dialog, and the program ends with status 0; its history then shows the start-up
+# check and the upgrade.
+#   e2e_upgrade.sh <virtual programmer launcher> <torv2-upgrader> <torv2-upgrader-cli>
+#   (run it under xvfb-run -a)
 # Every wait is xdotool's own wait for a window, bounded by `timeout`.
 set -eu
 launcher=$1
 program=$2
+cli=$3
+history=$(mktemp -d)/history.sqlite
 
-"$launcher" -- "$program" &
+"$launcher" -- "$program" --history "$history" &
 pid=$!
 fail() {
   echo "e2e: $*" >&2
@@ -34,4 +38,11 @@ xdotool windowfocus --sync "$result" key Return
 status=0
 wait "$pid" || status=$?
 echo "program exit status: $status"
-exit "$status"
+[ "$status" -eq 0 ] || exit "$status"
+
+kept=$("$cli" --history "$history" history --csv | cut -d, -f2-4,6-8,11-12)
+echo "history: $kept"
+[ "$kept" = "$(printf '%s\n' program,kind,device,version_before,version_carried,outcome,sockets,version_after \
+  torv2-upgrader,upgrade,VIRTUAL1,2.07,2.08,ok,UUUUUUUU,2.07 \
+  torv2-upgrader,status,VIRTUAL1,2.07,2.08,ok,,)" ] || fail "the history does not show both"
+rm -r "$(dirname "$history")"

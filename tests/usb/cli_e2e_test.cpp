@@ -15,8 +15,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <ostream>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,19 +80,15 @@ std::vector<std::string> ChildEnvironment() {
   for (char** e = environ; *e; ++e) {
     const std::string_view entry(*e);
     if (entry.starts_with("UMOCKDEV_DIR=") || entry.starts_with("TORV2_UMOCKDEV_REEXEC=")) continue;
+    if (entry.starts_with("XDG_STATE_HOME=")) continue;
     env.emplace_back(entry);
   }
+  env.emplace_back("XDG_STATE_HOME=" TORV2_TEST_STATE);  // the history, away from the home folder
   return env;
 }
 
-// Runs argv with its stdout and stderr captured, no shell in between.
-Outcome RunCaptured(const std::vector<std::string>& args) {
-  Outcome outcome;
-  Pipe out, err;
-  if (out.read.get() < 0 || err.read.get() < 0) {
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return outcome;
-  }
+// Starts argv with its stdout and stderr going to `out` and `err`; 0 when it cannot.
+pid_t Spawn(const std::vector<std::string>& args, Pipe& out, Pipe& err) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out.write.get(), STDOUT_FILENO);
@@ -103,7 +102,6 @@ Outcome RunCaptured(const std::vector<std::string>& args) {
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  const auto start = Clock::now();
   pid_t child = 0;
   const int error = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
@@ -111,8 +109,22 @@ Outcome RunCaptured(const std::vector<std::string>& args) {
   err.write.reset();
   if (error != 0) {
     ADD_FAILURE() << "cannot run " << args[0] << ": " << std::strerror(error);
+    return 0;
+  }
+  return child;
+}
+
+// Runs argv with its stdout and stderr captured, no shell in between.
+Outcome RunCaptured(const std::vector<std::string>& args) {
+  Outcome outcome;
+  Pipe out, err;
+  if (out.read.get() < 0 || err.read.get() < 0) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
     return outcome;
   }
+  const auto start = Clock::now();
+  const pid_t child = Spawn(args, out, err);
+  if (child == 0) return outcome;
 
   std::array<pollfd, 2> fds{pollfd{out.read.get(), POLLIN, 0}, pollfd{err.read.get(), POLLIN, 0}};
   std::array<std::string*, 2> into{&outcome.out, &outcome.err};
@@ -401,5 +413,100 @@ INSTANTIATE_TEST_SUITE_P(
                 0,
                 std::string(kSuccessReport)}),
     [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// A history file of the test's own, not there yet.
+std::string FreshHistory(const std::string& name) {
+  const std::filesystem::path folder = std::filesystem::path(TORV2_TEST_STATE) / name;
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  return (folder / "history.sqlite").string();
+}
+
+// Eight programmers upgraded at once, the third failing its report: the history's summary has a
+// line for each with the version it reported and how its upgrade ended.
+TEST(CliHistory, AllUpgradeThenSummary) {
+  const std::string history = FreshHistory("all-eight");
+  const Outcome all = RunCaptured({TORV2_LAUNCHER_BIN, "--count", "8", "--fault",
+                                   "read-chunk:2:corrupt", "--faults-on", "3", "--", TORV2_CLI,
+                                   "--history", history, "--progress", "none", "--all", "upgrade"});
+  EXPECT_EQ(all.exitCode, 1) << all.err;
+  EXPECT_EQ(all.err, "");  // no warning from the history
+
+  const Outcome summary = RunCaptured({TORV2_CLI, "--history", history, "history", "--summary"});
+  EXPECT_EQ(summary.exitCode, 0) << summary.err;
+  const std::regex time(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+  EXPECT_EQ(std::regex_replace(summary.out, time, "TIME"),
+            "DEVICE    VERSION  LAST UPGRADE              OUTCOME\n"
+            "VIRTUAL1  2.07     TIME  ok\n"
+            "VIRTUAL2  2.07     TIME  ok\n"
+            "VIRTUAL3  2.07     TIME  report failure: main\n"
+            "VIRTUAL4  2.07     TIME  ok\n"
+            "VIRTUAL5  2.07     TIME  ok\n"
+            "VIRTUAL6  2.07     TIME  ok\n"
+            "VIRTUAL7  2.07     TIME  ok\n"
+            "VIRTUAL8  2.07     TIME  ok\n")
+      << summary.out;
+
+  // One row for each, with where it was on the bus.
+  const Outcome third =
+      RunCaptured({TORV2_CLI, "--history", history, "history", "--device", "VIRTUAL3", "--csv"});
+  EXPECT_EQ(third.exitCode, 0) << third.err;
+  EXPECT_NE(third.out.find(",torv2-upgrader-cli,upgrade,VIRTUAL3,001:004,2.07,2.08,report "
+                           "failure,main,,UUUUUUUU,2.07,"),
+            std::string::npos)
+      << third.out;
+  EXPECT_EQ(std::count(third.out.begin(), third.out.end(), '\n'), 2);
+}
+
+// The command line killed in the middle of an upgrade: the history it would have written to is
+// whole and readable, with the earlier attempt and nothing of the killed one.
+TEST(CliHistory, KilledMidUpgradeLeavesAReadableHistory) {
+  const std::string history = FreshHistory("killed");
+  const Outcome first = RunCaptured(
+      {TORV2_LAUNCHER_BIN, "--", TORV2_CLI, "--history", history, "--progress", "none", "upgrade"});
+  ASSERT_EQ(first.exitCode, 0) << first.err;
+
+  const std::string pidFile = history + ".pid";
+  Pipe out, err;
+  const pid_t launcher = Spawn({TORV2_LAUNCHER_BIN, "--bus-time", "--", "/bin/sh", "-c",
+                                "echo $$ > '" + pidFile + "'; exec '" TORV2_CLI "' --history '" +
+                                    history + "' --progress lines upgrade"},
+                               out, err);
+  ASSERT_NE(launcher, 0);
+  // Waits for the first progress line of the main image download, bounded by kHang.
+  std::string seen;
+  const auto start = Clock::now();
+  while (seen.find("main Down") == std::string::npos && Clock::now() - start < kHang) {
+    pollfd fd{err.read.get(), POLLIN, 0};
+    if (::poll(&fd, 1, 1000) <= 0) continue;
+    std::array<char, 512> buffer;
+    const ssize_t n = ::read(err.read.get(), buffer.data(), buffer.size());
+    if (n <= 0) break;
+    seen.append(buffer.data(), static_cast<std::size_t>(n));
+  }
+  ASSERT_NE(seen.find("main Down"), std::string::npos) << seen;
+  pid_t cli = 0;
+  std::ifstream(pidFile) >> cli;
+  ASSERT_GT(cli, 1);
+  ::kill(cli, SIGKILL);  // the command line our launcher started, mid-download
+  err.read.reset();
+  out.read.reset();
+  int status = 0;
+  while (::waitpid(launcher, &status, 0) < 0 && errno == EINTR) {
+  }
+
+  const Outcome kept = RunCaptured({TORV2_CLI, "--history", history, "history", "--csv"});
+  EXPECT_EQ(kept.exitCode, 0) << kept.err;
+  EXPECT_EQ(kept.err, "");
+  EXPECT_EQ(std::count(kept.out.begin(), kept.out.end(), '\n'), 2) << kept.out;
+  EXPECT_NE(
+      kept.out.find(",torv2-upgrader-cli,upgrade,VIRTUAL1,001:002,2.07,2.08,ok,,,UUUUUUUU,2.07,"),
+      std::string::npos)
+      << kept.out;
+}
 
 }  // namespace

@@ -1,0 +1,132 @@
+#include "cli/history_cli.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <mutex>
+#include <regex>
+
+#include "history/attempt_recorder.h"
+#include "history/history_format.h"
+#include "history/history_path.h"
+#include "history/history_store.h"
+
+namespace torv2::cli {
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitUnreadable = 2;
+constexpr int kExitUsage = 64;
+
+void PrintWarning(std::string_view text) {
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+}
+
+}  // namespace
+
+struct HistoryCli::State {
+  std::string path;  // --history; empty: the default place
+  bool off = false;  // --no-history
+  std::string device;
+  std::string since;
+  bool json = false;
+  bool csv = false;
+  bool summary = false;
+
+  std::once_flag opened;
+  std::unique_ptr<history::HistoryStore> store;
+
+  std::filesystem::path Path() const {
+    return path.empty() ? history::DefaultHistoryPath() : std::filesystem::path(path);
+  }
+};
+
+HistoryCli::HistoryCli() : state_(std::make_unique<State>()) {}
+HistoryCli::~HistoryCli() = default;
+
+void HistoryCli::AddTo(CLI::App& app) {
+  State& s = *state_;
+  auto* path = app.add_option("--history", s.path,
+                              "The history file (default: "
+                              "$XDG_STATE_HOME/torv2-upgrader/history.sqlite)");
+  app.add_flag("--no-history", s.off, "Keep no history of this run")->excludes(path);
+  CLI::App* show = app.add_subcommand(
+      "history", "Show the kept status checks and upgrade attempts, newest first");
+  show->add_option("--device", s.device, "Only this programmer (its name as list shows it)");
+  show->add_option("--since", s.since, "Only from this UTC date or time on (2026-12-10)");
+  auto* json = show->add_flag("--json", s.json, "As JSON");
+  show->add_flag("--csv", s.csv, "As CSV")->excludes(json);
+  show->add_flag("--summary", s.summary,
+                 "One line per programmer: the version it last reported, its last upgrade");
+}
+
+int HistoryCli::Show(const std::string& device) {
+  State& s = *state_;
+  if (s.off) {
+    std::fprintf(stderr, "history: --no-history leaves nothing to show\n");
+    return kExitUsage;
+  }
+  history::ReadFilter filter{s.device.empty() ? device : s.device, s.since};
+  static const std::regex kTime(R"(\d{4}-\d{2}-\d{2}(T\d{2}(:\d{2}(:\d{2}(\.\d{1,3})?)?)?)?Z?)");
+  if (!filter.since.empty() && !std::regex_match(filter.since, kTime)) {
+    std::fprintf(stderr,
+                 "history: --since takes a UTC date or time, e.g. 2026-12-10 or "
+                 "2026-12-10T16:30\n");
+    return kExitUsage;
+  }
+  if (!filter.since.empty() && filter.since.back() == 'Z') filter.since.pop_back();
+
+  const std::filesystem::path path = s.Path();
+  std::vector<history::AttemptRow> rows;
+  std::error_code error;
+  if (path.empty()) {
+    std::fprintf(stderr,
+                 "history: no place for it: set XDG_STATE_HOME or HOME, or give "
+                 "--history PATH\n");
+    return kExitUsage;
+  }
+  if (!std::filesystem::exists(path, error)) {
+    std::fprintf(stderr, "history: nothing kept yet in %s\n", path.string().c_str());
+  } else {
+    history::HistoryStore store(path, PrintWarning);
+    std::string why;
+    auto read = store.Read(filter, why);
+    if (!read) {
+      std::fprintf(stderr, "history: cannot read %s: %s\n", path.string().c_str(), why.c_str());
+      return kExitUnreadable;
+    }
+    rows = std::move(*read);
+  }
+  const std::string text = s.summary ? history::FormatSummary(rows)
+                           : s.json  ? history::FormatJson(rows)
+                           : s.csv   ? history::FormatCsv(rows)
+                                     : history::FormatTable(rows);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return kExitOk;
+}
+
+std::unique_ptr<upgrade::AttemptObserver> HistoryCli::ObserverFor(const std::string& name,
+                                                                  const std::string& busAddress,
+                                                                  const std::string& versionCarried,
+                                                                  bool statusIsPartOfUpgrade) {
+  State& s = *state_;
+  if (s.off) return nullptr;
+  std::call_once(s.opened, [&s] {
+    const std::filesystem::path path = s.Path();
+    if (path.empty()) {
+      PrintWarning("history: not kept: set XDG_STATE_HOME or HOME, or give --history PATH");
+      return;
+    }
+    s.store = std::make_unique<history::HistoryStore>(path, PrintWarning);
+  });
+  if (!s.store) return nullptr;
+  history::RecorderSettings settings{.program = "torv2-upgrader-cli",
+                                     .versionCarried = versionCarried,
+                                     .identity =
+                                         [name, busAddress] {
+                                           return history::ProgrammerIdentity{name, busAddress};
+                                         },
+                                     .statusIsPartOfUpgrade = statusIsPartOfUpgrade};
+  return std::make_unique<history::AttemptRecorder>(*s.store, std::move(settings));
+}
+
+}  // namespace torv2::cli

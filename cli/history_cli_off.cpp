@@ -1,0 +1,23 @@
+// The command line without a history (the Windows build: Debian carries no SQLite for it).
+#include "cli/history_cli.h"
+
+namespace torv2::cli {
+
+struct HistoryCli::State {};
+
+HistoryCli::HistoryCli() = default;
+HistoryCli::~HistoryCli() = default;
+
+void HistoryCli::AddTo(CLI::App&) {}
+
+int HistoryCli::Show(const std::string&) {
+  return 64;
+}
+
+std::unique_ptr<upgrade::AttemptObserver> HistoryCli::ObserverFor(const std::string&,
+                                                                  const std::string&,
+                                                                  const std::string&, bool) {
+  return nullptr;
+}
+
+}  // namespace torv2::cli

@@ -1,0 +1,103 @@
+#include "history/attempt_recorder.h"
+
+#include <ctime>
+
+#include "upgrade/upgrader.h"
+#include "upgrade/version_text.h"
+
+namespace torv2::history {
+namespace {
+
+std::string VersionText(const std::optional<double>& version) {
+  return version ? upgrade::FormatVersion(*version) : std::string();
+}
+
+// The socket states as the device sent them; a byte that is not printable shows as '?'.
+std::string SocketText(const upgrade::SubSocketStatus& sockets) {
+  std::string text;
+  for (const std::uint8_t c : sockets) text += (c > 0x20 && c < 0x7f) ? static_cast<char>(c) : '?';
+  return text;
+}
+
+// What a completed job's report shows as failed: "main", "sub", "sockets 3 5".
+std::string FailedParts(const upgrade::JobResult& job) {
+  std::string parts;
+  const auto add = [&parts](const std::string& part) {
+    parts += (parts.empty() ? "" : ", ") + part;
+  };
+  if (!job.mainOk) add("main");
+  if (!job.subOk) add("sub");
+  if (!job.sockets) {
+    add("no socket status");
+  } else {
+    std::string sockets;
+    for (std::size_t i = 0; i < job.sockets->size(); ++i) {
+      if ((*job.sockets)[i] != 'U') sockets += " " + std::to_string(i + 1);
+    }
+    if (!sockets.empty()) add("sockets" + sockets);
+  }
+  return parts;
+}
+
+}  // namespace
+
+std::string UtcText(std::chrono::system_clock::time_point when) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch());
+  const std::time_t t = static_cast<std::time_t>(ms.count() / 1000);
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &t);
+#else
+  gmtime_r(&t, &utc);
+#endif
+  char text[40];
+  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms.count() % 1000));
+  return text;
+}
+
+AttemptRow RowOf(const upgrade::Attempt& attempt, const RecorderSettings& settings) {
+  AttemptRow row;
+  row.timeUtc = UtcText(attempt.started);
+  row.program = settings.program;
+  const bool upgrade = attempt.kind == upgrade::AttemptKind::Upgrade ||
+                       (settings.statusIsPartOfUpgrade && !attempt.linkOpened);
+  row.kind = upgrade ? "upgrade" : "status";
+  if (settings.identity) {
+    const ProgrammerIdentity identity = settings.identity();
+    row.device = identity.name;
+    row.busAddress = identity.busAddress;
+  }
+  row.versionBefore = VersionText(attempt.versionBefore);
+  row.versionCarried = settings.versionCarried;
+  row.versionAfter = VersionText(attempt.versionAfter);
+  row.durationMs = attempt.duration.count();
+
+  const upgrade::JobResult* job = attempt.job;
+  if (attempt.cancelled && !(job && job->outcome == upgrade::JobOutcome::Completed)) {
+    row.outcome = kOutcomeCancelled;
+  } else if (!attempt.linkOpened || (job && job->outcome == upgrade::JobOutcome::Refused)) {
+    row.outcome = kOutcomeNotReady;
+  } else if (!job) {
+    // A programmer that answers but tells no version is not ready (the command line's status
+    // exits 3 for it).
+    row.outcome = attempt.versionBefore ? kOutcomeOk : kOutcomeNotReady;
+  } else if (job->outcome == upgrade::JobOutcome::Completed) {
+    row.failedParts = FailedParts(*job);
+    row.outcome = row.failedParts.empty() ? kOutcomeOk : kOutcomeReportFailure;
+  } else {
+    row.outcome = kOutcomeError;
+  }
+  if (job && job->sockets) row.sockets = SocketText(*job->sockets);
+  return row;
+}
+
+void AttemptRecorder::AttemptEnded(const upgrade::Attempt& attempt) {
+  if (settings_.statusIsPartOfUpgrade && attempt.kind == upgrade::AttemptKind::StatusCheck &&
+      attempt.linkOpened) {
+    return;  // the upgrade that follows keeps the row
+  }
+  store_.Record(RowOf(attempt, settings_));
+}
+
+}  // namespace torv2::history

@@ -1,0 +1,311 @@
+#include "history/history_store.h"
+
+#include <ctime>
+#include <system_error>
+#include <utility>
+
+namespace torv2::history {
+namespace {
+
+// Not an SQLite code: the file's layout is newer than this program knows.
+constexpr int kNewerLayout = -1;
+
+// The current layout, written whole into a new file.
+constexpr char kCreateLayout[] = R"sql(
+CREATE TABLE IF NOT EXISTS attempts(
+  id INTEGER PRIMARY KEY,
+  time_utc TEXT NOT NULL,
+  program TEXT NOT NULL,
+  kind TEXT NOT NULL,
+  device TEXT NOT NULL,
+  version_before TEXT,
+  version_carried TEXT,
+  outcome TEXT NOT NULL,
+  failed_parts TEXT,
+  sockets TEXT,
+  version_after TEXT,
+  duration_ms INTEGER NOT NULL,
+  bus_address TEXT,
+  cause TEXT);
+CREATE INDEX IF NOT EXISTS attempts_by_device ON attempts(device, time_utc);
+)sql";
+
+// Layout 1 had neither the bus address nor the cause of an error.
+constexpr char kFrom1To2[] = R"sql(
+ALTER TABLE attempts ADD COLUMN bus_address TEXT;
+ALTER TABLE attempts ADD COLUMN cause TEXT;
+CREATE INDEX IF NOT EXISTS attempts_by_device ON attempts(device, time_utc);
+)sql";
+
+constexpr char kInsert[] =
+    "INSERT INTO attempts(time_utc, program, kind, device, bus_address, version_before, "
+    "version_carried, outcome, failed_parts, cause, sockets, version_after, duration_ms) "
+    "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)";
+
+constexpr char kSelect[] =
+    "SELECT time_utc, program, kind, device, bus_address, version_before, version_carried, "
+    "outcome, failed_parts, cause, sockets, version_after, duration_ms FROM attempts "
+    "WHERE (?1 = '' OR device = ?1) AND (?2 = '' OR time_utc >= ?2) "
+    "ORDER BY time_utc DESC, id DESC";
+
+// Empty text is stored as NULL: "not known".
+void BindText(sqlite3_stmt* statement, int index, const std::string& text) {
+  if (text.empty()) {
+    sqlite3_bind_null(statement, index);
+  } else {
+    sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
+                      SQLITE_TRANSIENT);
+  }
+}
+
+std::string ColumnText(sqlite3_stmt* statement, int index) {
+  const unsigned char* text = sqlite3_column_text(statement, index);
+  if (text == nullptr) return {};
+  return std::string(reinterpret_cast<const char*>(text),
+                     static_cast<std::size_t>(sqlite3_column_bytes(statement, index)));
+}
+
+// "20261210T164129Z"
+std::string FileStamp(std::chrono::system_clock::time_point when) {
+  const std::time_t t = std::chrono::system_clock::to_time_t(when);
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &t);
+#else
+  gmtime_r(&t, &utc);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
+  return text;
+}
+
+std::string Reason(int code, const std::string& detail) {
+  switch (code & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return "it is locked by another program (" + detail + ")";
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_CANTOPEN:
+    case SQLITE_AUTH:
+      return "it cannot be written (" + detail + ")";
+    case SQLITE_FULL:
+      return "the disk is full (" + detail + ")";
+    default:
+      break;
+  }
+  if (code == kNewerLayout) return "it was written by a newer version of this program";
+  return detail;
+}
+
+}  // namespace
+
+bool IsDamaged(int sqliteCode) {
+  const int primary = sqliteCode & 0xff;
+  return sqliteCode > 0 && (primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB);
+}
+
+HistoryStore::HistoryStore(std::filesystem::path path, WarningSink warn, StoreOptions options)
+    : path_(std::move(path)), warn_(std::move(warn)), options_(std::move(options)) {}
+
+HistoryStore::Failure HistoryStore::LastFailure() const {
+  if (!db_) return {SQLITE_CANTOPEN, "cannot open the file"};
+  return {sqlite3_extended_errcode(db_.get()), sqlite3_errmsg(db_.get())};
+}
+
+std::optional<HistoryStore::Failure> HistoryStore::Exec(std::string_view sql) {
+  const std::string text(sql);
+  if (sqlite3_exec(db_.get(), text.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    return LastFailure();
+  }
+  return std::nullopt;
+}
+
+std::optional<HistoryStore::Failure> HistoryStore::Open() {
+  db_.reset();
+  writable_ = false;
+  std::error_code error;
+  if (path_.has_parent_path()) std::filesystem::create_directories(path_.parent_path(), error);
+  if (error) {
+    return Failure{SQLITE_CANTOPEN, "cannot make the folder " + path_.parent_path().string() +
+                                        ": " + error.message()};
+  }
+  sqlite3* raw = nullptr;
+  const int opened =
+      sqlite3_open_v2(path_.string().c_str(), &raw,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  db_.reset(raw);
+  if (opened != SQLITE_OK) {
+    Failure failure = LastFailure();
+    db_.reset();
+    return failure;
+  }
+  sqlite3_extended_result_codes(db_.get(), 1);
+  sqlite3_busy_timeout(db_.get(), static_cast<int>(options_.busyTimeout.count()));
+  if (auto failure = Exec("PRAGMA journal_mode=WAL")) return failure;
+  // A commit reaches the log without waiting for the disk; the file stays whole when the
+  // program is killed, and a power cut can take only the last rows, never tear one.
+  if (auto failure = Exec("PRAGMA synchronous=NORMAL")) return failure;
+  if (sqlite3_db_readonly(db_.get(), "main") == 1) {
+    return Failure{SQLITE_READONLY, "the file is read-only"};
+  }
+  if (auto failure = Migrate()) return failure;
+  writable_ = true;
+  return std::nullopt;
+}
+
+std::optional<HistoryStore::Failure> HistoryStore::Migrate() {
+  const auto layout = [this]() -> std::optional<int> {
+    const Statement statement = Prepare(db_.get(), "PRAGMA user_version");
+    if (!statement || sqlite3_step(statement.get()) != SQLITE_ROW) return std::nullopt;
+    return sqlite3_column_int(statement.get(), 0);
+  };
+  std::optional<int> found = layout();
+  if (!found) return LastFailure();
+  if (*found == kSchemaVersion) return std::nullopt;
+  if (*found > kSchemaVersion) return Failure{kNewerLayout, {}};
+
+  // Another program may be bringing the same file up to date: look again under the write lock.
+  if (auto failure = Exec("BEGIN IMMEDIATE")) return failure;
+  std::optional<Failure> failure;
+  found = layout();
+  if (!found) {
+    failure = LastFailure();
+  } else if (*found == 0) {
+    failure = Exec(kCreateLayout);
+  } else if (*found == 1) {
+    failure = Exec(kFrom1To2);
+  } else if (*found > kSchemaVersion) {
+    failure = Failure{kNewerLayout, {}};
+  }
+  if (!failure && found && *found < kSchemaVersion) {
+    failure = Exec("PRAGMA user_version = " + std::to_string(kSchemaVersion));
+  }
+  if (!failure) failure = Exec("COMMIT");
+  if (failure) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  return failure;
+}
+
+std::optional<HistoryStore::Failure> HistoryStore::Insert(const AttemptRow& row) {
+  if (auto failure = Exec("BEGIN IMMEDIATE")) return failure;
+  std::optional<Failure> failure;
+  if (const Statement insert = Prepare(db_.get(), kInsert); !insert) {
+    failure = LastFailure();
+  } else {
+    sqlite3_stmt* s = insert.get();
+    BindText(s, 1, row.timeUtc);
+    BindText(s, 2, row.program);
+    BindText(s, 3, row.kind);
+    sqlite3_bind_text(s, 4, row.device.data(), static_cast<int>(row.device.size()),
+                      SQLITE_TRANSIENT);  // never NULL: "" is an unknown programmer
+    BindText(s, 5, row.busAddress);
+    BindText(s, 6, row.versionBefore);
+    BindText(s, 7, row.versionCarried);
+    BindText(s, 8, row.outcome);
+    BindText(s, 9, row.failedParts);
+    BindText(s, 10, row.cause);
+    BindText(s, 11, row.sockets);
+    BindText(s, 12, row.versionAfter);
+    sqlite3_bind_int64(s, 13, row.durationMs);
+    if (sqlite3_step(s) != SQLITE_DONE) failure = LastFailure();
+  }
+  if (!failure) failure = Exec("COMMIT");
+  if (failure && !sqlite3_get_autocommit(db_.get())) {
+    sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  return failure;
+}
+
+std::string HistoryStore::SetAside() {
+  db_.reset();
+  writable_ = false;
+  const std::string base = path_.string();
+  std::string aside = base + ".damaged-" + FileStamp(options_.now());
+  std::error_code error;
+  for (int n = 2; std::filesystem::exists(aside, error); ++n) {
+    aside = base + ".damaged-" + FileStamp(options_.now()) + "-" + std::to_string(n);
+  }
+  std::filesystem::rename(path_, aside, error);
+  if (error) return {};
+  // The write-ahead log belongs to the damaged file: a new file must not take its pages.
+  for (const char* companion : {"-wal", "-shm"}) {
+    if (std::filesystem::exists(base + companion, error)) {
+      std::filesystem::rename(base + companion, aside + companion, error);
+    }
+  }
+  return aside;
+}
+
+void HistoryStore::Warn(const Failure& failure) {
+  if (warned_) return;
+  warned_ = true;
+  if (warn_) {
+    warn_("history: this attempt is not recorded in " + path_.string() + ": " +
+          Reason(failure.code, failure.detail) + "; the upgrade goes on");
+  }
+}
+
+bool HistoryStore::Record(const AttemptRow& row) {
+  std::lock_guard lock(mutex_);
+  // Opens the file at the first row; a damaged one is kept aside and a new one started, also
+  // when the damage shows only while writing.
+  std::optional<Failure> failure;
+  bool setAside = false;
+  for (int round = 0; round < 2; ++round) {
+    if (!db_ || !writable_) failure = Open();
+    if (!failure) failure = Insert(row);
+    if (!failure) return true;
+    if (!IsDamaged(failure->code) || setAside) break;
+    const std::string aside = SetAside();
+    if (aside.empty()) break;
+    setAside = true;
+    if (!warned_ && warn_) {
+      warn_("history: " + path_.string() + " was damaged (" + failure->detail + "); kept it as " +
+            aside + " and started a new one");
+    }
+    warned_ = true;
+    failure.reset();
+  }
+  if (failure) {
+    Warn(*failure);
+    db_.reset();  // the next attempt opens the file again
+  }
+  return false;
+}
+
+std::optional<std::vector<AttemptRow>> HistoryStore::Read(const ReadFilter& filter,
+                                                          std::string& error) {
+  std::lock_guard lock(mutex_);
+  if (!db_) {
+    // A file this program cannot write (read-only, newer) can still be read.
+    if (const auto failure = Open(); failure && !db_) {
+      error = Reason(failure->code, failure->detail);
+      return std::nullopt;
+    }
+  }
+  const Statement select = Prepare(db_.get(), kSelect);
+  if (!select) {
+    error = LastFailure().detail;
+    return std::nullopt;
+  }
+  sqlite3_bind_text(select.get(), 1, filter.device.data(), static_cast<int>(filter.device.size()),
+                    SQLITE_TRANSIENT);
+  sqlite3_bind_text(select.get(), 2, filter.since.data(), static_cast<int>(filter.since.size()),
+                    SQLITE_TRANSIENT);
+  std::vector<AttemptRow> rows;
+  int step = SQLITE_ROW;
+  while ((step = sqlite3_step(select.get())) == SQLITE_ROW) {
+    sqlite3_stmt* s = select.get();
+    rows.push_back({ColumnText(s, 0), ColumnText(s, 1), ColumnText(s, 2), ColumnText(s, 3),
+                    ColumnText(s, 4), ColumnText(s, 5), ColumnText(s, 6), ColumnText(s, 7),
+                    ColumnText(s, 8), ColumnText(s, 9), ColumnText(s, 10), ColumnText(s, 11),
+                    sqlite3_column_int64(s, 12)});
+  }
+  if (step != SQLITE_DONE) {
+    error = LastFailure().detail;
+    return std::nullopt;
+  }
+  return rows;
+}
+
+}  // namespace torv2::history

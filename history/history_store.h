@@ -1,0 +1,91 @@
+#pragma once
+// The history of status checks and upgrade attempts in an SQLite file.
+//
+// Writers append one row per attempt, each in one transaction at the attempt's end, so a program
+// killed on the way leaves either no row or a whole one. Several connections (threads, processes:
+// eight programmers at once and the desktop program beside them) write to one file at the same
+// time: the file is in WAL mode and a writer waits up to the busy time-out for the others.
+//
+// History never stops an upgrade. A file that is locked too long, read-only, on a full disk, or
+// made by a newer program gives one warning for the store's lifetime and the attempt goes on
+// unrecorded. A damaged file is renamed aside with a time stamp (never deleted) and a new one is
+// started.
+//
+// The layout is versioned with PRAGMA user_version; an older file is brought up to date in place,
+// keeping its rows.
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "history/attempt_row.h"
+#include "history/sqlite_handles.h"
+
+namespace torv2::history {
+
+// The layout this program writes.
+inline constexpr int kSchemaVersion = 2;
+
+struct StoreOptions {
+  // How long a writer waits for the others before it gives up on the row.
+  std::chrono::milliseconds busyTimeout{5000};
+  // The time stamp in the name of a damaged file kept aside.
+  std::function<std::chrono::system_clock::time_point()> now = std::chrono::system_clock::now;
+};
+
+// Shown to the user: one line, no trailing newline.
+using WarningSink = std::function<void(std::string_view)>;
+
+struct ReadFilter {
+  std::string device;  // empty: every programmer
+  std::string since;   // "2026-12-10" or a longer UTC time; empty: from the beginning
+};
+
+class HistoryStore {
+ public:
+  // Opens or creates the file (and its folder). Never throws; a file that cannot be used warns.
+  HistoryStore(std::filesystem::path path, WarningSink warn, StoreOptions options = {});
+  HistoryStore(const HistoryStore&) = delete;
+  HistoryStore& operator=(const HistoryStore&) = delete;
+
+  // Appends one row in one transaction; false when it was not recorded. Any thread.
+  bool Record(const AttemptRow& row);
+
+  // The rows that match, newest first; nullopt with `error` set when the file cannot be read.
+  std::optional<std::vector<AttemptRow>> Read(const ReadFilter& filter, std::string& error);
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  // What went wrong with the file, for the warning.
+  struct Failure {
+    int code = SQLITE_OK;
+    std::string detail;
+  };
+
+  std::optional<Failure> Open();
+  std::optional<Failure> Migrate();
+  std::optional<Failure> Insert(const AttemptRow& row);
+  std::optional<Failure> Exec(std::string_view sql);
+  Failure LastFailure() const;
+  // Renames a damaged file (and its WAL companions) aside; the name it was given, or empty.
+  std::string SetAside();
+  void Warn(const Failure& failure);
+
+  std::filesystem::path path_;
+  WarningSink warn_;
+  StoreOptions options_;
+  std::mutex mutex_;  // one attempt at a time on the connection
+  Connection db_;
+  bool writable_ = false;
+  bool warned_ = false;
+};
+
+bool IsDamaged(int sqliteCode);
+
+}  // namespace torv2::history

@@ -1,0 +1,331 @@
+// The history file: rows in and out, many writers at once, an older layout, and every way the
+// file can be unusable (each gives one warning and no row; a damaged file is kept aside).
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "history/history_store.h"
+#include "tests/history/history_test_support.h"
+
+namespace torv2::history {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Collected;
+using testing::RawSql;
+using testing::Row;
+using testing::TempFolder;
+using testing::WithoutFileOverride;
+
+std::vector<AttemptRow> ReadAll(HistoryStore& store, const ReadFilter& filter = {}) {
+  std::string error;
+  auto rows = store.Read(filter, error);
+  EXPECT_TRUE(rows) << error;
+  return rows ? *rows : std::vector<AttemptRow>{};
+}
+
+std::string FileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST(HistoryStore, KeepsEveryFieldAndReadsNewestFirst) {
+  TempFolder folder;
+  Collected warnings;
+  HistoryStore store(folder.path() / "deep" / "er" / "history.sqlite", warnings.sink());
+  AttemptRow full = Row("VIRTUAL1", "2026-12-10T10:00:00.000Z");
+  full.busAddress = "001:004";
+  full.failedParts = "main, sockets 3";
+  full.cause = "the programmer stopped answering";
+  full.sockets = "UUXUUUUU";
+  full.versionAfter = "2.08";
+  full.durationMs = 4321;
+  ASSERT_TRUE(store.Record(full));
+  ASSERT_TRUE(store.Record(Row("1-2", "2026-12-11T09:00:00.000Z")));
+  ASSERT_TRUE(store.Record(Row("VIRTUAL1", "2026-12-12T08:00:00.000Z")));
+
+  const auto rows = ReadAll(store);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].timeUtc, "2026-12-12T08:00:00.000Z");
+  EXPECT_EQ(rows[1].device, "1-2");
+  EXPECT_EQ(rows[2], full);
+
+  EXPECT_EQ(ReadAll(store, {.device = "VIRTUAL1"}).size(), 2u);
+  EXPECT_EQ(ReadAll(store, {.since = "2026-12-11"}).size(), 2u);
+  EXPECT_EQ(ReadAll(store, {.device = "1-2", .since = "2026-12-11T09:00:01"}).size(), 0u);
+  EXPECT_TRUE(warnings.lines().empty());
+  EXPECT_EQ(RawSql(store.path(), "PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(RawSql(store.path(), "PRAGMA user_version"), "2");
+}
+
+// Eight threads, each with a connection of its own (as eight programs would), and eight threads
+// sharing one connection (as --all does): every row arrives.
+TEST(HistoryStore, EightThreadsLoseNoRow) {
+  TempFolder folder;
+  const auto path = folder.path() / "history.sqlite";
+  constexpr int kThreads = 8;
+  constexpr int kRows = 40;
+  Collected warnings;
+  HistoryStore shared(path, warnings.sink());
+  {
+    std::vector<std::jthread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+      writers.emplace_back([&, t] {
+        HistoryStore own(path, warnings.sink());
+        for (int i = 0; i < kRows; ++i) {
+          EXPECT_TRUE(own.Record(Row("own" + std::to_string(t), "2026-12-10T10:00:00.000Z")));
+          EXPECT_TRUE(shared.Record(Row("shared" + std::to_string(t), "2026-12-10T10:00:00.000Z")));
+        }
+      });
+    }
+  }
+  EXPECT_TRUE(warnings.lines().empty());
+  EXPECT_EQ(RawSql(path, "SELECT count(*) FROM attempts"), std::to_string(2 * kThreads * kRows));
+  EXPECT_EQ(RawSql(path, "SELECT count(DISTINCT device) FROM attempts"), "16");
+}
+
+TEST(HistoryStore, TwoProcessesLoseNoRow) {
+  TempFolder folder;
+  const auto path = folder.path() / "history.sqlite";
+  constexpr int kRows = 100;
+  std::vector<pid_t> children;
+  for (int p = 0; p < 2; ++p) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      int failed = 0;
+      {
+        HistoryStore store(path, [&failed](std::string_view) { ++failed; });
+        for (int i = 0; i < kRows; ++i) {
+          if (!store.Record(Row("process" + std::to_string(p), "2026-12-10T10:00:00.000Z"))) {
+            ++failed;
+          }
+        }
+      }
+      ::_exit(failed == 0 ? 0 : 1);
+    }
+    children.push_back(child);
+  }
+  for (const pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  EXPECT_EQ(RawSql(path, "SELECT count(*) FROM attempts"), std::to_string(2 * kRows));
+}
+
+// A writer killed while it keeps writing leaves a sound file: every row in it is whole, and the
+// next program goes on writing.
+TEST(HistoryStore, WriterKilledMidWayLeavesWholeRows) {
+  TempFolder folder;
+  const auto path = folder.path() / "history.sqlite";
+  int written[2];
+  ASSERT_EQ(::pipe(written), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(written[0]);
+    HistoryStore store(path, nullptr);
+    AttemptRow row = Row("VIRTUAL1", "2026-12-10T10:00:00.000Z");
+    row.sockets = "UUUUUUUU";
+    row.failedParts = std::string(3000, 'p');  // rows that span pages
+    for (;;) {
+      if (store.Record(row) && ::write(written[1], "r", 1) != 1) ::_exit(1);
+    }
+  }
+  ::close(written[1]);
+  int rows = 0;
+  char byte = 0;
+  while (rows < 30 && ::read(written[0], &byte, 1) == 1) ++rows;
+  ::kill(child, SIGKILL);  // our own child, in the middle of its next row
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::close(written[0]);
+  ASSERT_EQ(rows, 30);
+
+  EXPECT_EQ(RawSql(path, "PRAGMA integrity_check"), "ok");
+  const int kept = std::stoi(RawSql(path, "SELECT count(*) FROM attempts"));
+  EXPECT_GE(kept, 30);
+  EXPECT_EQ(RawSql(path,
+                   "SELECT count(*) FROM attempts WHERE sockets IS NOT 'UUUUUUUU' OR "
+                   "length(failed_parts) IS NOT 3000 OR duration_ms IS NOT 650"),
+            "0");
+  Collected warnings;
+  HistoryStore next(path, warnings.sink());
+  EXPECT_TRUE(next.Record(Row("VIRTUAL1", "2026-12-10T10:00:01.000Z")));
+  EXPECT_EQ(RawSql(path, "SELECT count(*) FROM attempts"), std::to_string(kept + 1));
+  EXPECT_TRUE(warnings.lines().empty());
+}
+
+// The first layout had no bus address and no cause.
+TEST(HistoryStore, LayoutOneIsBroughtUpToDateKeepingItsRows) {
+  TempFolder folder;
+  const auto path = folder.path() / "history.sqlite";
+  RawSql(path,
+         "CREATE TABLE attempts(id INTEGER PRIMARY KEY, time_utc TEXT NOT NULL, program TEXT NOT "
+         "NULL, kind TEXT NOT NULL, device TEXT NOT NULL, version_before TEXT, version_carried "
+         "TEXT, outcome TEXT NOT NULL, failed_parts TEXT, sockets TEXT, version_after TEXT, "
+         "duration_ms INTEGER NOT NULL);"
+         "INSERT INTO attempts VALUES(1, '2026-01-01T00:00:00.000Z', 'torv2-upgrader', 'upgrade', "
+         "'OLD1', '2.06', '2.07', 'ok', NULL, 'UUUUUUUU', '2.07', 5000);"
+         "INSERT INTO attempts VALUES(2, '2026-01-02T00:00:00.000Z', 'torv2-upgrader-cli', "
+         "'upgrade', 'OLD2', '2.06', '2.07', 'report failure', 'sub', 'UUUUUUUX', '2.07', 6000);"
+         "PRAGMA user_version = 1;");
+  Collected warnings;
+  HistoryStore store(path, warnings.sink());
+  AttemptRow now = Row("NEW", "2026-12-10T10:00:00.000Z");
+  now.busAddress = "001:002";
+  now.cause = "why";
+  ASSERT_TRUE(store.Record(now));
+
+  const auto rows = ReadAll(store);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0], now);
+  EXPECT_EQ(rows[1].device, "OLD2");
+  EXPECT_EQ(rows[1].failedParts, "sub");
+  EXPECT_EQ(rows[1].sockets, "UUUUUUUX");
+  EXPECT_EQ(rows[1].durationMs, 6000);
+  EXPECT_EQ(rows[2].program, "torv2-upgrader");
+  EXPECT_EQ(rows[2].versionBefore, "2.06");
+  EXPECT_EQ(rows[2].cause, "");
+  EXPECT_EQ(RawSql(path, "PRAGMA user_version"), "2");
+  EXPECT_TRUE(warnings.lines().empty());
+}
+
+// A file from a newer program is left as it is.
+TEST(HistoryStore, NewerLayoutIsNotWritten) {
+  TempFolder folder;
+  const auto path = folder.path() / "history.sqlite";
+  RawSql(path, "CREATE TABLE attempts(x); PRAGMA user_version = 3;");
+  Collected warnings;
+  HistoryStore store(path, warnings.sink());
+  EXPECT_FALSE(store.Record(Row("A", "2026-12-10T10:00:00.000Z")));
+  EXPECT_FALSE(store.Record(Row("A", "2026-12-10T10:00:00.000Z")));
+  ASSERT_EQ(warnings.lines().size(), 1u);
+  EXPECT_NE(warnings.lines()[0].find("written by a newer version of this program"),
+            std::string::npos);
+  EXPECT_EQ(RawSql(path, "SELECT count(*) FROM attempts"), "0");
+}
+
+struct DamageCase {
+  const char* name;
+  // Damages the file at `path`, which already holds one row.
+  void (*damage)(const std::filesystem::path& path);
+  friend void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class DamagedFile : public ::testing::TestWithParam<DamageCase> {};
+
+// The damaged file is renamed with a time stamp, byte for byte as it was, with its log; a new
+// file takes the row.
+TEST_P(DamagedFile, IsKeptAsideAndANewOneStarted) {
+  TempFolder folder;
+  const auto path = folder.path() / "history.sqlite";
+  {
+    HistoryStore first(path, nullptr);
+    ASSERT_TRUE(first.Record(Row("BEFORE", "2026-12-10T09:00:00.000Z")));
+    RawSql(path, "PRAGMA wal_checkpoint(TRUNCATE)");
+  }
+  GetParam().damage(path);
+  const std::string damaged = FileBytes(path);
+
+  Collected warnings;
+  StoreOptions options;
+  options.now = [] { return std::chrono::system_clock::time_point(1'765'384'889s); };
+  HistoryStore store(path, warnings.sink(), options);
+  EXPECT_TRUE(store.Record(Row("AFTER", "2026-12-10T10:00:00.000Z")));
+  EXPECT_TRUE(store.Record(Row("AFTER", "2026-12-10T10:00:01.000Z")));
+
+  const auto aside = folder.path() / "history.sqlite.damaged-20251210T164129Z";
+  ASSERT_TRUE(std::filesystem::exists(aside));
+  EXPECT_EQ(FileBytes(aside), damaged);
+  ASSERT_EQ(warnings.lines().size(), 1u);
+  EXPECT_EQ(warnings.lines()[0].rfind("history: " + path.string() + " was damaged (", 0), 0u)
+      << warnings.lines()[0];
+  EXPECT_NE(warnings.lines()[0].find("kept it as " + aside.string() + " and started a new one"),
+            std::string::npos);
+  const auto rows = ReadAll(store);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1].device, "AFTER");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, DamagedFile,
+    ::testing::Values(
+        DamageCase{"NotADatabase",
+                   [](const std::filesystem::path& path) {
+                     std::ofstream(path, std::ios::binary | std::ios::trunc)
+                         << std::string(8192, 'x');
+                   }},
+        // The header is sound, the table's page is not: the damage shows only when writing.
+        DamageCase{"TablePageOverwritten",
+                   [](const std::filesystem::path& path) {
+                     std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+                     file.seekp(4096);
+                     file << std::string(4096, '\xff');
+                   }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(HistoryStore, LockedTooLongGivesOneWarning) {
+  TempFolder folder;
+  const auto path = folder.path() / "history.sqlite";
+  { HistoryStore(path, nullptr).Record(Row("BEFORE", "2026-12-10T09:00:00.000Z")); }
+  testing::Holder holder(path, "BEGIN EXCLUSIVE");
+  Collected warnings;
+  HistoryStore store(path, warnings.sink(), {.busyTimeout = 20ms});
+  EXPECT_FALSE(store.Record(Row("A", "2026-12-10T10:00:00.000Z")));
+  EXPECT_FALSE(store.Record(Row("A", "2026-12-10T10:00:00.000Z")));
+  ASSERT_EQ(warnings.lines().size(), 1u);
+  EXPECT_EQ(warnings.lines()[0],
+            "history: this attempt is not recorded in " + path.string() +
+                ": it is locked by another program (database is locked); the upgrade goes on");
+  holder.Release();
+  EXPECT_TRUE(store.Record(Row("A", "2026-12-10T10:00:00.000Z")));  // free again
+}
+
+TEST(HistoryStore, ReadOnlyFileGivesOneWarning) {
+  TempFolder folder;
+  const auto path = folder.path() / "history.sqlite";
+  { HistoryStore(path, nullptr).Record(Row("BEFORE", "2026-12-10T09:00:00.000Z")); }
+  std::filesystem::permissions(path, std::filesystem::perms::owner_read |
+                                         std::filesystem::perms::group_read |
+                                         std::filesystem::perms::others_read);
+  WithoutFileOverride asUser;  // root could write it anyway
+  Collected warnings;
+  HistoryStore store(path, warnings.sink());
+  EXPECT_FALSE(store.Record(Row("A", "2026-12-10T10:00:00.000Z")));
+  EXPECT_FALSE(store.Record(Row("A", "2026-12-10T10:00:00.000Z")));
+  ASSERT_EQ(warnings.lines().size(), 1u);
+  EXPECT_NE(warnings.lines()[0].find(path.string() + ": it cannot be written ("), std::string::npos)
+      << warnings.lines()[0];
+  std::string error;
+  const auto rows = store.Read({}, error);  // still readable
+  ASSERT_TRUE(rows) << error;
+  EXPECT_EQ(rows->size(), 1u);
+}
+
+TEST(HistoryStore, NoFolderForItGivesOneWarning) {
+  TempFolder folder;
+  std::ofstream(folder.path() / "a-file") << "x";
+  Collected warnings;
+  HistoryStore store(folder.path() / "a-file" / "history.sqlite", warnings.sink());
+  EXPECT_FALSE(store.Record(Row("A", "2026-12-10T10:00:00.000Z")));
+  EXPECT_FALSE(store.Record(Row("A", "2026-12-10T10:00:00.000Z")));
+  ASSERT_EQ(warnings.lines().size(), 1u);
+  EXPECT_NE(warnings.lines()[0].find("it cannot be written (cannot make the folder"),
+            std::string::npos)
+      << warnings.lines()[0];
+}
+
+}  // namespace
+}  // namespace torv2::history

@@ -1,0 +1,132 @@
+#pragma once
+// Small helpers for the history tests: a temporary folder, collected warnings, a row, raw SQL on
+// a file, a second connection that holds a lock, and a scope without root's file override.
+
+#include <linux/capability.h>
+#include <sqlite3.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "history/attempt_row.h"
+#include "history/history_store.h"
+
+namespace torv2::history::testing {
+
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "torv2-history-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+    path_ = pattern;
+  }
+  ~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+class Collected {
+ public:
+  WarningSink sink() {
+    return [this](std::string_view text) {
+      std::lock_guard lock(mutex_);
+      lines_.emplace_back(text);
+    };
+  }
+  std::vector<std::string> lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+inline AttemptRow Row(std::string device, std::string timeUtc) {
+  return {.timeUtc = std::move(timeUtc),
+          .program = "torv2-upgrader-cli",
+          .kind = "upgrade",
+          .device = std::move(device),
+          .versionBefore = "2.07",
+          .versionCarried = "2.08",
+          .outcome = "ok",
+          .durationMs = 650};
+}
+
+// Runs `sql` on its own connection; the first column of the last row it gave, as text.
+inline std::string RawSql(const std::filesystem::path& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  sqlite3_open(path.string().c_str(), &db);
+  std::string last;
+  char* error = nullptr;
+  sqlite3_exec(
+      db, sql.c_str(),
+      [](void* out, int, char** values, char**) {
+        *static_cast<std::string*>(out) = values[0] ? values[0] : "";
+        return 0;
+      },
+      &last, &error);
+  if (error) {
+    ADD_FAILURE() << sql << ": " << error;
+    sqlite3_free(error);
+  }
+  sqlite3_close(db);
+  return last;
+}
+
+// Another program's connection, in a transaction until Release().
+class Holder {
+ public:
+  Holder(const std::filesystem::path& path, const char* begin) {
+    sqlite3_open(path.string().c_str(), &db_);
+    EXPECT_EQ(sqlite3_exec(db_, begin, nullptr, nullptr, nullptr), SQLITE_OK);
+  }
+  ~Holder() {
+    Release();
+    sqlite3_close(db_);
+  }
+  Holder(const Holder&) = delete;
+  Holder& operator=(const Holder&) = delete;
+  void Release() { sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr); }
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+// The calling thread without the capabilities that let root write a read-only file.
+class WithoutFileOverride {
+ public:
+  WithoutFileOverride() {
+    if (::syscall(SYS_capget, &header_, saved_) != 0) return;
+    __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+    reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_FOWNER));
+    held_ = ::syscall(SYS_capset, &header_, reduced) == 0;
+  }
+  ~WithoutFileOverride() {
+    if (held_) ::syscall(SYS_capset, &header_, saved_);
+  }
+  WithoutFileOverride(const WithoutFileOverride&) = delete;
+  WithoutFileOverride& operator=(const WithoutFileOverride&) = delete;
+
+ private:
+  __user_cap_header_struct header_{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct saved_[2]{};
+  bool held_ = false;
+};
+
+}  // namespace torv2::history::testing

@@ -1,0 +1,33 @@
+#pragma once
+// What the upgrader tells an observer at the end of each status check and each upgrade job: a
+// plain record a front end may keep (the history does). The observer is called on the thread
+// that ran the task, once the task has let go of the link, before the result dialog shows.
+
+#include <chrono>
+#include <optional>
+
+namespace torv2::upgrade {
+
+struct JobResult;
+
+enum class AttemptKind { StatusCheck, Upgrade };
+
+struct Attempt {
+  AttemptKind kind = AttemptKind::StatusCheck;
+  std::chrono::system_clock::time_point started;
+  std::chrono::milliseconds duration{0};
+  bool linkOpened = false;              // false: the programmer was not found or not ready
+  std::optional<double> versionBefore;  // as the device reported it at the start
+  std::optional<double> versionAfter;   // read again at the end of a completed job
+  bool cancelled = false;               // the program was closing (or stopped) meanwhile
+  const JobResult* job = nullptr;       // an upgrade's result; null for a status check
+};
+
+class AttemptObserver {
+ public:
+  virtual ~AttemptObserver() = default;
+  // Must not throw, and should be quick: the job is waiting.
+  virtual void AttemptEnded(const Attempt& attempt) = 0;
+};
+
+}  // namespace torv2::upgrade
