@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "cli/console_host.h"
+#include "cli/exit_codes.h"
 #include "cli/history_cli.h"
 #include "cli/interrupts.h"
 #include "cli/progress_printer.h"
@@ -48,11 +49,11 @@ namespace {
 
 using namespace torv2;
 
-constexpr int kExitOk = 0;
-constexpr int kExitReportFailure = 1;
-constexpr int kExitJobFailed = 2;
-constexpr int kExitNoProgrammer = 3;
-constexpr int kExitUsage = 64;
+using cli::kExitJobFailed;
+using cli::kExitNoProgrammer;
+using cli::kExitOk;
+using cli::kExitReportFailure;
+using cli::kExitUsage;
 
 struct Options {
   std::string command;
@@ -247,19 +248,7 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
     }
     return cli::kExitInterrupted;
   }
-  switch (job.outcome) {
-    case upgrade::JobOutcome::Completed: {
-      const bool allSockets = job.sockets && std::all_of(job.sockets->begin(), job.sockets->end(),
-                                                         [](std::uint8_t c) { return c == 'U'; });
-      return job.mainOk && job.subOk && allSockets ? kExitOk : kExitReportFailure;
-    }
-    case upgrade::JobOutcome::Refused:
-      return kExitNoProgrammer;
-    case upgrade::JobOutcome::Failed:
-    case upgrade::JobOutcome::NotRun:
-      break;
-  }
-  return job.linkNotReady ? kExitNoProgrammer : kExitJobFailed;
+  return cli::UpgradeExitCode(job);
 }
 
 const char* ExitMeaning(int code) {

@@ -632,6 +632,7 @@ VirtualProgrammer::Firmware VirtualProgrammer::WriteFirmware(Image image) {
     if (fault && fault != FaultKind::Corrupt) co_return;
   }
   flash_[static_cast<std::size_t>(image)].assign(received.begin(), received.end());
+  ++flashWrites_[static_cast<std::size_t>(image)];
 }
 
 VirtualProgrammer::Firmware VirtualProgrammer::ReadFirmware(Image image) {

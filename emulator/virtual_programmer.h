@@ -167,6 +167,8 @@ class VirtualProgrammer {
   const std::vector<std::uint8_t>& flash(Image image) const;
   // Transfers the device refused inside an exchange (wrong length, unexpected bytes).
   int refusedTransfers() const { return refusedTransfers_; }
+  // How often the device has taken a whole download of the image into its flash.
+  int flashWrites(Image image) const { return flashWrites_[static_cast<std::size_t>(image)]; }
   // Every byte the host has written, in order.
   const std::vector<std::uint8_t>& hostBytes() const { return hostBytes_; }
   // Every write the device made, in order, and whether the host reads it whole (a raw record or
@@ -222,6 +224,7 @@ class VirtualProgrammer {
   Faults faults_;
   std::array<std::vector<std::uint8_t>, 2> flash_;
   std::vector<std::uint8_t> staging_;  // a download in progress
+  std::array<int, 2> flashWrites_{};
   std::array<int, kStepCount> stepCounts_{};
   std::array<int, kStepCount> stepCountsAtFault_{};
   bool silent_ = false;

@@ -41,6 +41,13 @@ int FailedAfter(UsbLink& link, Happened seen) {
   return 0;
 }
 
+// Every one of kMaxResends packets came with a bad checksum: the host stops asking again.
+int GaveUpResending(UsbLink& link) {
+  link.failure() = {};
+  link.failure().what = Happened::BadChecksum;
+  return 0;
+}
+
 int EmptyPacket(UsbLink& link) {
   link.failure() = {};
   link.failure().what = Happened::Empty;
@@ -76,9 +83,9 @@ int Marked(UsbLink& link, int result) {
 }
 
 int SendFrame(UsbLink& link, std::span<const std::uint8_t> frame) {
-  // The device asks for the frame again with '-' for as long as it likes; every transfer is
+  // The device may ask for the frame again with '-', up to kMaxResends times; every transfer is
   // bounded by the link's time-out and a cancelled link fails the next one.
-  for (;;) {
+  for (int resends = 0;; ++resends) {
     if (link.LinkWrite(frame) == 0) return 0;
     link.Trace(Direction::ToDevice, "command", frame);
     std::uint8_t answer = 0;
@@ -91,12 +98,18 @@ int SendFrame(UsbLink& link, std::span<const std::uint8_t> frame) {
       link.failure().KeepAnswer(std::span(&answer, 1));
       return 0;
     }
+    if (resends == kMaxResends) {  // the device keeps refusing the frame
+      link.failure() = {};
+      link.failure().what = Happened::Refused;
+      link.failure().KeepAnswer(std::span(&answer, 1));
+      return 0;
+    }
   }
 }
 
 int ReceivePlain(UsbLink& link, std::span<std::uint8_t> buffer) {
   Happened seen = Happened::None;
-  for (;;) {
+  for (int refused = 0;;) {
     if (!Hunt(link, seen)) return FailedAfter(link, seen);
     std::size_t n = 0;
     std::uint8_t sum = 0;
@@ -123,6 +136,7 @@ int ReceivePlain(UsbLink& link, std::span<std::uint8_t> buffer) {
         return n ? static_cast<int>(n) : EmptyPacket(link);
       case Verdict::Bad:
         seen = Happened::BadChecksum;
+        if (++refused == kMaxResends) return GaveUpResending(link);
         continue;  // the device sends the packet again
       case Verdict::Failed:
         return FailedAfter(link, seen);
@@ -132,7 +146,7 @@ int ReceivePlain(UsbLink& link, std::span<std::uint8_t> buffer) {
 
 int ReceiveEscaped(UsbLink& link, std::span<std::uint8_t> buffer) {
   Happened seen = Happened::None;
-  for (;;) {
+  for (int refused = 0;;) {
     for (int i = 0; i < 4; ++i) {
       if (!Hunt(link, seen)) return FailedAfter(link, seen);
     }
@@ -172,6 +186,7 @@ int ReceiveEscaped(UsbLink& link, std::span<std::uint8_t> buffer) {
         return n ? static_cast<int>(n) : EmptyPacket(link);
       case Verdict::Bad:
         seen = Happened::BadChecksum;
+        if (++refused == kMaxResends) return GaveUpResending(link);
         continue;
       case Verdict::Failed:
         return FailedAfter(link, seen);

@@ -74,6 +74,29 @@ TEST_F(Framing, NegativeAcknowledgementsResendTheIdenticalFrame) {
   EXPECT_EQ(HostSent(), "$gResetNow#9e$gResetNow#9e$gResetNow#9e");
 }
 
+// A device that never stops asking, or whose every packet is spoilt the same way, gets 64
+// resends (or 64 '-' answers) and then a failure instead of a host that loops for ever.
+TEST_F(Framing, ResendsEndAfterSixtyFour) {
+  device_.WithProgrammer([](VirtualProgrammer& p) { p.faults().nakFrames = 1000; });
+  EXPECT_EQ(SendCommandPacket(link_, "ResetNow", ""), 0);
+  std::string frames;
+  for (int i = 0; i < 65; ++i) frames += "$gResetNow#9e";
+  EXPECT_EQ(HostSent(), frames);
+
+  link_.CloseUsbLink();  // the device starts afresh: no '-' left for it to send
+  ASSERT_EQ(link_.OpenUsbLink(), 1);
+  // A start marker in the junk before every reply: each packet reads as "$OK" with the checksum
+  // of "OK", every time it is sent again.
+  device_.WithProgrammer([](VirtualProgrammer& p) {
+    p.faults().nakFrames = 0;
+    p.faults().junkBeforeReply = "\xA4";
+  });
+  ASSERT_EQ(SendCommandPacket(link_, "CurrentStatus", ""), 1);
+  const std::size_t before = HostSent().size();
+  EXPECT_EQ(ReceiveReplyPacket(link_, buffer_), 0);
+  EXPECT_EQ(HostSent().substr(before), std::string(64, '-'));
+}
+
 TEST_F(Framing, AnyOtherAcknowledgementEndsTheCommand) {
   device_.WithProgrammer([](VirtualProgrammer& p) {
     p.faults().atStep =
