@@ -20,7 +20,6 @@ std::string ProgramName(std::string_view executablePath) {
 WindowController::WindowController(WindowView& view, GuiQueue& queue, link::UsbTransport& transport,
                                    WindowOptions options)
     : view_(view),
-      queue_(queue),
       options_(std::move(options)),
       host_(view, queue, ProgramName(upgrade::ExecutablePath())),
       link_(transport, options_.linkTimeouts),

@@ -86,7 +86,6 @@ class WindowController {
   void VersionQueryDone(unsigned removalsSeen, int usable);
 
   WindowView& view_;
-  GuiQueue& queue_;
   WindowOptions options_;
   WindowHost host_;
   link::UsbLink link_;

@@ -77,7 +77,11 @@ TEST_F(Framing, NegativeAcknowledgementsResendTheIdenticalFrame) {
 // A device that never stops asking, or whose every packet is spoilt the same way, gets 64
 // resends (or 64 '-' answers) and then a failure instead of a host that loops for ever.
 TEST_F(Framing, ResendsEndAfterSixtyFour) {
-  device_.WithProgrammer([](VirtualProgrammer& p) { p.faults().nakFrames = 1000; });
+  // The device itself would give up after its own limit: lift it, so the host's limit shows.
+  device_.WithProgrammer([](VirtualProgrammer& p) {
+    p.settings().refusalLimit = 1000;
+    p.faults().nakFrames = 1000;
+  });
   EXPECT_EQ(SendCommandPacket(link_, "ResetNow", ""), 0);
   std::string frames;
   for (int i = 0; i < 65; ++i) frames += "$gResetNow#9e";

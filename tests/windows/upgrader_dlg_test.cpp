@@ -175,7 +175,7 @@ TEST(UpgraderDlg, DeviceEventsWhileAnArrivalsMessageBoxIsOpen) {
 
 // A programmer that keeps answering every command with '-': its version query never ends, but the
 // window keeps taking messages and closes at once.
-TEST(UpgraderDlg, ADeviceThatKeepsAnsweringNakOnArrivalLeavesTheWindowResponsive) {
+TEST(UpgraderDlg, ADeviceThatNeverAnswersOnArrivalLeavesTheWindowResponsive) {
   static DEV_BROADCAST_DEVICEINTERFACE_W programmer = ProgrammerInterface();
   torv2::emulator::InProcessTransport transport;
   transport.Unplug();
@@ -190,13 +190,16 @@ TEST(UpgraderDlg, ADeviceThatKeepsAnsweringNakOnArrivalLeavesTheWindowResponsive
     if (line == "end") endedAt = GetTickCount();
     if (line != "button off" || sender.joinable()) return;
     sender = std::thread([&] {
-      transport.WithProgrammer(
-          [](torv2::emulator::VirtualProgrammer& p) { p.faults().nakFrames = 1'000'000'000; });
+      std::size_t sent = 0;  // what the host had written when the device fell silent
+      transport.WithProgrammer([&](torv2::emulator::VirtualProgrammer& p) {
+        p.faults().noAnswer = true;
+        sent = p.hostBytes().size();
+      });
       transport.Replug();
       SendMessageW(MainWindow(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
                    reinterpret_cast<LPARAM>(&programmer));
       transport.WaitUntil(
-          [](torv2::emulator::VirtualProgrammer& p) { return p.faults().nakFrames < 999'999'000; });
+          [&](torv2::emulator::VirtualProgrammer& p) { return p.hostBytes().size() > sent; });
       DWORD_PTR result = 0;
       answered =
           SendMessageTimeoutW(MainWindow(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &result) != 0;
