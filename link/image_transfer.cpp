@@ -83,9 +83,10 @@ int Announce(TransferContext& t, std::uint32_t size) {
 int Download(TransferContext& t, std::span<const std::uint8_t> data, std::uint32_t chunk) {
   const std::size_t size = data.size();
   std::size_t offset = 0;
+  std::size_t number = 0;  // of the chunk, from 1
   do {
     const std::size_t n = std::min<std::size_t>(chunk, size - offset);
-    const std::size_t number = offset / chunk + 1;
+    ++number;
     if (t.link.LinkWrite(data.subspan(offset, n)) == 0) {
       t.progress.SetPos(0);
       return FailedAt(t.link, number);
