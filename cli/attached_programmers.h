@@ -8,6 +8,7 @@
 // refused, and the message says how to name them apart.
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,10 +17,12 @@
 namespace torv2::cli {
 
 struct AttachedProgrammer {
-  std::string address;  // "001:004": where the programmer is on the bus right now
-  std::string port;     // "1-2.3"; empty when the platform cannot tell
-  std::string serial;   // empty when the device has none
-  std::string detail;   // shown by `list` after the rest, e.g. "MS OS 2.0"
+  std::string address;         // "001:004": where the programmer is on the bus right now
+  std::string port;            // "1-2.3"; empty when the platform cannot tell
+  std::string serial;          // empty when the device has none
+  std::string detail;          // shown by `list` after the rest, e.g. "MS OS 2.0"
+  std::uint16_t vendorId = 0;  // 0 where the platform does not tell
+  std::uint16_t productId = 0;
 };
 
 // Text a device supplied (a serial number, a product name, an interface path), as it may go to

@@ -1,5 +1,7 @@
 #include "cli/console_host.h"
 
+#include <nlohmann/json.hpp>
+
 #include "cli/interrupts.h"
 
 namespace torv2::cli {
@@ -20,6 +22,7 @@ void ConsoleHost::ShowMessage(std::string_view text) {
   std::string line = device_.empty() ? std::string() : device_ + ": ";
   line.append(text);
   line += '\n';
+  line += TakeCauseLines();  // in one piece with the message
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }
@@ -29,6 +32,66 @@ void ConsoleHost::ShowResult(const upgrade::UpgradeReport& report) {
   const std::string text =
       (device_.empty() ? std::string() : "== " + device_ + " ==\n") + FormatReport(report);
   WriteOut(text);
+  FlushCauses();
+}
+
+void ConsoleHost::LogCause(const upgrade::Cause& cause) {
+  std::lock_guard lock(mutex_);
+  causes_.push_back(cause);
+}
+
+void ConsoleHost::FlushCauses() {
+  const std::string lines = TakeCauseLines();
+  if (lines.empty()) return;
+  std::fwrite(lines.data(), 1, lines.size(), stderr);
+  std::fflush(stderr);
+}
+
+std::string ConsoleHost::TakeCauseLines() {
+  std::vector<upgrade::Cause> causes;
+  {
+    std::lock_guard lock(mutex_);
+    causes.swap(causes_);
+  }
+  std::string lines;
+  for (const upgrade::Cause& cause : causes) {
+    if (progress_.mode() == ProgressMode::Json) {
+      lines += CauseJson(cause, device_) + "\n";
+    } else {
+      lines += (device_.empty() ? std::string() : device_ + ": ") + CauseLine(cause) + "\n";
+    }
+  }
+  return lines;
+}
+
+std::string CauseLine(const upgrade::Cause& cause) {
+  return "cause: " + upgrade::DescribeCause(cause);
+}
+
+std::string CauseJson(const upgrade::Cause& cause, const std::string& device) {
+  using link::Happened;
+  const link::ExchangeFailure& f = cause.failure;
+  nlohmann::json j;
+  if (!device.empty()) j["device"] = device;
+  j["cause"] = upgrade::DescribeCause(cause);
+  j["step"] = upgrade::StepKey(cause.at);
+  if (cause.at.number > 0) j["number"] = cause.at.number;
+  j["what"] = link::HappenedKey(f.what);
+  j["transfer"] = link::TransferStatusName(f.transfer);
+  if (f.what == Happened::TimedOut) j["timeout_ms"] = f.timeout.count();
+  if (f.before != Happened::None) j["before"] = link::HappenedKey(f.before);
+  if (f.what == Happened::ReadBackDiffers) j["offset"] = f.offset;
+  if (f.what == Happened::ShortAnswer || f.what == Happened::TooLong) {
+    j["got"] = f.got;
+    j["wanted"] = f.wanted;
+  }
+  if (!f.answer.empty()) j["answer"] = link::QuoteDeviceBytes(f.answer, f.got > f.answer.size());
+  if (cause.stoppedAt) j["stopped_at"] = upgrade::DescribeStep(*cause.stoppedAt);
+  for (const link::UncheckedDevice& d : f.unchecked) {
+    j["unchecked"].push_back(
+        {{"place", link::DevicePlace(d)}, {"why", link::OpenStatusName(d.why)}});
+  }
+  return j.dump();
 }
 
 std::string FormatReport(const upgrade::UpgradeReport& report) {

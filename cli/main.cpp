@@ -4,6 +4,7 @@
 //   status    the start-up exchange with the programmer, then both versions
 //   upgrade   the start-up exchange, then the whole upgrade; prints the report
 //   list      the attached programmers
+//   udev-rule the udev rule that lets a user without root open the programmer (Linux)
 //   history   the status checks and upgrade attempts kept so far
 //
 // --device NAME works on one programmer; --all on every attached one at the same time.
@@ -13,7 +14,11 @@
 // (for status: its version could not be read); 64 usage error; 130 interrupted (Ctrl-C, SIGTERM):
 // the job stopped at the next transfer boundary, or at once on a second interrupt.
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -24,11 +29,15 @@
 #include <vector>
 
 #include "cli/console_host.h"
+#include "cli/exit_codes.h"
 #include "cli/history_cli.h"
 #include "cli/interrupts.h"
 #include "cli/progress_printer.h"
 #include "cli/usb_access.h"
 #include "cli/wire_trace.h"
+#ifndef _WIN32
+#include "cli/udev_rule.h"
+#endif
 #include "emulator/inprocess_transport.h"
 #include "link/usb_link.h"
 #include "program_version.h"
@@ -40,14 +49,16 @@ namespace {
 
 using namespace torv2;
 
-constexpr int kExitOk = 0;
-constexpr int kExitReportFailure = 1;
-constexpr int kExitJobFailed = 2;
-constexpr int kExitNoProgrammer = 3;
-constexpr int kExitUsage = 64;
+using cli::kExitJobFailed;
+using cli::kExitNoProgrammer;
+using cli::kExitOk;
+using cli::kExitReportFailure;
+using cli::kExitUsage;
 
 struct Options {
   std::string command;
+  bool install = false;  // udev-rule --install
+  std::string rulesDir;  // where udev-rule --install writes
   bool useVirtual = false;
   std::string device;
   bool all = false;
@@ -61,30 +72,15 @@ void PrintMessage(std::string_view text, std::string_view caption) {
                static_cast<int>(text.size()), text.data());
 }
 
-struct CarriedImages {
-  upgrade::FirmwareImage main;
-  upgrade::FirmwareImage sub;
-  std::string title;
-  std::optional<double> version;
-};
-
-// The images in the executable, loaded in the window's order: the main image and its version
-// first; the sub image only when that version is good.
-CarriedImages LoadCarriedImages() {
-  CarriedImages images;
-  const std::string path = upgrade::ExecutablePath();
-  upgrade::VersionText versionText{};
-  images.title = upgrade::LoadMainImage(path, images.main, versionText, PrintMessage);
-  if (!images.main.loaded()) return images;
-  images.version = upgrade::AcceptCarriedVersion(upgrade::VersionTextView(versionText));
-  if (images.version) upgrade::LoadSubImage(path, images.sub, PrintMessage);
-  return images;
+// The images in the executable, loaded as the window loads them.
+upgrade::CarriedImages LoadCarriedImages() {
+  return upgrade::LoadCarriedImages(upgrade::ExecutablePath(), PrintMessage);
 }
 
 int Info() {
   // The program's own version, apart from the version of the firmware it carries.
   std::printf("Program Version : %s\n", TORV2_PROGRAM_VERSION);
-  const CarriedImages images = LoadCarriedImages();
+  const upgrade::CarriedImages images = LoadCarriedImages();
   if (!images.main.loaded()) {
     std::printf("Main image : Unknown - MainExe\n");
     return kExitJobFailed;
@@ -99,13 +95,29 @@ int Info() {
   return kExitOk;
 }
 
+// Says which devices could not be opened to see whether they are programmers, and the fix for
+// those refused for lack of permission.
+void SayUnchecked(const std::vector<link::UncheckedDevice>& unchecked, bool named) {
+#ifndef _WIN32
+  const std::string text =
+      (named ? cli::UncheckedLine(unchecked) : std::string()) + cli::PermissionFix(unchecked);
+  std::fwrite(text.data(), 1, text.size(), stderr);
+#else
+  (void)unchecked;
+  (void)named;
+#endif
+}
+
 int List(const Options& options) {
-  const auto attached = cli::ListAttachedProgrammers();
+  std::vector<link::UncheckedDevice> unchecked;
+  const auto attached = cli::ListAttachedProgrammers(&unchecked);
   if (!attached) return kExitNoProgrammer;
   if (attached->empty()) {
     std::fprintf(stderr, "USB UnConn: no programmer found\n");
+    SayUnchecked(unchecked, true);
     return kExitNoProgrammer;
   }
+  SayUnchecked(unchecked, true);
   std::vector<std::size_t> shown(attached->size());
   for (std::size_t i = 0; i < shown.size(); ++i) shown[i] = i;
   if (!options.device.empty()) {
@@ -119,12 +131,20 @@ int List(const Options& options) {
   return shown.empty() ? kExitNoProgrammer : kExitOk;
 }
 
+bool StderrIsTerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
 cli::ProgressMode ChooseProgressMode(const std::string& name) {
   if (name == "tty") return cli::ProgressMode::Tty;
   if (name == "lines") return cli::ProgressMode::Lines;
   if (name == "json") return cli::ProgressMode::Json;
   if (name == "none") return cli::ProgressMode::None;
-  return isatty(STDERR_FILENO) ? cli::ProgressMode::Tty : cli::ProgressMode::Lines;
+  return StderrIsTerminal() ? cli::ProgressMode::Tty : cli::ProgressMode::Lines;
 }
 
 // A programmer to work on, and how output names it.
@@ -135,7 +155,7 @@ struct Target {
 
 // What keeps the target's attempts in the history; null without one.
 std::unique_ptr<upgrade::AttemptObserver> KeepHistory(const Options& options,
-                                                      const CarriedImages& images,
+                                                      const upgrade::CarriedImages& images,
                                                       const Target& target) {
   if (!options.history) return nullptr;
   std::optional<cli::AttachedProgrammer> programmer = target.programmer;
@@ -153,8 +173,8 @@ std::unique_ptr<upgrade::AttemptObserver> KeepHistory(const Options& options,
 
 // The start-up exchange with one programmer, then the versions (status) or the whole upgrade;
 // gives the exit code. With `many`, everything printed is marked with the target's name.
-int RunOn(const Options& options, const CarriedImages& images, const Target& target, bool many,
-          cli::Interrupts& interrupts) {
+int RunOn(const Options& options, const upgrade::CarriedImages& images, const Target& target,
+          bool many, cli::Interrupts& interrupts) {
   std::unique_ptr<link::UsbTransport> transport;
   if (options.useVirtual) {
     transport = std::make_unique<emulator::InProcessTransport>();
@@ -195,10 +215,15 @@ int RunOn(const Options& options, const CarriedImages& images, const Target& tar
     return cli::kExitInterrupted;
   }
   if (!found) {
+    // The cause names the devices that could not be opened; the fix follows it.
     host.ShowMessage(many ? "USB UnConn: the programmer does not answer"
                           : "USB UnConn: no programmer found");
+    SayUnchecked(link.failure().unchecked, false);
     return kExitNoProgrammer;
   }
+  // The programmer used is the first one that could be opened: say which could not.
+  if (!many) SayUnchecked(transport->LastOpenOutcome().unchecked, true);
+  host.FlushCauses();  // of the status and version queries, which show no message of their own
   if (options.command == "status") {
     const std::string current = upgrader.Report().m_strCurrentVersion;
     const std::string text = (many ? "== " + target.name + " ==\n" : std::string()) + upgradeLine +
@@ -211,6 +236,7 @@ int RunOn(const Options& options, const CarriedImages& images, const Target& tar
 
   upgrader.OnBnClickedUpdate();
   upgrader.WaitForJob();
+  host.FlushCauses();
   const upgrade::JobResult job = upgrader.LastJob();
   if (interrupts.happened()) {
     // The job has ended and closed the link.
@@ -222,19 +248,7 @@ int RunOn(const Options& options, const CarriedImages& images, const Target& tar
     }
     return cli::kExitInterrupted;
   }
-  switch (job.outcome) {
-    case upgrade::JobOutcome::Completed: {
-      const bool allSockets = job.sockets && std::all_of(job.sockets->begin(), job.sockets->end(),
-                                                         [](std::uint8_t c) { return c == 'U'; });
-      return job.mainOk && job.subOk && allSockets ? kExitOk : kExitReportFailure;
-    }
-    case upgrade::JobOutcome::Refused:
-      return kExitNoProgrammer;
-    case upgrade::JobOutcome::Failed:
-    case upgrade::JobOutcome::NotRun:
-      break;
-  }
-  return job.linkNotReady ? kExitNoProgrammer : kExitJobFailed;
+  return cli::UpgradeExitCode(job);
 }
 
 const char* ExitMeaning(int code) {
@@ -254,7 +268,7 @@ const char* ExitMeaning(int code) {
 
 // Every target at the same time, each with its own link and job on a thread of its own; then a
 // summary, one line per target. The exit code is the worst of them.
-int RunOnAll(const Options& options, const CarriedImages& images,
+int RunOnAll(const Options& options, const upgrade::CarriedImages& images,
              const std::vector<Target>& targets, cli::Interrupts& interrupts) {
   std::vector<int> codes(targets.size(), kExitNoProgrammer);
   {
@@ -274,7 +288,7 @@ int RunOnAll(const Options& options, const CarriedImages& images,
 }
 
 int StatusOrUpgrade(const Options& options, cli::Interrupts& interrupts) {
-  const CarriedImages images = LoadCarriedImages();
+  const upgrade::CarriedImages images = LoadCarriedImages();
   if (!images.main.loaded()) {
     std::fprintf(stderr, "Unknown - MainExe\n");
     return kExitJobFailed;
@@ -292,7 +306,8 @@ int StatusOrUpgrade(const Options& options, cli::Interrupts& interrupts) {
     return RunOn(options, images, {"usb", std::nullopt}, false, interrupts);
   }
 
-  const auto attached = cli::ListAttachedProgrammers();
+  std::vector<link::UncheckedDevice> unchecked;
+  const auto attached = cli::ListAttachedProgrammers(&unchecked);
   if (!attached) return kExitNoProgrammer;
   const cli::Selection selection =
       options.all ? cli::SelectAll(*attached) : cli::SelectNamed(*attached, options.device);
@@ -301,6 +316,7 @@ int StatusOrUpgrade(const Options& options, cli::Interrupts& interrupts) {
   }
   if (selection.chosen.empty()) {
     if (attached->empty()) std::fprintf(stderr, "USB UnConn: no programmer found\n");
+    SayUnchecked(unchecked, true);
     return kExitNoProgrammer;
   }
   std::vector<Target> targets;
@@ -311,6 +327,54 @@ int StatusOrUpgrade(const Options& options, cli::Interrupts& interrupts) {
   const int worst = RunOnAll(options, images, targets, interrupts);
   return selection.refusals.empty() ? worst : std::max(worst, kExitNoProgrammer);
 }
+
+#ifndef _WIN32
+// Prints the udev rule for the attached programmers, or with --install writes it and has udev
+// read it. Finding a programmer means opening it: before the rule is in place only root can.
+int UdevRuleCommand(const Options& options) {
+  std::vector<link::UncheckedDevice> unchecked;
+  const auto attached = cli::ListAttachedProgrammers(&unchecked);
+  if (!attached) return kExitNoProgrammer;
+  std::vector<cli::UsbId> ids;
+  for (const cli::AttachedProgrammer& p : *attached) ids.push_back({p.vendorId, p.productId});
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  if (ids.empty()) {
+    std::fprintf(stderr,
+                 "no programmer found: plug it in and run this as root (sudo), which can open "
+                 "it to recognise it by its interface GUID\n");
+    SayUnchecked(unchecked, true);
+    return kExitNoProgrammer;
+  }
+  const std::string rule = cli::UdevRule(ids);
+  const std::string file = options.rulesDir + "/" + cli::kUdevRuleFile;
+  if (!options.install) {
+    std::fwrite(rule.data(), 1, rule.size(), stdout);
+    std::fprintf(stderr,
+                 "save it as %s (as root; the name must sort before 73-seat-late.rules), then run "
+                 "`udevadm control --reload-rules && udevadm trigger --subsystem-match=usb` and "
+                 "plug the programmer in again; or let this program do all of it: sudo "
+                 "torv2-upgrader-cli udev-rule --install\n",
+                 file.c_str());
+    return kExitOk;
+  }
+  if (const std::string error = cli::WriteUdevRule(options.rulesDir, rule); !error.empty()) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return kExitJobFailed;
+  }
+  std::fprintf(stderr, "wrote %s\n", file.c_str());
+  if (const std::string error = cli::ReloadUdev(); !error.empty()) {
+    std::fprintf(stderr,
+                 "udev was not told (%s): the rule takes effect when udev reads its rules again; "
+                 "run `udevadm control --reload-rules && udevadm trigger --subsystem-match=usb` "
+                 "as root, or restart\n",
+                 error.c_str());
+    return kExitOk;
+  }
+  std::fprintf(stderr, "udev has read it: plug the programmer in again if it was plugged in\n");
+  return kExitOk;
+}
+#endif
 
 // What --help shows after the options and commands (and the man page made from it).
 constexpr const char* kHelpFooter = R"(Exit codes:
@@ -346,8 +410,11 @@ int main(int argc, char** argv) {
   Options options;
   app.add_flag("--virtual", options.useVirtual,
                "Use the built-in virtual programmer in this process (no USB)");
-  auto* device = app.add_option("--device", options.device,
-                                "The programmer with this name, port or BUS:ADDR (see list)");
+  auto* device = app.add_option(
+      "--device", options.device,
+      "The programmer with this name, port or BUS:ADDR (see list). A BUS:ADDR names it only as "
+      "it is now: the address changes when the programmer restarts, so it is followed by its "
+      "serial number and port from then on");
   app.add_flag("--all", options.all,
                "Every attached programmer at the same time (status, upgrade); the exit code is "
                "the worst of them")
@@ -364,6 +431,17 @@ int main(int argc, char** argv) {
   app.add_subcommand("status", "Check the programmer and show both versions");
   app.add_subcommand("upgrade", "Write both images, verify them and show the report");
   app.add_subcommand("list", "List the attached programmers");
+#ifndef _WIN32
+  auto* udevRule = app.add_subcommand(
+      "udev-rule",
+      "Print the udev rule that lets a user without root open the attached programmers (run as "
+      "root to find them)");
+  options.rulesDir = cli::kUdevRulesDir;
+  udevRule->add_flag("--install", options.install,
+                     "Write it to the rules directory and have udev read it again");
+  udevRule->add_option("--rules-dir", options.rulesDir, "Where --install writes the rule")
+      ->capture_default_str();
+#endif
   cli::HistoryCli history;
   history.AddTo(app);
   options.history = &history;
@@ -378,6 +456,9 @@ int main(int argc, char** argv) {
 
   if (options.command == "info") return Info();
   if (options.command == "list") return List(options);
+#ifndef _WIN32
+  if (options.command == "udev-rule") return UdevRuleCommand(options);
+#endif
   if (options.command == "history") return history.Show(options.device);
   // Ctrl-C and SIGTERM stop the work at the next transfer boundary from here on.
   cli::Interrupts interrupts;

@@ -29,6 +29,8 @@ class ProgressPrinter : public link::ProgressSink {
   // on a line of its own; does nothing when no bar is open.
   void EndLine();
 
+  ProgressMode mode() const { return mode_; }
+
  private:
   void Render();
   void EndLineLocked();

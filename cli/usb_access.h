@@ -12,8 +12,10 @@
 namespace torv2::cli {
 
 // Every attached programmer, in the order the transport would pick them; nullopt, after saying
-// why on stderr, when USB cannot be used on this machine.
-std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers();
+// why on stderr, when USB cannot be used on this machine. `unchecked`, when given, receives the
+// devices that could not be opened to find out whether they are programmers.
+std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers(
+    std::vector<link::UncheckedDevice>* unchecked = nullptr);
 
 // A transport that opens `only` (as listed) or, without it, the first programmer it finds;
 // nullptr, after saying why on stderr, when USB cannot be used or this platform cannot single a

@@ -1,4 +1,8 @@
 #include <cstdio>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "cli/usb_access.h"
 #include "link/libusb/libusb_transport.h"
@@ -9,33 +13,69 @@ namespace {
 
 // "1-2.3", as Linux names the device in sysfs; empty when libusb cannot tell the ports.
 std::string PortName(const link::AttachedProgrammer& p) {
-  if (p.portPath.empty()) return {};
-  std::string name = std::to_string(p.address.bus) + "-";
-  for (std::size_t i = 0; i < p.portPath.size(); ++i) {
-    name += (i ? "." : "") + std::to_string(p.portPath[i]);
+  return link::PortName(p.address.bus, p.portPath);
+}
+
+// "1-2.3" back into bus 1 and ports {2, 3}; nullopt for anything else.
+std::optional<std::pair<std::uint8_t, std::vector<std::uint8_t>>> ParsePortName(
+    const std::string& name) {
+  const auto number = [](const std::string& digits) -> std::optional<std::uint8_t> {
+    if (digits.empty() || digits.size() > 3 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+      return std::nullopt;
+    const int value = std::stoi(digits);
+    if (value > 255) return std::nullopt;
+    return static_cast<std::uint8_t>(value);
+  };
+  const std::size_t dash = name.find('-');
+  if (dash == std::string::npos) return std::nullopt;
+  const auto bus = number(name.substr(0, dash));
+  if (!bus) return std::nullopt;
+  std::vector<std::uint8_t> ports;
+  std::size_t from = dash + 1;
+  for (;;) {
+    const std::size_t dot = name.find('.', from);
+    const auto port = number(name.substr(from, dot == std::string::npos ? dot : dot - from));
+    if (!port) return std::nullopt;
+    ports.push_back(*port);
+    if (dot == std::string::npos) break;
+    from = dot + 1;
   }
-  return name;
+  return std::pair{*bus, ports};
 }
 
 }  // namespace
 
-std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers() {
+std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers(
+    std::vector<link::UncheckedDevice>* unchecked) {
   const auto transport = link::LibusbTransport::Create();
   if (!transport) {
     std::fprintf(stderr, "USB cannot be used on this machine\n");
     return std::nullopt;
   }
   std::vector<AttachedProgrammer> out;
-  for (const auto& p : transport->List(link::DeviceInterfaceGuid, link::LinkTimeouts{}.atOpen)) {
+  for (const auto& p :
+       transport->List(link::DeviceInterfaceGuid, link::LinkTimeouts{}.atOpen, unchecked)) {
     out.push_back({p.address.ToString(), PortName(p), p.serialNumber,
-                   std::string(link::GuidSourceName(p.source))});
+                   std::string(link::GuidSourceName(p.source)), p.vendorId, p.productId});
   }
   return out;
 }
 
 std::unique_ptr<link::UsbTransport> CreateUsbTransport(const AttachedProgrammer* only) {
+  // The programmer is followed by what stays when it re-enumerates (after a reset it comes back
+  // at a new address): its serial number and its port. Its address, however it was named, is
+  // only how it was found in the list.
   link::LibusbOptions options;
-  if (only) options.onlyDevice = link::UsbAddress::Parse(only->address);
+  if (only) {
+    options.onlySerial = only->serial;
+    if (const auto port = ParsePortName(only->port)) {
+      options.onlyBus = port->first;
+      options.onlyPortPath = port->second;
+    } else if (only->serial.empty()) {
+      options.onlyDevice = link::UsbAddress::Parse(only->address);  // nothing else to go by
+    }
+  }
   std::unique_ptr<link::UsbTransport> transport = link::LibusbTransport::Create(options);
   if (!transport) std::fprintf(stderr, "USB cannot be used on this machine\n");
   return transport;

@@ -6,7 +6,8 @@
 namespace torv2::cli {
 
 // Windows names devices by interface path, not by port; the list shows those paths.
-std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers() {
+std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers(
+    std::vector<link::UncheckedDevice>*) {
   link::winusb::WinUsbTransport transport;
   std::vector<AttachedProgrammer> out;
   for (const std::string& path : transport.ListDevicePaths(link::DeviceInterfaceGuid)) {

@@ -6,6 +6,14 @@
 namespace torv2::emulator {
 namespace {
 
+// The interface class the programmer announces, as the device itself carries it.
+constexpr link::Guid kProgrammerInterfaceClass{
+    0xB91D9E33, 0x6927, 0x4B4D, {0xA4, 0x0D, 0x48, 0x4C, 0x31, 0x2B, 0x8C, 0x26}};
+
+bool OnTheBus(const InProcessTransport::State& state) {
+  return state.attached && std::chrono::steady_clock::now() >= state.backAt;
+}
+
 using link::PipeInfo;
 using link::TransferResult;
 using link::TransferStatus;
@@ -65,14 +73,22 @@ class InProcessDevice final : public link::UsbDevice {
   }
 
  private:
-  bool Present() const { return state_->attached && state_->generation == generation_; }
+  bool Present() const { return OnTheBus(*state_) && state_->generation == generation_; }
 
-  // The model may ask to drop off the bus while it runs.
+  // The model may ask to drop off the bus while it runs, or to restart once the host has read
+  // what it queued.
   void AfterDeviceActed() {
-    if (state_->programmer.UnplugRequested()) {
-      state_->programmer.ClearUnplugRequest();
+    VirtualProgrammer& p = state_->programmer;
+    if (p.UnplugRequested()) {
+      p.ClearUnplugRequest();
       state_->attached = false;
       ++state_->generation;
+    }
+    if (p.ResetRequested() && !p.HasInData()) {
+      p.Restart();
+      ++state_->generation;
+      ++state_->reenumerations;
+      state_->backAt = std::chrono::steady_clock::now() + state_->reenumerationDelay;
     }
     state_->changed.notify_all();
   }
@@ -90,14 +106,17 @@ InProcessTransport::InProcessTransport(DeviceSettings settings)
     : InProcessTransport(std::move(settings), Options{}) {}
 
 InProcessTransport::InProcessTransport(DeviceSettings settings, Options options)
-    : state_(std::make_shared<State>(std::move(settings))), options_(std::move(options)) {}
+    : state_(std::make_shared<State>(std::move(settings))), options_(std::move(options)) {
+  state_->reenumerationDelay = options_.reenumerationDelay;
+}
 
 InProcessTransport::~InProcessTransport() = default;
 
 std::unique_ptr<link::UsbDevice> InProcessTransport::OpenDevice(const link::Guid& interfaceClass,
                                                                 std::chrono::milliseconds) {
   std::lock_guard lock(state_->mutex);
-  if (!state_->attached || !options_.carriesGuid || interfaceClass != link::DeviceInterfaceGuid) {
+  state_->reenumerationDelay = options_.reenumerationDelay;
+  if (!OnTheBus(*state_) || !options_.carriesGuid || interfaceClass != kProgrammerInterfaceClass) {
     return nullptr;
   }
   ++state_->opens;
@@ -119,8 +138,14 @@ void InProcessTransport::Unplug() {
 
 void InProcessTransport::Replug() {
   std::lock_guard lock(state_->mutex);
+  if (!state_->attached) state_->programmer.Restart();
   state_->attached = true;
   state_->changed.notify_all();
+}
+
+std::size_t InProcessTransport::reenumerations() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->reenumerations;
 }
 
 std::vector<std::size_t> InProcessTransport::inTransferSizes() const {

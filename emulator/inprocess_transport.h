@@ -2,7 +2,14 @@
 // The virtual programmer behind the link's transport interface, in the same process: no USB
 // stack, no kernel, for fast and exact tests. A read the device does not answer waits for the
 // time-out on a condition variable, so Cancel() and Unplug() end it at once.
+//
+// Like a USB device, the programmer outlives the handles the host opens: opening and closing
+// reach the model only as the claim it does not see. "ResetNow" re-enumerates it: once the host
+// has read the acknowledgement, every open handle fails with NoDevice, the firmware restarts,
+// and after Options::reenumerationDelay (0 by default, so tests, benchmarks and fuzzing never
+// wait) the next open finds it again.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -23,6 +30,8 @@ class InProcessTransport final : public link::UsbTransport {
     std::vector<link::PipeInfo> pipes;
     bool pipeQueryFails = false;
     bool carriesGuid = true;  // false: a device of another interface class
+    // How long the programmer is off the bus after "ResetNow".
+    std::chrono::milliseconds reenumerationDelay{0};
   };
 
   explicit InProcessTransport(DeviceSettings settings = {});
@@ -50,7 +59,10 @@ class InProcessTransport final : public link::UsbTransport {
   }
 
   void Unplug();  // pending and later transfers fail with NoDevice; opens find nothing
-  void Replug();
+  void Replug();  // power comes back: the firmware starts over, the flash kept
+
+  // Times the programmer re-enumerated after "ResetNow".
+  std::size_t reenumerations() const;
 
   // The bytes each bulk transfer moved, in order (IN, then OUT).
   std::vector<std::size_t> inTransferSizes() const;
@@ -67,6 +79,9 @@ class InProcessTransport final : public link::UsbTransport {
     VirtualProgrammer programmer;
     bool attached = true;
     std::size_t generation = 0;  // bumps on every unplug, so handles of before stay dead
+    std::chrono::steady_clock::time_point backAt{};  // off the bus until then (re-enumerating)
+    std::chrono::milliseconds reenumerationDelay{0};
+    std::size_t reenumerations = 0;
     std::size_t bulkReads = 0;
     std::size_t bulkWrites = 0;
     std::size_t opens = 0;

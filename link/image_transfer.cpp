@@ -32,6 +32,37 @@ bool IsText(std::span<const std::uint8_t> payload, std::string_view text) {
          std::memcmp(payload.data(), text.data(), text.size()) == 0;
 }
 
+// The failure the link noted, placed at chunk or block `number`; always 0.
+int FailedAt(UsbLink& link, std::size_t number) {
+  link.failure().number = static_cast<int>(number);
+  return 0;
+}
+
+// The device answered, but not what the exchange carries.
+int Answered(UsbLink& link, Happened what, std::span<const std::uint8_t> answer, std::size_t wanted,
+             std::size_t number = 0) {
+  ExchangeFailure& f = link.failure();
+  f = {};
+  f.what = what;
+  f.KeepAnswer(answer);
+  f.wanted = wanted;
+  f.number = static_cast<int>(number);
+  return 0;
+}
+
+// What a chunk acknowledgement other than '+', eight bytes, '+' is: junk when it does not even
+// begin like one, short when it stops early, else a refusal.
+Happened ChunkAckFault(std::span<const std::uint8_t> ack) {
+  if (ack.empty() || ack[0] != '+') return Happened::Junk;
+  if (ack.size() < 10) return Happened::ShortAnswer;
+  return Happened::Refused;
+}
+
+// A packet of the wrong length.
+Happened LengthFault(std::size_t got, std::size_t wanted) {
+  return got < wanted ? Happened::ShortAnswer : Happened::TooLong;
+}
+
 int Announce(TransferContext& t, std::uint32_t size) {
   std::uint8_t record[8];
   PutLe32(record, kSizeRecordWord);
@@ -43,9 +74,10 @@ int Announce(TransferContext& t, std::uint32_t size) {
   const int n = ReceiveReplyPacket(t.link, reply);
   if (n == 0) return 0;
   // Only the whole word, in capitals, is a yes: "OK " and "ok" are refusals.
-  if (IsText(std::span(reply).first(static_cast<std::size_t>(n)), "OK")) return 1;
+  const auto payload = std::span(reply).first(static_cast<std::size_t>(n));
+  if (IsText(payload, "OK")) return 1;
   t.subSocketError = 1;
-  return 0;
+  return Answered(t.link, Happened::Refused, payload, 2);
 }
 
 int Download(TransferContext& t, std::span<const std::uint8_t> data, std::uint32_t chunk) {
@@ -53,22 +85,24 @@ int Download(TransferContext& t, std::span<const std::uint8_t> data, std::uint32
   std::size_t offset = 0;
   do {
     const std::size_t n = std::min<std::size_t>(chunk, size - offset);
+    const std::size_t number = offset / chunk + 1;
     if (t.link.LinkWrite(data.subspan(offset, n)) == 0) {
       t.progress.SetPos(0);
-      return 0;
+      return FailedAt(t.link, number);
     }
     t.link.Trace(Direction::ToDevice, "chunk", data.subspan(offset, n));
     std::uint8_t ack[kChunkAckLength] = {};
     const std::uint32_t got = t.link.LinkRead(ack);
     if (got == 0) {
       t.progress.SetPos(0);
-      return 0;
+      return FailedAt(t.link, number);
     }
     t.link.Trace(Direction::FromDevice, "chunk ack", std::span(ack, got));
     if (got < kChunkAckLength || ack[0] != kAck || ack[9] != kAck) {
       t.progress.SetPos(0);
       t.subSocketError = 1;
-      return 0;
+      const auto answer = std::span(ack, got);
+      return Answered(t.link, ChunkAckFault(answer), answer, kChunkAckLength, number);
     }
     offset += n;
     t.progress.SetPos(Percent(offset, size));
@@ -85,24 +119,34 @@ int ReadBack(TransferContext& t, std::span<std::uint8_t> dest) {
   std::size_t offset = 0;
   do {
     const std::size_t c = std::min<std::size_t>(kMainReadBackChunk, size - offset);
+    const std::size_t number = offset / kMainReadBackChunk + 1;
     std::size_t got = 0;
     do {
       const std::uint32_t n = t.link.LinkRead(std::span(staging).subspan(got, c));
       if (n == 0) {
         t.progress.SetPos(0);
-        return 0;
+        return FailedAt(t.link, number);
       }
       got += n;
     } while (got < c);
     t.link.Trace(Direction::FromDevice, "data", std::span(staging).first(got));
     if (got > c) {
-      if (!SendByte(t.link, kNak)) t.progress.SetPos(0);
+      if (!SendByte(t.link, kNak)) {
+        t.progress.SetPos(0);
+        return FailedAt(t.link, number);
+      }
+      ExchangeFailure& f = t.link.failure();
+      f = {};
+      f.what = Happened::TooLong;
+      f.got = got;
+      f.wanted = c;
+      f.number = static_cast<int>(number);
       return 0;
     }
     std::memcpy(dest.data() + offset, staging.data(), c);
     if (!SendByte(t.link, kAck)) {
       t.progress.SetPos(0);
-      return 0;
+      return FailedAt(t.link, number);
     }
     offset += c;
     t.progress.SetPos(Percent(offset, size));
@@ -120,32 +164,42 @@ int ReadBackSub(TransferContext& t, SubSocketStatus& status, std::span<std::uint
   do {
     const std::uint32_t b =
         static_cast<std::uint32_t>(std::min<std::size_t>(kSubReadBackBlock, size - offset));
+    const std::size_t number = offset / kSubReadBackBlock + 1;
     std::uint8_t request[4];
     PutLe32(request, b);
     if (t.link.LinkWrite(request) == 0) {
       t.progress.SetPos(0);
-      return 0;
+      return FailedAt(t.link, number);
     }
     t.link.Trace(Direction::ToDevice, "block request", request);
     const int statusLength = ReceiveEscapedReplyPacket(t.link, packet);
-    if (statusLength == 0) return 0;
-    if (!IsText(std::span(packet).first(static_cast<std::size_t>(statusLength)), "OK")) {
+    if (statusLength == 0) return FailedAt(t.link, number);
+    const auto blockStatus = std::span(packet).first(static_cast<std::size_t>(statusLength));
+    if (!IsText(blockStatus, "OK")) {
       t.subSocketError = 1;
-      return 0;
+      return Answered(t.link, Happened::Refused, blockStatus, 2, number);
     }
     const int dataLength = ReceiveEscapedReplyPacket(t.link, packet);
-    if (dataLength == 0 || static_cast<std::uint32_t>(dataLength) != b) return 0;
+    if (dataLength == 0) return FailedAt(t.link, number);
+    if (static_cast<std::uint32_t>(dataLength) != b) {
+      const auto block = std::span(packet).first(static_cast<std::size_t>(dataLength));
+      return Answered(t.link, LengthFault(block.size(), b), block, b, number);
+    }
     std::memcpy(dest.data() + offset, packet.data(), b);
     if (!SendByte(t.link, kAck)) {
       t.progress.SetPos(0);
-      return 0;
+      return FailedAt(t.link, number);
     }
     offset += b;
     t.progress.SetPos(Percent(offset, size));
   } while (offset < size);
 
   const int statusLength = ReceiveEscapedReplyPacket(t.link, packet);
-  if (statusLength != static_cast<int>(status.size())) return 0;
+  if (statusLength == 0) return 0;
+  if (statusLength != static_cast<int>(status.size())) {
+    const auto got = std::span(packet).first(static_cast<std::size_t>(statusLength));
+    return Answered(t.link, LengthFault(got.size(), status.size()), got, status.size());
+  }
   std::memcpy(status.data(), packet.data(), status.size());
   t.progress.SetPos(100);
   return 1;

@@ -24,12 +24,40 @@ bool IsStartMarker(std::uint8_t b) {
   return (b & 0x7F) == kStart;
 }
 
-bool Hunt(UsbLink& link) {
+// Reads up to a start marker. Bytes passed over on the way are junk; `seen` notes them, for the
+// failure should the exchange fail afterwards.
+bool Hunt(UsbLink& link, Happened& seen) {
   std::uint8_t b = 0;
-  do {
+  for (;;) {
     if (!ReadByte(link, b)) return false;
-  } while (!IsStartMarker(b));
-  return true;
+    if (IsStartMarker(b)) return true;
+    seen = Happened::Junk;
+  }
+}
+
+// A receive failed on the link after the receiver had passed over `seen`.
+int FailedAfter(UsbLink& link, Happened seen) {
+  link.failure().before = seen;
+  return 0;
+}
+
+// Every one of kMaxResends packets came with a bad checksum: the host stops asking again.
+int GaveUpResending(UsbLink& link) {
+  link.failure() = {};
+  link.failure().what = Happened::BadChecksum;
+  return 0;
+}
+
+int EmptyPacket(UsbLink& link) {
+  link.failure() = {};
+  link.failure().what = Happened::Empty;
+  return 0;
+}
+
+int NotOpen(UsbLink& link) {
+  link.failure() = {};
+  link.failure().what = Happened::NotOpen;
+  return 0;
 }
 
 enum class Verdict { Good, Bad, Failed };
@@ -55,28 +83,40 @@ int Marked(UsbLink& link, int result) {
 }
 
 int SendFrame(UsbLink& link, std::span<const std::uint8_t> frame) {
-  // The device asks for the frame again with '-' for as long as it likes; every transfer is
+  // The device may ask for the frame again with '-', up to kMaxResends times; every transfer is
   // bounded by the link's time-out and a cancelled link fails the next one.
-  for (;;) {
+  for (int resends = 0;; ++resends) {
     if (link.LinkWrite(frame) == 0) return 0;
     link.Trace(Direction::ToDevice, "command", frame);
     std::uint8_t answer = 0;
     if (!ReadByte(link, answer)) return 0;
     link.Trace(Direction::FromDevice, "ack", std::span(&answer, 1));
     if (answer == kAck) return 1;
-    if (answer != kNak) return 0;
+    if (answer != kNak) {
+      link.failure() = {};
+      link.failure().what = Happened::Junk;
+      link.failure().KeepAnswer(std::span(&answer, 1));
+      return 0;
+    }
+    if (resends == kMaxResends) {  // the device keeps refusing the frame
+      link.failure() = {};
+      link.failure().what = Happened::Refused;
+      link.failure().KeepAnswer(std::span(&answer, 1));
+      return 0;
+    }
   }
 }
 
 int ReceivePlain(UsbLink& link, std::span<std::uint8_t> buffer) {
-  for (;;) {
-    if (!Hunt(link)) return 0;
+  Happened seen = Happened::None;
+  for (int refused = 0;;) {
+    if (!Hunt(link, seen)) return FailedAfter(link, seen);
     std::size_t n = 0;
     std::uint8_t sum = 0;
     bool complete = false;
     while (n < kPayloadDropLength) {
       std::uint8_t b = 0;
-      if (!ReadByte(link, b)) return 0;
+      if (!ReadByte(link, b)) return FailedAfter(link, seen);
       if (b == kEnd) {
         complete = true;
         break;
@@ -85,24 +125,30 @@ int ReceivePlain(UsbLink& link, std::span<std::uint8_t> buffer) {
       sum = static_cast<std::uint8_t>(sum + b);
     }
     buffer[n] = 0;
-    if (!complete) continue;  // over-long: dropped without an answer
+    if (!complete) {  // over-long: dropped without an answer
+      seen = Happened::Junk;
+      continue;
+    }
     link.Trace(Direction::FromDevice, "reply", buffer.first(n));
 
     switch (CheckAndAnswer(link, sum)) {
       case Verdict::Good:
-        return static_cast<int>(n);
+        return n ? static_cast<int>(n) : EmptyPacket(link);
       case Verdict::Bad:
+        seen = Happened::BadChecksum;
+        if (++refused == kMaxResends) return GaveUpResending(link);
         continue;  // the device sends the packet again
       case Verdict::Failed:
-        return 0;
+        return FailedAfter(link, seen);
     }
   }
 }
 
 int ReceiveEscaped(UsbLink& link, std::span<std::uint8_t> buffer) {
-  for (;;) {
+  Happened seen = Happened::None;
+  for (int refused = 0;;) {
     for (int i = 0; i < 4; ++i) {
-      if (!Hunt(link)) return 0;
+      if (!Hunt(link, seen)) return FailedAfter(link, seen);
     }
     std::size_t n = 0;
     std::uint8_t sum = 0;
@@ -117,7 +163,7 @@ int ReceiveEscaped(UsbLink& link, std::span<std::uint8_t> buffer) {
       int hashes = 0;
       std::uint8_t b = 0;
       for (;;) {
-        if (!ReadByte(link, b)) return 0;
+        if (!ReadByte(link, b)) return FailedAfter(link, seen);
         if (b != kEnd) break;
         if (++hashes == 4) break;
       }
@@ -129,16 +175,21 @@ int ReceiveEscaped(UsbLink& link, std::span<std::uint8_t> buffer) {
       store(b);
     }
     buffer[n] = 0;
-    if (!complete) continue;
+    if (!complete) {
+      seen = Happened::Junk;
+      continue;
+    }
     link.Trace(Direction::FromDevice, "escaped reply", buffer.first(n));
 
     switch (CheckAndAnswer(link, sum)) {
       case Verdict::Good:
-        return static_cast<int>(n);
+        return n ? static_cast<int>(n) : EmptyPacket(link);
       case Verdict::Bad:
+        seen = Happened::BadChecksum;
+        if (++refused == kMaxResends) return GaveUpResending(link);
         continue;
       case Verdict::Failed:
-        return 0;
+        return FailedAfter(link, seen);
     }
   }
 }
@@ -155,7 +206,13 @@ int SendCommandPacket(UsbLink& link, const char* command, const char* argument) 
   const std::size_t commandLength = command ? std::strlen(command) : 0;
   const std::size_t argumentLength = argument ? std::strlen(argument) : 0;
   const std::size_t n = commandLength + argumentLength;
-  if (n > kMaxCommandText) return 0;
+  if (n > kMaxCommandText) {
+    link.failure() = {};
+    link.failure().what = Happened::TooLong;
+    link.failure().got = n;
+    link.failure().wanted = kMaxCommandText;
+    return 0;
+  }
 
   std::array<std::uint8_t, kMaxCommandText + 5> frame{};
   frame[0] = kStart;
@@ -176,12 +233,12 @@ int SendCommandPacket(UsbLink& link, const char* command, const char* argument) 
 }
 
 int ReceiveReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
-  if (buffer.size() < kReplyBufferSize || !link.IsOpen()) return 0;
+  if (buffer.size() < kReplyBufferSize || !link.IsOpen()) return NotOpen(link);
   return Marked(link, ReceivePlain(link, buffer));
 }
 
 int ReceiveEscapedReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer) {
-  if (buffer.size() < kEscapedReplyBufferSize || !link.IsOpen()) return 0;
+  if (buffer.size() < kEscapedReplyBufferSize || !link.IsOpen()) return NotOpen(link);
   return Marked(link, ReceiveEscaped(link, buffer));
 }
 

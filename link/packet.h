@@ -19,14 +19,22 @@ inline constexpr std::size_t kPayloadDropLength = 65536;
 // Room a receive buffer must have: the longest payload a drop may leave, and its NUL.
 inline constexpr std::size_t kReplyBufferSize = 65537;
 inline constexpr std::size_t kEscapedReplyBufferSize = 65540;
+// How often in a row the host sends a frame again on '-', and answers '-' to a reply with a wrong
+// checksum, before it gives the exchange up as failed. A device that keeps asking, or keeps
+// sending a packet that cannot be taken (junk holding a start marker before every reply), would
+// otherwise hold the host for ever.
+inline constexpr int kMaxResends = 64;
 
 // Sends command followed by argument (NUL-terminated 8-bit texts; null counts as empty) and
-// sends the same frame again for as long as the device answers '-'. 1 when the device answered
-// '+', 0 otherwise; a text longer than kMaxCommandText bytes is refused with nothing sent.
+// sends the same frame again while the device answers '-', up to kMaxResends times. 1 when the
+// device answered '+', 0 otherwise; a text longer than kMaxCommandText bytes is refused with
+// nothing sent.
 int SendCommandPacket(UsbLink& link, const char* command, const char* argument);
 
 // Receives one reply packet into `buffer` (at least kReplyBufferSize bytes): the payload and a
-// NUL. Returns the payload length; 0 on failure, for an empty payload, or for a buffer too small.
+// NUL. A packet with a wrong checksum is answered '-' and awaited again; the kMaxResends-th such
+// answer in a row ends the receive. Returns the payload length; 0 on failure, for an empty
+// payload, or for a buffer too small.
 int ReceiveReplyPacket(UsbLink& link, std::span<std::uint8_t> buffer);
 
 // The same for an escaped reply packet; `buffer` holds at least kEscapedReplyBufferSize bytes.

@@ -31,6 +31,35 @@ std::optional<BulkPipes> FindBulkPipes(UsbDevice& device) {
   return BulkPipes{*in, *out};
 }
 
+// Why the open failed, from what the transport found.
+ExchangeFailure OpenFailure(OpenOutcome outcome) {
+  ExchangeFailure f;
+  switch (outcome.status) {
+    case OpenStatus::Opened:  // opened, but its pipes cannot carry the protocol
+      f.what = Happened::NoPipes;
+      break;
+    case OpenStatus::Error:
+      f.what = Happened::TransferError;
+      f.transfer = TransferStatus::Error;
+      break;
+    case OpenStatus::NotFound:
+      f.what = Happened::NotFound;
+      break;
+    case OpenStatus::AccessDenied:
+      f.what = Happened::AccessDenied;
+      break;
+    case OpenStatus::Busy:
+      f.what = Happened::Busy;
+      break;
+    case OpenStatus::NoDevice:
+      f.what = Happened::DeviceGone;
+      f.transfer = TransferStatus::NoDevice;
+      break;
+  }
+  f.unchecked = std::move(outcome.unchecked);
+  return f;
+}
+
 }  // namespace
 
 UsbLink::UsbLink(UsbTransport& transport, LinkTimeouts timeouts)
@@ -41,11 +70,20 @@ UsbLink::~UsbLink() {
 }
 
 int UsbLink::OpenUsbLink() {
-  if (Cancelled()) return 0;
+  if (Cancelled()) {
+    failure_ = TransferFailure(TransferStatus::Cancelled, {});
+    return 0;
+  }
   auto device = transport_.OpenDevice(DeviceInterfaceGuid, timeouts_.atOpen);
-  if (!device) return 0;
+  if (!device) {
+    failure_ = OpenFailure(transport_.LastOpenOutcome());
+    return 0;
+  }
   const auto pipes = FindBulkPipes(*device);
-  if (!pipes) return 0;  // `device` closes itself; no field was touched
+  if (!pipes) {  // `device` closes itself; no field was touched
+    failure_ = OpenFailure({OpenStatus::Opened, {}});
+    return 0;
+  }
 
   std::lock_guard lock(cancelMutex_);
   device_ = std::move(device);
@@ -53,6 +91,7 @@ int UsbLink::OpenUsbLink() {
   bulkOutPipeId_ = pipes->out.pipeId;
   inPacketSize_ = pipes->in.maximumPacketSize;
   rxHead_ = rxTail_ = 0;
+  failure_ = {};
   unsettled_ = true;                  // the device may still hold what it queued before this open
   if (cancelled_) device_->Cancel();  // Cancel() raced with this open
   return 1;
@@ -99,7 +138,15 @@ void UsbLink::Settle() {
 }
 
 std::uint32_t UsbLink::LinkRead(std::span<std::uint8_t> buffer) {
-  if (!device_ || buffer.empty() || Cancelled()) return 0;
+  if (!device_ || buffer.empty()) {
+    failure_ = {};
+    failure_.what = Happened::NotOpen;
+    return 0;
+  }
+  if (Cancelled()) {
+    failure_ = TransferFailure(TransferStatus::Cancelled, {});
+    return 0;
+  }
   if (rxHead_ == rxTail_ && FillReceiveBuffer(buffer.size()) == 0) {
     unsettled_ = true;
     return 0;
@@ -119,15 +166,27 @@ std::uint32_t UsbLink::FillReceiveBuffer(std::size_t wanted) {
   rxHead_ = rxTail_ = 0;
   const TransferResult r =
       device_->BulkRead(bulkInPipeId_, std::span(rx_.data(), size), timeouts_.perTransfer);
-  if (r.status != TransferStatus::Ok || r.transferred == 0) return 0;
+  if (r.status != TransferStatus::Ok || r.transferred == 0) {
+    failure_ = TransferFailure(r.status, timeouts_.perTransfer);
+    return 0;
+  }
   rxTail_ = std::min(r.transferred, size);
   return static_cast<std::uint32_t>(rxTail_);
 }
 
 std::uint32_t UsbLink::LinkWrite(std::span<const std::uint8_t> data) {
-  if (!device_ || data.empty() || Cancelled()) return 0;
+  if (!device_ || data.empty()) {
+    failure_ = {};
+    failure_.what = Happened::NotOpen;
+    return 0;
+  }
+  if (Cancelled()) {
+    failure_ = TransferFailure(TransferStatus::Cancelled, {});
+    return 0;
+  }
   const TransferResult r = device_->BulkWrite(bulkOutPipeId_, data, timeouts_.perTransfer);
   if (r.status != TransferStatus::Ok) {
+    failure_ = TransferFailure(r.status, timeouts_.perTransfer);
     unsettled_ = true;
     return 0;
   }

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "link/failure.h"
 #include "link/trace.h"
 #include "link/usb_transport.h"
 
@@ -84,6 +85,11 @@ class UsbLink {
     if (trace_) trace_->Record(direction, what, bytes);
   }
 
+  // What the last failed open or transfer met. The framing and the image transfers add to it what
+  // they saw in the bytes; whoever decides what a failure means reads it right after.
+  const ExchangeFailure& failure() const { return failure_; }
+  ExchangeFailure& failure() { return failure_; }
+
   bool IsOpen() const { return device_ != nullptr; }
   std::uint8_t bulkInPipeId() const { return bulkInPipeId_; }
   std::uint8_t bulkOutPipeId() const { return bulkOutPipeId_; }
@@ -110,6 +116,7 @@ class UsbLink {
   bool unsettled_ = false;
 
   LinkTrace* trace_ = nullptr;
+  ExchangeFailure failure_;
 
   std::mutex cancelMutex_;  // guards device_ against Cancel() from another thread
   std::atomic<bool> cancelled_{false};

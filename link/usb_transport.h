@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "link/guid.h"
@@ -36,6 +37,33 @@ struct TransferResult {
   TransferStatus status = TransferStatus::Error;
   std::size_t transferred = 0;
 };
+
+// How finding and opening the programmer went.
+enum class OpenStatus {
+  Opened,
+  NotFound,      // no attached device carries the interface class (as far as could be checked)
+  AccessDenied,  // no permission to open the device
+  Busy,          // another program holds the device's interface
+  NoDevice,      // the device went away while it was being opened
+  Error,         // anything else
+};
+
+// A device that might be a programmer but could not be opened to find out.
+struct UncheckedDevice {
+  std::uint8_t bus = 0;
+  std::vector<std::uint8_t> portPath;  // port numbers from the root hub; empty when unknown
+  OpenStatus why = OpenStatus::Error;
+};
+
+// What the last OpenDevice() found: why it gave nullptr, and the devices it could not look at.
+struct OpenOutcome {
+  OpenStatus status = OpenStatus::NotFound;
+  std::vector<UncheckedDevice> unchecked;
+};
+
+// "1-2.3": the bus, then the port path from the root hub, as Linux names the device in sysfs;
+// empty when the ports are unknown.
+std::string PortName(std::uint8_t bus, const std::vector<std::uint8_t>& portPath);
 
 // An opened programmer: its interface is claimed and ready for bulk transfers.
 class UsbDevice {
@@ -66,6 +94,9 @@ class UsbTransport {
   // `setupTimeout` bounds each request made while finding and opening it.
   virtual std::unique_ptr<UsbDevice> OpenDevice(const Guid& interfaceClass,
                                                 std::chrono::milliseconds setupTimeout) = 0;
+
+  // What the last OpenDevice() found. A transport that cannot tell says NotFound.
+  virtual OpenOutcome LastOpenOutcome() const { return {}; }
 };
 
 }  // namespace torv2::link

@@ -1,7 +1,6 @@
 #pragma once
-// Hands work to the GUI thread. Tasks posted from other threads run on the GUI thread one at a
-// time, in the order they were posted, each from an event of its own (so painting and input get
-// their turn between them, and a modal loop that a task opens keeps the queue moving). After
+// Hands work to the GUI thread over Qt's event loop. Tasks posted from other threads run on the
+// GUI thread one at a time, in the order they were posted, each from an event of its own. After
 // Close() nothing more runs.
 //
 // The task data crosses threads through this queue's own mutex; the event that wakes the GUI
@@ -12,18 +11,18 @@
 #include <functional>
 #include <mutex>
 
+#include "window/gui_queue.h"
+
 namespace torv2::ui {
 
-class GuiThreadQueue : public QObject {
+class GuiThreadQueue : public QObject, public window::GuiQueue {
   Q_OBJECT
 
  public:
   explicit GuiThreadQueue(QObject* parent = nullptr);
 
-  // Queues `task` for the GUI thread; false when the queue is closed (the task is dropped).
-  bool Post(std::function<void()> task);
-  // Whether the calling thread is the one this queue runs tasks on.
-  bool OnGuiThread() const;
+  bool Post(std::function<void()> task) override;
+  bool OnGuiThread() const override;
   // Drops what is queued; later posts are refused. Any thread.
   void Close();
   bool Closed() const;

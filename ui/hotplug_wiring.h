@@ -3,13 +3,16 @@
 
 #include <memory>
 
-#include "ui/device_notification.h"
+#include "window/device_notification.h"
 
 namespace torv2::link {
 class LibusbTransport;
 }
 
 namespace torv2::ui {
+
+using window::DeviceEvent;
+using window::DeviceNotification;
 
 // Watches the bus for programmers; onEvent comes on the watcher's own thread. nullptr when
 // libusb cannot watch here (the window then learns of a device only at start-up).

@@ -2,18 +2,28 @@
 
 #include <QFontMetrics>
 
+#include "window/appearance.h"
+
 namespace torv2::ui {
+namespace {
+
+template <class Faces>
+QStringList Families(const Faces& faces) {
+  QStringList families;
+  for (std::string_view face : faces) {
+    families.push_back(QString::fromUtf8(face.data(), static_cast<qsizetype>(face.size())));
+  }
+  return families;
+}
+
+}  // namespace
 
 QStringList ReportFontFamilies() {
-  return {QStringLiteral("Verdana"), QStringLiteral("DejaVu Sans")};
+  return Families(window::kReportFontFaces);
 }
 
 QStringList TableFontFamilies() {
-  // Measured at a 12-pixel cell in bold: each of these draws the box-drawing characters, the
-  // full-width forms and the ideographic space at one common width.
-  return {QStringLiteral("Gulim"), QStringLiteral("\uAD74\uB9BC"),  // 굴림
-          QStringLiteral("Baekmuk Gulim"), QStringLiteral("NanumGothicCoding"),
-          QStringLiteral("Noto Sans Mono CJK KR")};
+  return Families(window::kTableFontFaces);
 }
 
 QFont BoldFontWithCellHeight(const QStringList& families, int cellHeight) {
@@ -30,11 +40,11 @@ QFont BoldFontWithCellHeight(const QStringList& families, int cellHeight) {
 }
 
 QFont ReportFont() {
-  return BoldFontWithCellHeight(ReportFontFamilies(), kReportFontCellHeight);
+  return BoldFontWithCellHeight(ReportFontFamilies(), window::kReportFontCellHeight);
 }
 
 QFont TableFont() {
-  return BoldFontWithCellHeight(TableFontFamilies(), kTableFontCellHeight);
+  return BoldFontWithCellHeight(TableFontFamilies(), window::kTableFontCellHeight);
 }
 
 }  // namespace torv2::ui

@@ -1,17 +1,12 @@
 #pragma once
-// The two fonts of the result dialog. Each is asked for by its character cell height (ascent plus
-// descent, in pixels) and weight, with the faces the report was laid out for first and the
-// nearest installed faces after them: the report font is a Verdana-like sans, the table font a
-// Korean face whose box-drawing characters are as wide as its full-width forms, so that the
-// socket table's columns line up.
+// The two fonts of the result dialog, each asked for by its character cell height (ascent plus
+// descent, in pixels) and weight, with the faces of window/appearance.h in their order: the first
+// one installed is used.
 
 #include <QFont>
 #include <QStringList>
 
 namespace torv2::ui {
-
-inline constexpr int kReportFontCellHeight = 16;
-inline constexpr int kTableFontCellHeight = 12;
 
 QStringList ReportFontFamilies();  // "Verdana" first
 QStringList TableFontFamilies();   // "굴림" (Gulim) first

@@ -3,54 +3,41 @@
 // background colour, and, while text display is on, the label and the percentage centred over
 // the whole bar, in one colour over the filled part and another over the rest.
 //
-// It lives on the GUI thread; the job reaches it through a ProgressRelay. Qt's backing store
-// collects each paint off-screen and puts it on the screen in one step, so the bar does not
-// flicker.
+// It lives on the GUI thread; the job reaches it through the window's progress relay. Qt's
+// backing store collects each paint off-screen and puts it on the screen in one step, so the bar
+// does not flicker. The text is drawn in the control's font, the dialog's.
 
 #include <QColor>
 #include <QFrame>
 #include <QString>
+#include <functional>
 
-namespace torv2::ui {
-
-// Width in pixels of the filled part of a bar `width` pixels wide: width × f truncated, where f
-// is (position − lower) ÷ (upper − lower) in double precision. Positions outside the range draw
-// as an empty or a full bar.
-int FilledWidth(int width, int position, int lower, int upper);
-
-// The bar's text: the label, " - ", the percentage right-aligned in three characters, "%". The
-// percentage is f × 100.0 truncated, in double precision, so positions 29, 57 and 58 of 0..100
-// read 28, 56 and 57, as they always have on this device's upgrader.
-QString ProgressText(const QString& label, int position, int lower, int upper);
-
-}  // namespace torv2::ui
+#include "link/progress_sink.h"
+#include "window/progress_bar_state.h"
 
 // The bar's client area is its contents rectangle: a frame (the layout gives it a one-pixel box)
 // lies outside it.
-class CTextProgressCtrl : public QFrame {
+class CTextProgressCtrl : public QFrame, public torv2::link::ProgressSink {
   Q_OBJECT
 
  public:
   explicit CTextProgressCtrl(QWidget* parent = nullptr);
 
-  // Stores the position; redraws at once when the filled width changes by a pixel or more.
-  // Returns the previous position.
-  int SetPos(int position);
-  // Stores the label and the show flag; repaints later only when the show flag changes.
-  void SetText(const QString& label, bool show);
-  void SetRange(int lower, int upper);  // no redraw
-  void SetStep(int step);               // stored only; nothing steps the bar
+  // The job's progress sink, on the GUI thread; the rules are window::ProgressBarState's. SetPos
+  // returns the previous position.
+  int SetPos(int position) override;
+  void SetText(std::string_view label, bool show) override;
+  void SetRange(int lower, int upper) override { m_state.SetRange(lower, upper); }
+  void SetStep(int step) override { m_state.SetStep(step); }
 
-  int GetPos() const { return m_nPos; }
-  int GetStep() const { return m_nStepSize; }
-  int GetRangeLower() const { return m_nMin; }
-  int GetRangeUpper() const { return m_nMax; }
-  bool ShowsText() const { return m_bShowText; }
-  QString Label() const { return m_strText; }
+  int GetPos() const { return m_state.Pos(); }
+  QString Label() const { return QString::fromStdString(m_state.Label()); }
   // What the bar shows as text right now (empty while text display is off).
   QString DisplayText() const;
   // How often the bar was painted; for tests that count redraws.
   int PaintCount() const { return m_nPaintCount; }
+  // Told of every paint: the filled width and the text drawn (empty while text display is off).
+  std::function<void(int filled, const QString& text)> onPaint;
 
   // Read at each paint; the main window sets the first two while it initialises.
   QColor m_colBar;
@@ -63,12 +50,6 @@ class CTextProgressCtrl : public QFrame {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
-  int m_nPos = 0;
-  int m_nStepSize = 1;
-  int m_nMax = 100;
-  int m_nMin = 0;
-  bool m_bShowText = false;
-  int m_nBarWidth = -1;  // filled width at the last redraw that SetPos caused; −1: compute again
-  QString m_strText;
+  torv2::window::ProgressBarState m_state;
   int m_nPaintCount = 0;
 };

@@ -29,7 +29,7 @@ bool CZARN_TORV2_UpgraderApp::InitInstance() {
   const std::unique_ptr<torv2::link::LibusbTransport> usb = torv2::link::LibusbTransport::Create();
   NoUsbTransport noUsb;
   const auto history = torv2::ui::KeepHistory(QApplication::arguments(), usb.get());
-  torv2::ui::UpgraderDlgOptions options;
+  torv2::window::WindowOptions options;
   options.attempts = history.get();
   if (usb) {
     options.registerDeviceNotification = [&usb](auto onEvent) {

@@ -6,92 +6,51 @@
 #include <QMessageBox>
 
 #include "ui/app_icon.h"
-#include "ui/progress_relay.h"
 #include "ui/text_progress_ctrl.h"
 #include "ui/upgrade_result_dlg.h"
 #include "ui_upgrader_dlg.h"
-#include "upgrade/embedded_images.h"
-#include "upgrade/version_text.h"
+#include "window/appearance.h"
 
 namespace {
 
-using torv2::ui::DeviceEvent;
+QString FromUtf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
-constexpr char kMsgModulePathFailed[] = "GetModuleFileName Failed!";
-const QString kUnknown = QStringLiteral("Unknown");
-const QString kUnknownMainExe = QStringLiteral("Unknown - MainExe");
-
-// The bar's colours in this window: a dark blue bar on white.
-const QColor kBarColour(0x00, 0x00, 0x99);
-const QColor kBarBackground(0xFF, 0xFF, 0xFF);
+QColor ToQColor(torv2::window::Rgb c) {
+  return QColor(c.red, c.green, c.blue);
+}
 
 }  // namespace
 
 CZARN_TORV2_UpgraderDlg::CZARN_TORV2_UpgraderDlg(torv2::link::UsbTransport& transport,
-                                                 torv2::ui::UpgraderDlgOptions options)
-    : QDialog(nullptr),
-      ui_(std::make_unique<Ui::CZARN_TORV2_UpgraderDlg>()),
-      options_(std::move(options)),
-      link_(transport, options_.linkTimeouts) {
+                                                 torv2::window::WindowOptions options)
+    : QDialog(nullptr), ui_(std::make_unique<Ui::CZARN_TORV2_UpgraderDlg>()) {
   ui_->setupUi(this);
   setFixedSize(size());
-  progress_ = std::make_unique<torv2::ui::ProgressRelay>(*ui_->m_progress, queue_);
-  torv2::ui::WindowActions& actions = *this;
-  host_ = std::make_unique<torv2::ui::WindowHost>(actions, queue_, *progress_,
-                                                  QCoreApplication::applicationName());
-  upgrader_ = std::make_unique<torv2::upgrade::Upgrader>(link_, *host_, options_.timings);
-  upgrader_->SetAttemptObserver(options_.attempts);
+  torv2::window::WindowView& view = *this;
+  controller_ = std::make_unique<torv2::window::WindowController>(view, queue_, transport,
+                                                                  std::move(options));
   connect(ui_->IDOK, &QPushButton::clicked, this, &CZARN_TORV2_UpgraderDlg::OnBnClickedUpdate);
   qApp->installEventFilter(this);
 }
 
 CZARN_TORV2_UpgraderDlg::~CZARN_TORV2_UpgraderDlg() {
   qApp->removeEventFilter(this);
-  // Nothing may wait for this window any more: stop the device events, let a waiting job go on,
-  // then cancel it and wait for its thread.
-  host_->Close();
-  notification_.reset();
+  // Nothing may wait for this window any more: stop the device events, let a waiting worker go
+  // on, cancel and join it; then drop what it queued.
+  controller_->Shutdown();
   queue_.Close();
-  upgrader_->Shutdown();
 }
 
 bool CZARN_TORV2_UpgraderDlg::OnInitDialog() {
   setWindowIcon(torv2::ui::AppIcon());
-  ui_->m_progress->m_colBk = kBarBackground;
-  ui_->m_progress->m_colBar = kBarColour;
-  m_strTitle = windowTitle();
+  ui_->m_progress->m_colBk = ToQColor(torv2::window::kBarBackground);
+  ui_->m_progress->m_colBar = ToQColor(torv2::window::kBarColour);
   m_pResultDlg = std::make_unique<CUpgradeResultDlg>(this);
-
-  std::string modulePath =
-      options_.modulePath ? *options_.modulePath : torv2::upgrade::ExecutablePath();
-  if (modulePath.empty()) host_->ShowMessage(kMsgModulePathFailed);
-
-  // The carried images. Without a main image or its version nothing else of start-up happens.
-  const torv2::upgrade::MessageSink showMessage = [this](std::string_view text,
-                                                         std::string_view caption) {
-    host_->ShowMessageWithCaption(text, caption);
-  };
-  torv2::upgrade::VersionText versionText{};
-  torv2::upgrade::LoadMainImage(modulePath, upgrader_->m_mainImage, versionText, showMessage);
-  if (!upgrader_->m_mainImage.loaded()) {
-    ui_->m_staticUpgradeVersion->setText(kUnknownMainExe);
-    return true;
-  }
-  const std::optional<double> version =
-      torv2::upgrade::AcceptCarriedVersion(torv2::upgrade::VersionTextView(versionText));
-  if (!version) return true;
-  torv2::upgrade::LoadSubImage(modulePath, upgrader_->m_subImage, showMessage);
-  ui_->m_staticUpgradeVersion->setText(
-      QString::fromStdString(torv2::upgrade::FormatVersion(*version)));
-  upgrader_->SetUpgradeVersionLine(torv2::upgrade::UpgradeVersionLine(*version));
-
-  // One exchange with the device: status (with a reset when it asks for one), then its version.
-  if (upgrader_->StartUpExchange()) {
-    ShowUsbConnected();
-  } else {
-    ShowUsbDisconnected();
-  }
-  RegisterUsbNotification();
+  // The template has no centring style: the window opens at the top left of the screen.
+  move(0, 0);
+  controller_->Start(windowTitle().toStdString());
   return true;
 }
 
@@ -100,78 +59,21 @@ int CZARN_TORV2_UpgraderDlg::DoModal() {
   return exec();
 }
 
-void CZARN_TORV2_UpgraderDlg::RegisterUsbNotification() {
-  if (!options_.registerDeviceNotification) return;
-  notification_ = options_.registerDeviceNotification(
-      [this](DeviceEvent event) { queue_.Post([this, event] { OnDeviceChange(event); }); });
-}
-
-void CZARN_TORV2_UpgraderDlg::ShowUsbConnected() {
-  setWindowTitle(m_strTitle + torv2::ui::kTitleConnected);
-  ui_->IDOK->setEnabled(true);
-}
-
-void CZARN_TORV2_UpgraderDlg::ShowUsbDisconnected() {
-  setWindowTitle(m_strTitle + torv2::ui::kTitleDisconnected);
-  ui_->IDOK->setEnabled(false);
-}
-
 void CZARN_TORV2_UpgraderDlg::OnBnClickedUpdate() {
-  // One job at a time, even if a late "enable" from the previous job reached the button.
-  if (closing_ || upgrader_->Busy()) return;
-  upgrader_->OnBnClickedUpdate();
+  controller_->StartJob();
 }
 
-void CZARN_TORV2_UpgraderDlg::OnDeviceChange(DeviceEvent event) {
-  if (closing_) return;
-  if (handlingDeviceChange_) {
-    pendingDeviceEvents_.push_back(event);
-    return;
-  }
-  handlingDeviceChange_ = true;
-  HandleDeviceChange(event);
-  while (!pendingDeviceEvents_.empty() && !closing_) {
-    const DeviceEvent next = pendingDeviceEvents_.front();
-    pendingDeviceEvents_.pop_front();
-    HandleDeviceChange(next);
-  }
-  handlingDeviceChange_ = false;
-}
-
-void CZARN_TORV2_UpgraderDlg::HandleDeviceChange(DeviceEvent event) {
-  if (event == DeviceEvent::Removal) {
-    // Whatever the window showed, the device is gone. A running job is left to fail on its own
-    // and clears the busy state itself, so no second job can start beside it.
-    ++removals_;
-    ShowUsbDisconnected();
-    upgrader_->SetDeviceUsable(false);
-    ui_->m_staticCurrentVersion->setText(kUnknown);
-    return;
-  }
-  // An arrival reads the device's version, once the link is free: now, or when the running job
-  // has let go of it (then on the job's thread).
-  const unsigned removalsSeen = removals_;
-  upgrader_->RunWhenLinkFree([this, removalsSeen] {
-    if (removals_ != removalsSeen) return;  // the device went again meanwhile
-    const int usable = upgrader_->ReadDeviceVersion();
-    host_->RunOnGuiThread([this, usable, removalsSeen] {
-      if (removals_ != removalsSeen) return;
-      upgrader_->SetDeviceUsable(usable != 0);
-      if (usable) ShowUsbConnected();
-    });
-  });
+void CZARN_TORV2_UpgraderDlg::OnDeviceChange(torv2::window::DeviceEvent event) {
+  controller_->DeviceChanged(event);
 }
 
 bool CZARN_TORV2_UpgraderDlg::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() != QEvent::KeyPress) return false;
   auto* widget = qobject_cast<QWidget*>(watched);
   if (widget == nullptr || (widget != this && !isAncestorOf(widget))) return false;
-  // No key reaches this window or its controls: Enter, Escape and Tab do nothing. Space alone
-  // acts, as a click of Update (even while the button is disabled) when no job runs.
-  if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space && !upgrader_->Busy()) {
-    OnBnClickedUpdate();
-  }
-  return true;
+  const auto* key = static_cast<QKeyEvent*>(event);
+  if (key->modifiers() & Qt::AltModifier) return false;  // for the system menu
+  return controller_->KeyDown(key->key() == Qt::Key_Space);
 }
 
 void CZARN_TORV2_UpgraderDlg::closeEvent(QCloseEvent* event) {
@@ -180,40 +82,51 @@ void CZARN_TORV2_UpgraderDlg::closeEvent(QCloseEvent* event) {
 }
 
 void CZARN_TORV2_UpgraderDlg::OnClose() {
-  if (closing_) return;
-  closing_ = true;
-  host_->Close();
-  notification_.reset();
-  queue_.Close();
-  if (openModal_) openModal_->done(QDialog::Rejected);
-  upgrader_->Shutdown();
-  QDialog::done(QDialog::Accepted);
+  controller_->Close();
 }
 
-void CZARN_TORV2_UpgraderDlg::ShowMessageBox(const QString& text, const QString& caption) {
-  QMessageBox box(QMessageBox::Warning, caption, text, QMessageBox::Ok, this);
-  box.setTextFormat(Qt::PlainText);
-  openModal_ = &box;
-  box.exec();
-  openModal_ = nullptr;
+void CZARN_TORV2_UpgraderDlg::SetTitle(std::string_view title) {
+  setWindowTitle(FromUtf8(title));
 }
 
-void CZARN_TORV2_UpgraderDlg::RunResultDialog(const torv2::upgrade::UpgradeReport& report) {
-  openModal_ = m_pResultDlg.get();
-  m_pResultDlg->DoModal(report);
-  openModal_ = nullptr;
+void CZARN_TORV2_UpgraderDlg::SetUpgradeVersionText(std::string_view text) {
+  ui_->m_staticUpgradeVersion->setText(FromUtf8(text));
 }
 
-void CZARN_TORV2_UpgraderDlg::SetUpdateButtonEnabled(bool enabled) {
+void CZARN_TORV2_UpgraderDlg::SetCurrentVersionText(std::string_view text) {
+  ui_->m_staticCurrentVersion->setText(FromUtf8(text));
+}
+
+void CZARN_TORV2_UpgraderDlg::EnableUpdate(bool enabled) {
   ui_->IDOK->setEnabled(enabled);
 }
 
-void CZARN_TORV2_UpgraderDlg::SetCurrentVersionText(const QString& text) {
-  ui_->m_staticCurrentVersion->setText(text);
+void CZARN_TORV2_UpgraderDlg::ShowMessage(std::string_view text, std::string_view caption,
+                                          torv2::window::MessageIcon icon) {
+  QMessageBox box(
+      icon == torv2::window::MessageIcon::None ? QMessageBox::NoIcon : QMessageBox::Warning,
+      FromUtf8(caption), FromUtf8(text), QMessageBox::Ok, this);
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
 }
 
-void CZARN_TORV2_UpgraderDlg::EndMainDialog() {
+void CZARN_TORV2_UpgraderDlg::ShowResult(const torv2::upgrade::UpgradeReport& report) {
+  m_pResultDlg->DoModal(report);
+}
+
+void CZARN_TORV2_UpgraderDlg::End() {
+  // The message boxes and the result dialog over this window end their loops as well.
+  for (QWidget* modal : QApplication::topLevelWidgets()) {
+    auto* dialog = qobject_cast<QDialog*>(modal);
+    if (dialog != nullptr && dialog != this && dialog->isVisible() && dialog->parent() == this) {
+      dialog->done(QDialog::Rejected);
+    }
+  }
   QDialog::done(QDialog::Accepted);
+}
+
+torv2::link::ProgressSink& CZARN_TORV2_UpgraderDlg::ProgressBar() {
+  return *ui_->m_progress;
 }
 
 CTextProgressCtrl* CZARN_TORV2_UpgraderDlg::progressBar() const {

@@ -32,6 +32,8 @@ bool Upgrader::StartUpExchange() {
       // read.
       m_bDeviceUsable = 1;
       attempt.linkOpened = true;
+    } else {
+      LogCause(CauseAt(ExchangeStep::Opening));
     }
   }
   attempt.cancelled = link_.Cancelled();
@@ -54,8 +56,10 @@ int Upgrader::ReadDeviceVersion() {
 void Upgrader::CheckCurrentStatusHoldingLink() {
   std::vector<std::uint8_t> reply(link::kReplyBufferSize);
   if (!link::SendCommandPacket(link_, "CurrentStatus", "")) {
+    LogCause(CauseAt(ExchangeStep::StatusQuery));
     Message(kMsgStatusFail);
   } else if (const int n = link::ReceiveReplyPacket(link_, reply); n == 0) {
+    LogCause(CauseAt(ExchangeStep::StatusQuery));
     Message(kMsgStatusDataFail);
   } else if (AsText(reply, n).starts_with("Already.")) {
     link::SendCommandPacket(link_, "ResetNow", "");  // no reply comes; the result does not matter
@@ -74,6 +78,7 @@ int Upgrader::ReadDeviceVersionHoldingLink() {
   if (!link_.linkOpen) {
     link_.linkOpen = link_.OpenUsbLink();
     if (!link_.linkOpen) {
+      LogCause(CauseAt(ExchangeStep::Opening));
       Message(kMsgVersionNotReady);
       link_.CloseUsbLink();
       return 0;
@@ -89,6 +94,11 @@ int Upgrader::ReadDeviceVersionHoldingLink() {
           m_dCurrentVersion = *version;
           versionRead_ = true;
           result = 1;
+        } else {
+          link::ExchangeFailure& f = link_.failure();
+          f = {};
+          f.what = link::Happened::Junk;
+          f.KeepAnswer(std::span(reply).first(static_cast<std::size_t>(n)));
         }
         // Shown whenever a reply came, also one without a version: the last good one stays.
         text = FormatVersion(m_dCurrentVersion);
@@ -97,6 +107,8 @@ int Upgrader::ReadDeviceVersionHoldingLink() {
       host_.ShowCurrentVersion(text);
     }
   }
+  // Shows no message: the current version stays as it was.
+  if (!result) LogCause(CauseAt(ExchangeStep::VersionQuery));
   link_.CloseUsbLink();
   return result;
 }

@@ -61,4 +61,14 @@ std::string LoadSubImage(std::string_view modulePath, FirmwareImage& image,
   return {};
 }
 
+CarriedImages LoadCarriedImages(std::string_view modulePath, const MessageSink& showMessage) {
+  CarriedImages images;
+  VersionText versionText{};
+  images.title = LoadMainImage(modulePath, images.main, versionText, showMessage);
+  if (!images.main.loaded()) return images;
+  images.version = AcceptCarriedVersion(VersionTextView(versionText));
+  if (images.version) LoadSubImage(modulePath, images.sub, showMessage);
+  return images;
+}
+
 }  // namespace torv2::upgrade

@@ -2,6 +2,7 @@
 // Loading the two carried firmware images from the running executable at start-up.
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,5 +29,17 @@ std::string LoadMainImage(std::string_view modulePath, FirmwareImage& image,
 // The same for the sub image (resource 730); returns an empty string on success.
 std::string LoadSubImage(std::string_view modulePath, FirmwareImage& image,
                          const MessageSink& showMessage);
+
+// The two images as the program loads them at start-up.
+struct CarriedImages {
+  FirmwareImage main;
+  FirmwareImage sub;
+  std::string title;              // the main image's title; "Err" when it could not be loaded
+  std::optional<double> version;  // the carried version, when its text is accepted
+};
+
+// Loads the main image and its version from the executable at `modulePath`, and the sub image
+// only when that version is accepted; shows why an image cannot be loaded.
+CarriedImages LoadCarriedImages(std::string_view modulePath, const MessageSink& showMessage);
 
 }  // namespace torv2::upgrade

@@ -29,7 +29,4 @@ inline constexpr std::size_t kTitleOffset = 336;
 inline constexpr std::size_t kReadBackBufferSize = 524'288;
 inline constexpr std::size_t kMaxCarriedImageSize = kReadBackBufferSize;
 
-// The sub image is read back in blocks of this size, each inside one escaped reply packet.
-inline constexpr std::size_t kSubReadBackBlockSize = 1000;
-
 }  // namespace torv2::upgrade

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "link/image_transfer.h"
 #include "upgrade/firmware_image.h"
 #include "upgrade/version_text.h"
 
@@ -13,6 +14,8 @@ namespace {
 constexpr std::size_t kShownTitleChars = 80;
 constexpr std::size_t kMaxReportedBlocks = 5;
 constexpr std::uint8_t kHash = '#';
+// The blocks the transfer reads the sub image back in, each inside one escaped reply packet.
+constexpr std::size_t kSubBlock = link::kSubReadBackBlock;
 
 // Title bytes as printable text: other bytes as \xNN, cut after kShownTitleChars.
 std::string Printable(std::string_view text) {
@@ -71,8 +74,8 @@ std::vector<std::string> CheckSubImage(std::span<const std::uint8_t> image) {
   std::vector<std::string> problems;
   CheckSize(image, problems);
   std::size_t badBlocks = 0;
-  for (std::size_t start = 0; start < image.size(); start += kSubReadBackBlockSize) {
-    const auto block = image.subspan(start, std::min(kSubReadBackBlockSize, image.size() - start));
+  for (std::size_t start = 0; start < image.size(); start += kSubBlock) {
+    const auto block = image.subspan(start, std::min(kSubBlock, image.size() - start));
     const std::uint8_t run[] = {kHash, kHash, kHash, kHash};
     const auto found = std::search(block.begin(), block.end(), std::begin(run), std::end(run));
     std::string reason;
@@ -85,10 +88,9 @@ std::vector<std::string> CheckSubImage(std::span<const std::uint8_t> image) {
       continue;
     }
     if (++badBlocks <= kMaxReportedBlocks) {
-      problems.push_back("read-back block " + std::to_string(start / kSubReadBackBlockSize) +
-                         " (bytes " + std::to_string(start) + " to " +
-                         std::to_string(start + block.size() - 1) + ") " + reason +
-                         "; an escaped reply packet cannot carry it");
+      problems.push_back("read-back block " + std::to_string(start / kSubBlock) + " (bytes " +
+                         std::to_string(start) + " to " + std::to_string(start + block.size() - 1) +
+                         ") " + reason + "; an escaped reply packet cannot carry it");
     }
   }
   if (badBlocks > kMaxReportedBlocks) {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "link/progress_sink.h"
+#include "upgrade/cause.h"
 #include "upgrade/upgrade_report.h"
 
 namespace torv2::upgrade {
@@ -26,6 +27,10 @@ class UpgradeHost {
   virtual void ShowCurrentVersion(std::string_view text) = 0;
   // A completed job ends the program.
   virtual void EndProgram() = 0;
+  // Why the exchange just failed. Comes before the message that reports the failure, when there
+  // is one (a version query that fails shows none; neither does a completed job whose report
+  // shows a failure, where it comes before the result). Shows no box: the window logs it.
+  virtual void LogCause(const Cause&) {}
 };
 
 }  // namespace torv2::upgrade

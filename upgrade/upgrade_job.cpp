@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <system_error>
 
 #include "link/packet.h"
@@ -16,8 +17,19 @@ namespace {
 constexpr std::uint32_t kMainDownloadChunk = 8192;
 constexpr std::uint32_t kSubDownloadChunk = 1000;
 
-bool SameBytes(std::span<const std::uint8_t> readBack, const FirmwareImage& image) {
-  return std::memcmp(readBack.data(), image.data, image.size) == 0;
+// The offset of the first byte that differs, or nullopt when the image came back whole.
+std::optional<std::size_t> FirstDifference(std::span<const std::uint8_t> readBack,
+                                           const FirmwareImage& image) {
+  if (std::memcmp(readBack.data(), image.data, image.size) == 0) return std::nullopt;
+  const auto [at, ignored] = std::mismatch(readBack.begin(), readBack.end(), image.data);
+  return static_cast<std::size_t>(at - readBack.begin());
+}
+
+link::ExchangeFailure Differs(std::size_t offset) {
+  link::ExchangeFailure f;
+  f.what = link::Happened::ReadBackDiffers;
+  f.offset = offset;
+  return f;
 }
 
 }  // namespace
@@ -32,6 +44,15 @@ Upgrader::~Upgrader() {
 void Upgrader::Message(std::string_view text) {
   // A program that is closing shows nothing more.
   if (!link_.Cancelled()) host_.ShowMessage(text);
+}
+
+void Upgrader::LogCause(const Cause& cause) {
+  if (!link_.Cancelled()) host_.LogCause(cause);
+}
+
+Cause Upgrader::CauseAt(ExchangeStep step, ImageKind image) const {
+  const link::ExchangeFailure& f = link_.failure();
+  return Cause{StepAt{step, image, f.number}, f, std::nullopt};
 }
 
 JobResult Upgrader::LastJob() const {
@@ -142,7 +163,7 @@ void Upgrader::UpgradeWorker() {
     if (m_dCurrentVersion > 0.0) attempt.versionBefore = m_dCurrentVersion;
   }
   JobResult result;
-  // On the job's own stack, like every buffer of a task: no allocation per job or transfer.
+  // On the job's own stack, like the transfers' buffers.
   std::array<std::uint8_t, kReadBackBufferSize> readBackBuffer;
   bool completed = false;
   {
@@ -157,6 +178,8 @@ void Upgrader::UpgradeWorker() {
       m_bDeviceUsable = ReadDeviceVersionHoldingLink();
       if (m_bDeviceUsable) attempt.versionAfter = CurrentVersion();
     } else {
+      // Not open: the cause came with the message that said so.
+      if (result.cause && !result.linkNotReady) LogCause(*result.cause);
       Message(kMsgUpgradeError);
       link_.CloseUsbLink();
     }
@@ -175,6 +198,7 @@ void Upgrader::UpgradeWorker() {
   TellObserver(attempt);
   link::ProgressSink& progress = host_.Progress();
   if (completed) {
+    if (result.cause) LogCause(*result.cause);
     if (!link_.Cancelled()) host_.ShowResult(Report());
     RunDeferredTasks();
     m_bBusy = 0;
@@ -192,16 +216,31 @@ void Upgrader::UpgradeWorker() {
   host_.EnableUpdateButton(true);
 }
 
-// Steps 1 to 4 of the job; false means the error path.
+// Steps 1 to 4 of the job; false means the error path. Each failure is noted in result.cause:
+// the first one met, and where the job stopped when that came later.
 bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuffer) {
   // The build refuses images that do not fit; one that got here anyway cannot be verified.
   if (m_mainImage.size > readBackBuffer.size() || m_subImage.size > readBackBuffer.size()) {
     return false;
   }
+  const auto note = [&](Cause cause) {
+    if (!result.cause) result.cause = std::move(cause);
+  };
+  const auto stop = [&](ExchangeStep step, ImageKind image) {
+    Cause cause = CauseAt(step, image);
+    if (result.cause) {
+      result.cause->stoppedAt = cause.at;
+    } else {
+      result.cause = std::move(cause);
+    }
+    return false;
+  };
   if (!link_.linkOpen) {
     link_.linkOpen = link_.OpenUsbLink();
     if (!link_.linkOpen) {
       result.linkNotReady = true;
+      result.cause = CauseAt(ExchangeStep::Opening);
+      LogCause(*result.cause);
       Message(kMsgDeviceNotReady);
       return false;
     }
@@ -212,20 +251,36 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
   link::TransferContext t{link_, progress, subSocketError};
 
   if (m_mainImage.loaded()) {
+    constexpr ImageKind kMain = ImageKind::Main;
     const std::span<const std::uint8_t> image(m_mainImage.data, m_mainImage.size);
-    if (!link::SendCommandPacket(link_, "WriteFirmware:", "Torv2MainExe,")) return false;
-    if (!link::AnnounceImageSize(t, m_mainImage.size)) return false;
+    if (!link::SendCommandPacket(link_, "WriteFirmware:", "Torv2MainExe,")) {
+      return stop(ExchangeStep::WriteCommand, kMain);
+    }
+    if (!link::AnnounceImageSize(t, m_mainImage.size)) return stop(ExchangeStep::SizeRecord, kMain);
     progress.SetText("Down", true);
     progress.SetPos(0);
     // A failed main download or read-back only marks the main image as failed; the sub stage
     // still runs.
     if (link::DownloadImage(t, image, kMainDownloadChunk)) {
-      if (!link::SendCommandPacket(link_, "ReadFirmware:", "Torv2MainExe,")) return false;
-      if (!link::AnnounceImageSize(t, m_mainImage.size)) return false;
+      if (!link::SendCommandPacket(link_, "ReadFirmware:", "Torv2MainExe,")) {
+        return stop(ExchangeStep::ReadCommand, kMain);
+      }
+      if (!link::AnnounceImageSize(t, m_mainImage.size)) {
+        return stop(ExchangeStep::ReadSizeRecord, kMain);
+      }
       progress.SetText("Verify", true);
       progress.SetPos(0);
       const auto readBack = std::span(readBackBuffer).first(m_mainImage.size);
-      if (link::ReadBackImage(t, readBack) && SameBytes(readBack, m_mainImage)) result.mainOk = 1;
+      if (!link::ReadBackImage(t, readBack)) {
+        note(CauseAt(ExchangeStep::ReadBackChunk, kMain));
+      } else if (const auto at = FirstDifference(readBack, m_mainImage)) {
+        const int chunk = static_cast<int>(*at / link::kMainReadBackChunk) + 1;
+        note(Cause{{ExchangeStep::ReadBackChunk, kMain, chunk}, Differs(*at), std::nullopt});
+      } else {
+        result.mainOk = 1;
+      }
+    } else {
+      note(CauseAt(ExchangeStep::Chunk, kMain));
     }
   }
 
@@ -233,24 +288,46 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
   if (link_.Cancelled()) return false;
 
   if (m_subImage.loaded()) {
+    constexpr ImageKind kSub = ImageKind::Sub;
     const std::span<const std::uint8_t> image(m_subImage.data, m_subImage.size);
-    if (!link::SendCommandPacket(link_, "WriteFirmware:", "Torv2SubExe,")) return false;
-    if (!link::AnnounceImageSize(t, m_subImage.size)) return false;
+    if (!link::SendCommandPacket(link_, "WriteFirmware:", "Torv2SubExe,")) {
+      return stop(ExchangeStep::WriteCommand, kSub);
+    }
+    if (!link::AnnounceImageSize(t, m_subImage.size)) return stop(ExchangeStep::SizeRecord, kSub);
     progress.SetText("Down", true);
     progress.SetPos(0);
-    if (!link::DownloadImage(t, image, kSubDownloadChunk)) return false;
-    if (!link::SendCommandPacket(link_, "ReadFirmware:", "Torv2SubExe,")) return false;
-    if (!link::AnnounceImageSize(t, m_subImage.size)) return false;
+    if (!link::DownloadImage(t, image, kSubDownloadChunk)) return stop(ExchangeStep::Chunk, kSub);
+    if (!link::SendCommandPacket(link_, "ReadFirmware:", "Torv2SubExe,")) {
+      return stop(ExchangeStep::ReadCommand, kSub);
+    }
+    if (!link::AnnounceImageSize(t, m_subImage.size)) {
+      return stop(ExchangeStep::ReadSizeRecord, kSub);
+    }
     progress.SetText("Verify", true);
     progress.SetPos(0);
     link::SubSocketStatus sockets{};
     const auto readBack = std::span(readBackBuffer).first(m_subImage.size);
-    if (!link::ReadBackSubImage(t, sockets, readBack)) return false;
-    if (!SameBytes(readBack, m_subImage)) return false;
+    if (!link::ReadBackSubImage(t, sockets, readBack)) {
+      // A failure after the last block is the socket status's.
+      const bool inBlocks = link_.failure().number > 0;
+      return stop(inBlocks ? ExchangeStep::SubBlock : ExchangeStep::SocketStatus, kSub);
+    }
+    if (const auto at = FirstDifference(readBack, m_subImage)) {
+      const int block = static_cast<int>(*at / link::kSubReadBackBlock) + 1;
+      link_.failure() = Differs(*at);
+      link_.failure().number = block;
+      return stop(ExchangeStep::SubBlock, kSub);
+    }
     const int n = link::ReceiveReplyPacket(link_, readBackBuffer);
-    if (n == 0) return false;
+    if (n == 0) return stop(ExchangeStep::FinalVerdict, kSub);
     const char* verdict = reinterpret_cast<const char*>(readBackBuffer.data());
     result.subOk = std::strcmp(verdict, "OK") == 0 ? 1 : 0;
+    if (!result.subOk) {
+      link::ExchangeFailure refused;
+      refused.what = link::Happened::Refused;
+      refused.KeepAnswer(readBackBuffer.first(static_cast<std::size_t>(n)));
+      note(Cause{{ExchangeStep::FinalVerdict, kSub, 0}, refused, std::nullopt});
+    }
     result.sockets = sockets;
     subSocketError = 0;
   }

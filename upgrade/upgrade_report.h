@@ -3,16 +3,16 @@
 // the sub image, a box-drawn table of the eight sub sockets and the two version lines. UTF-8 text;
 // the table is meant for a font in which every character but CR LF has one common width.
 
-#include <array>
-#include <cstdint>
 #include <optional>
 #include <string>
+#include <tuple>
+
+#include "link/image_transfer.h"  // SubSocketStatus: one character per sub socket, 'U' upgraded
 
 namespace torv2::upgrade {
 
-inline constexpr std::size_t kSubSocketCount = 8;
-// One status character per sub socket, sub socket 1 first; 'U' means upgraded.
-using SubSocketStatus = std::array<std::uint8_t, kSubSocketCount>;
+using link::SubSocketStatus;
+inline constexpr std::size_t kSubSocketCount = std::tuple_size_v<SubSocketStatus>;
 
 struct UpgradeReport {
   std::string m_strMainResult;

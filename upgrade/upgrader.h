@@ -45,6 +45,9 @@ struct JobResult {
   int mainOk = 0;
   int subOk = 0;
   std::optional<link::SubSocketStatus> sockets;  // when the sub stage completed
+  // Why the job failed, or why a completed job's report shows a failed image: the first failure
+  // met, and where the job stopped when that was later.
+  std::optional<Cause> cause;
 };
 
 class Upgrader {
@@ -101,6 +104,8 @@ class Upgrader {
   int ReadDeviceVersionHoldingLink();
   void CheckCurrentStatusHoldingLink();
   void Message(std::string_view text);
+  void LogCause(const Cause& cause);
+  Cause CauseAt(ExchangeStep step, ImageKind image = ImageKind::Main) const;
   void RunDeferredTasks();
   void TellObserver(const Attempt& attempt);
 

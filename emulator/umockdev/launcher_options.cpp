@@ -105,8 +105,21 @@ void AddLauncherOptions(CLI::App& app, LauncherOptions& o) {
       ->check(kSerial);
   app.add_option("--status", o.statusReply, "The programmers' reply to CurrentStatus")
       ->type_name("TEXT");
-  app.add_option("--version", o.versionReply, "The programmers' reply to VersionRead:")
+  app.add_option("--version", o.versionReply,
+                 "The title inside the main image the programmers start with, which they answer "
+                 "VersionRead: with until an upgrade writes another (default MainExe - TORV2 "
+                 "Execute V02.07)")
       ->type_name("TEXT");
+  app.add_option_function<long>(
+         "--reenumeration-delay",
+         [&o](long ms) { o.reenumerationDelay = std::chrono::milliseconds(ms); },
+         "After ResetNow a programmer is off the bus MS milliseconds, then comes back at a new "
+         "address (default 1000)")
+      ->type_name("MS")
+      ->check(CLI::NonNegativeNumber);
+  app.add_flag("--restart-on-claim", o.restartOnClaim,
+               "The programmers' firmware starts over whenever a program claims their interface "
+               "(real ones do not; for comparing with a host that relies on it)");
   app.add_option_function<std::string>(
          "--sockets",
          [&o](const std::string& text) {
@@ -128,8 +141,13 @@ void AddLauncherOptions(CLI::App& app, LauncherOptions& o) {
          FaultHelp())
       ->type_name("STEP:N:KIND")
       ->check(kStepFault);
+  app.add_flag("--no-access", o.noAccess,
+               "The programmers' device nodes refuse to be opened, as for a user without "
+               "permission (a command run as root must drop CAP_DAC_OVERRIDE to see it, e.g. "
+               "setpriv --bounding-set=-dac_override,-dac_read_search)");
   app.add_option("--faults-on", o.faultsOn,
-                 "Only programmer N (1 = the first) gets the faults asked for; the others work")
+                 "Only programmer N (1 = the first) gets the faults asked for (and --no-access); "
+                 "the others work")
       ->type_name("N")
       ->check(CLI::PositiveNumber);
   app.add_option("--nak", o.faults.nakFrames, "Refuse the first N command frames with '-'")
@@ -177,10 +195,15 @@ std::vector<VirtualUsbOptions> DeviceOptionsFor(const LauncherOptions& o) {
     programmer.deviceDelayPerChunk = o.deviceDelayPerChunk;
     programmer.serial = o.serial.value_or("VIRTUAL" + std::to_string(i));
     if (o.statusReply) programmer.settings.statusReply = *o.statusReply;
-    if (o.versionReply) programmer.settings.versionReply = *o.versionReply;
+    if (o.versionReply) programmer.settings.mainImageTitle = *o.versionReply;
+    programmer.reenumerationDelay = o.reenumerationDelay;
+    programmer.settings.restartOnClaim = o.restartOnClaim;
     if (o.socketStatus) programmer.settings.socketStatus = *o.socketStatus;
     if (o.finalVerdict) programmer.settings.finalVerdict = *o.finalVerdict;
-    if (!o.faultsOn || *o.faultsOn == i) programmer.faults = o.faults;
+    if (!o.faultsOn || *o.faultsOn == i) {
+      programmer.faults = o.faults;
+      programmer.nodeRefusesOpen = o.noAccess;
+    }
     programmer.settings.recordHostBytes = false;  // a long run would keep every byte
     devices.push_back(programmer);
   }

@@ -23,13 +23,16 @@ struct LauncherOptions {
   bool msOs10 = false;     // programmers carry the GUID only in MS OS 1.0 descriptors
   bool highSpeed = false;  // 512-byte bulk packets
   bool busTime = false;    // bulk transfers take their time on the bus
-  std::chrono::microseconds deviceDelayPerChunk{0};  // with busTime
-  std::optional<std::string> statusReply;            // reply to "CurrentStatus"
-  std::optional<std::string> versionReply;           // reply to "VersionRead:"
+  std::chrono::microseconds deviceDelayPerChunk{0};    // with busTime
+  std::optional<std::string> statusReply;              // reply to "CurrentStatus"
+  std::optional<std::string> versionReply;             // title of the main image they start with
+  std::chrono::milliseconds reenumerationDelay{1000};  // off the bus after "ResetNow"
+  bool restartOnClaim = false;  // the firmware restarts whenever the host claims the interface
   // What the programmers send at the end of the sub image read-back.
   std::optional<std::array<std::uint8_t, 8>> socketStatus;
   std::optional<std::string> finalVerdict;
   Faults faults;                // the programmers' fault knobs
+  bool noAccess = false;        // the programmers' device nodes refuse to be opened
   std::optional<int> faultsOn;  // only this programmer (1 = the first) gets them
   // Every programmer's serial number (empty: none); by default VIRTUAL1, VIRTUAL2, ...
   std::optional<std::string> serial;

@@ -3,11 +3,15 @@
 #include <glib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <set>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "emulator/umockdev/usbfs_node.h"
@@ -69,16 +73,26 @@ VirtualUsbDevice::ModelLock::ModelLock(VirtualUsbDevice& device) : device_(devic
 }
 
 VirtualUsbDevice::ModelLock::~ModelLock() {
-  const bool unplug = device_.AfterModelRan();
+  const BusAction action = device_.AfterModelRan();
   device_.mutex_.unlock();
-  if (unplug) device_.bed_.Unplug(device_);
+  device_.Act(action);
 }
 
-bool VirtualUsbDevice::AfterModelRan() {
+VirtualUsbDevice::BusAction VirtualUsbDevice::AfterModelRan() {
   if (node_) node_->ServeWaitingReads();
-  if (!programmer_.UnplugRequested()) return false;
-  programmer_.ClearUnplugRequest();
-  return node_ != nullptr;
+  if (programmer_.UnplugRequested()) {
+    programmer_.ClearUnplugRequest();
+    if (node_) return BusAction::Unplug;
+  }
+  if (programmer_.ResetRequested() && !programmer_.HasInData() && node_) {
+    return BusAction::Reenumerate;
+  }
+  return BusAction::None;
+}
+
+void VirtualUsbDevice::Act(BusAction action) {
+  if (action == BusAction::Unplug) bed_.Unplug(*this);
+  if (action == BusAction::Reenumerate) bed_.Reenumerate(*this);
 }
 
 std::size_t VirtualUsbDevice::bulkInUrbs() const {
@@ -128,6 +142,18 @@ struct UmockdevBed::Impl {
   std::vector<std::shared_ptr<UsbfsNode>> retired;
   std::set<std::string> attachedDevnodes;  // device nodes that have an ioctl handler
 
+  // Devices off the bus for a re-enumeration, and when each comes back.
+  struct Return {
+    std::chrono::steady_clock::time_point at;
+    VirtualUsbDevice* device;
+  };
+  std::vector<Return> returns;
+  std::size_t reenumerations = 0;
+  std::condition_variable_any returnsChanged;
+  std::jthread returner;  // plugs them back in; started with the first re-enumeration
+
+  void RunReturns(std::stop_token stop);
+
   int AllocateDevnum() {
     std::set<int> used;
     for (const auto& d : devices) {
@@ -162,6 +188,10 @@ void UmockdevBed::Impl::Plug(VirtualUsbDevice& device) {
                        .deviceDelayPerChunk = device.options_.deviceDelayPerChunk};
   }
   auto node = std::make_shared<UsbfsNode>(device, devnum, fifo.string(), timing);
+  if (device.options_.nodeRefusesOpen) {
+    // The node keeps its own end open; only later opens are refused.
+    std::filesystem::permissions(fifo, std::filesystem::perms::none);
+  }
   GError* error = nullptr;
   if (attachedDevnodes.contains(devnode)) {
     umockdev_testbed_detach_ioctl(testbed.get(), devnode.c_str(), nullptr);
@@ -273,6 +303,33 @@ void UmockdevBed::Impl::Plug(VirtualUsbDevice& device) {
   umockdev_testbed_uevent(testbed.get(), syspath.c_str(), "add");
 }
 
+void UmockdevBed::Impl::RunReturns(std::stop_token stop) {
+  std::unique_lock lock(mutex);
+  while (!stop.stop_requested()) {
+    if (returns.empty()) {
+      returnsChanged.wait(lock, stop, [&] { return !returns.empty(); });
+      continue;
+    }
+    const auto next =
+        std::min_element(returns.begin(), returns.end(),
+                         [](const Return& a, const Return& b) { return a.at < b.at; });
+    const auto at = next->at;
+    if (std::chrono::steady_clock::now() < at) {
+      returnsChanged.wait_until(lock, stop, at, [&] { return false; });
+      continue;
+    }
+    VirtualUsbDevice* device = next->device;
+    returns.erase(next);
+    if (closing || device->attached()) continue;
+    try {
+      Plug(*device);
+      ++reenumerations;
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "virtual programmer cannot come back: %s\n", e.what());
+    }
+  }
+}
+
 void UmockdevBed::Impl::Unplug(VirtualUsbDevice& device) {
   std::shared_ptr<UsbfsNode> node;
   {
@@ -280,6 +337,7 @@ void UmockdevBed::Impl::Unplug(VirtualUsbDevice& device) {
     node = std::move(device.node_);
     if (!node) return;
     node->Unplug();
+    device.programmer_.Restart();  // the power is gone: so is everything but the flash
   }
   const std::string syspath = SyspathFor(device.port_);
   umockdev_testbed_uevent(testbed.get(), syspath.c_str(), "remove");
@@ -299,6 +357,10 @@ UmockdevBed::~UmockdevBed() {
   {
     std::lock_guard lock(impl_->mutex);
     impl_->closing = true;
+  }
+  if (impl_->returner.joinable()) {
+    impl_->returner.request_stop();
+    impl_->returner.join();
   }
   // Without the lock: disposing the test bed joins its worker thread, which may be waiting for
   // it in Unplug(). After this no handler runs any more.
@@ -328,12 +390,32 @@ VirtualUsbDevice& UmockdevBed::Add(VirtualUsbOptions options) {
 void UmockdevBed::Unplug(VirtualUsbDevice& device) {
   std::lock_guard lock(impl_->mutex);
   if (impl_->closing) return;
+  std::erase_if(impl_->returns, [&](const Impl::Return& r) { return r.device == &device; });
   impl_->Unplug(device);
+}
+
+void UmockdevBed::Reenumerate(VirtualUsbDevice& device) {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->closing || !device.attached()) return;
+  impl_->Unplug(device);
+  impl_->returns.push_back(
+      {std::chrono::steady_clock::now() + device.options_.reenumerationDelay, &device});
+  if (!impl_->returner.joinable()) {
+    impl_->returner =
+        std::jthread([impl = impl_.get()](std::stop_token stop) { impl->RunReturns(stop); });
+  }
+  impl_->returnsChanged.notify_all();
+}
+
+std::size_t UmockdevBed::reenumerations() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->reenumerations;
 }
 
 void UmockdevBed::Replug(VirtualUsbDevice& device) {
   std::lock_guard lock(impl_->mutex);
   if (impl_->closing) return;
+  std::erase_if(impl_->returns, [&](const Impl::Return& r) { return r.device == &device; });
   impl_->Unplug(device);
   impl_->Plug(device);
 }

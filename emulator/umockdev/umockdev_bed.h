@@ -10,6 +10,10 @@
 //   bed.Unplug(dev);                           // pending transfers end with NO_DEVICE
 //   bed.Replug(dev);                           // comes back at a new address
 //
+// A device takes "ResetNow" like the hardware: it leaves the bus once the host has read the
+// acknowledgement, and comes back after VirtualUsbOptions::reenumerationDelay at a new address,
+// with the same serial number on the same port; the flash keeps its content.
+//
 // The process must run under the umockdev preload (libumockdev-preload.so): the uevents for
 // hotplug are sent through it. EnsureUmockdevPreload() (preload.h) re-executes a program under
 // it; the CMake function torv2_add_umockdev_gtest() does that for test binaries. Other
@@ -54,6 +58,11 @@ struct VirtualUsbOptions {
   // With realBusTime: the device's own time for each chunk it writes to or reads from its flash
   // (each downloaded chunk, each chunk or block read back); the bus waits for it.
   std::chrono::microseconds deviceDelayPerChunk{0};
+  // After "ResetNow" the device is off the bus this long, then comes back at a new address.
+  std::chrono::milliseconds reenumerationDelay{1000};
+  // The device node refuses to be opened (mode 000), as a real one does for a user without
+  // permission. Root opens any node; a process without CAP_DAC_OVERRIDE cannot.
+  bool nodeRefusesOpen = false;
 };
 
 class UmockdevBed;
@@ -110,9 +119,12 @@ class VirtualUsbDevice {
     VirtualUsbDevice& device_;
   };
 
-  // After the model ran with the mutex held: serve waiting reads; true when the firmware asked
-  // to be unplugged (the caller unplugs after unlocking).
-  bool AfterModelRan();
+  // After the model ran with the mutex held: serve waiting reads. Tells the caller what to do
+  // after unlocking: unplug (the firmware asked to drop off the bus) or re-enumerate (it took
+  // "ResetNow" and the host has read everything queued).
+  enum class BusAction { None, Unplug, Reenumerate };
+  BusAction AfterModelRan();
+  void Act(BusAction action);
 
   UmockdevBed& bed_;
   const VirtualUsbOptions options_;
@@ -146,8 +158,14 @@ class UmockdevBed {
   // and sysfs entry go away. Nothing happens for a device that is not attached.
   void Unplug(VirtualUsbDevice& device);
   // The same device (model, flash, counters) comes back at a new address, like a real
-  // re-enumeration. An attached device is unplugged first.
+  // re-enumeration. An attached device is unplugged first. Power was off in between: the
+  // firmware starts over.
   void Replug(VirtualUsbDevice& device);
+  // What "ResetNow" does: the device drops off the bus at once (as Unplug), its firmware
+  // restarts, and after its reenumerationDelay it comes back on the same port at a new address.
+  void Reenumerate(VirtualUsbDevice& device);
+  // Times devices of this bed came back after a re-enumeration.
+  std::size_t reenumerations() const;
 
   std::string rootDir() const;  // the test bed directory ($UMOCKDEV_DIR)
 

@@ -171,7 +171,7 @@ gboolean UsbfsNode::OnIoctl(UMockdevIoctlClient* c) {
   const gulong request = umockdev_ioctl_client_get_request(c);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(c);
   int error = 0;
-  bool unplug = false;
+  VirtualUsbDevice::BusAction action = VirtualUsbDevice::BusAction::None;
   {
     std::lock_guard lock(device_.mutex_);
     Client& client = ClientFor(c);
@@ -223,14 +223,17 @@ gboolean UsbfsNode::OnIoctl(UMockdevIoctlClient* c) {
           break;
       }
     }
-    if (device_.programmer_.UnplugRequested()) {
-      device_.programmer_.ClearUnplugRequest();
-      unplug = !unplugged_;
+    VirtualProgrammer& programmer = device_.programmer_;
+    if (programmer.UnplugRequested()) {
+      programmer.ClearUnplugRequest();
+      if (!unplugged_) action = VirtualUsbDevice::BusAction::Unplug;
+    } else if (programmer.ResetRequested() && !programmer.HasInData() && !unplugged_) {
+      action = VirtualUsbDevice::BusAction::Reenumerate;  // the host has read the '+'
     }
     UpdateSignal();
   }
   umockdev_ioctl_client_complete(c, error ? -1 : 0, error);
-  if (unplug) device_.bed_.Unplug(device_);
+  device_.Act(action);
   return TRUE;
 }
 
@@ -311,7 +314,7 @@ int UsbfsNode::ClearHalt(UMockdevIoctlData* arg) {
 
 int UsbfsNode::Reset() {
   // A bus reset restarts the firmware; claims survive it, as they do under usbfs.
-  device_.programmer_.OnInterfaceClaimed();
+  device_.programmer_.Restart();
   return 0;
 }
 

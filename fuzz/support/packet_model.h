@@ -10,12 +10,15 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/support/fuzz_input.h"
+
+// The plain reading is the oracle, not code under test (TORV2_FUZZ_ORACLE).
 namespace torv2::fuzz {
 
 class ByteStream {
  public:
   explicit ByteStream(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
-  bool Next(std::uint8_t& b) {
+  TORV2_FUZZ_ORACLE bool Next(std::uint8_t& b) {
     if (at_ == bytes_.size()) return false;
     b = bytes_[at_++];
     return true;
@@ -28,8 +31,9 @@ class ByteStream {
 };
 
 inline constexpr std::size_t kModelDropLength = 65536;
+inline constexpr int kModelMaxRefusals = 64;  // '-' answers in a row before the receiver gives up
 
-inline bool ModelChecksumMatches(ByteStream& s, std::uint8_t sum, bool& good) {
+TORV2_FUZZ_ORACLE inline bool ModelChecksumMatches(ByteStream& s, std::uint8_t sum, bool& good) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::uint8_t d0 = 0, d1 = 0;
   if (!s.Next(d0) || !s.Next(d1)) return false;
@@ -38,7 +42,7 @@ inline bool ModelChecksumMatches(ByteStream& s, std::uint8_t sum, bool& good) {
   return true;
 }
 
-inline bool ModelHunt(ByteStream& s) {
+TORV2_FUZZ_ORACLE inline bool ModelHunt(ByteStream& s) {
   std::uint8_t b = 0;
   do {
     if (!s.Next(b)) return false;
@@ -48,9 +52,9 @@ inline bool ModelHunt(ByteStream& s) {
 
 // One reply packet "$payload#cc": the payload length (0 on failure), the payload, and the
 // acknowledgements the receiver sends ('+' or '-') appended to `answers`.
-inline int ModelReplyPacket(ByteStream& s, std::vector<std::uint8_t>& payload,
-                            std::vector<std::uint8_t>& answers) {
-  for (;;) {
+TORV2_FUZZ_ORACLE inline int ModelReplyPacket(ByteStream& s, std::vector<std::uint8_t>& payload,
+                                              std::vector<std::uint8_t>& answers) {
+  for (int refused = 0;;) {
     if (!ModelHunt(s)) return 0;
     payload.clear();
     std::uint8_t sum = 0;
@@ -70,13 +74,15 @@ inline int ModelReplyPacket(ByteStream& s, std::vector<std::uint8_t>& payload,
     if (!ModelChecksumMatches(s, sum, good)) return 0;
     answers.push_back(good ? '+' : '-');
     if (good) return static_cast<int>(payload.size());
+    if (++refused == kModelMaxRefusals) return 0;
   }
 }
 
 // One escaped reply packet "$$$$payload####cc" (runs of one to three '#' are data), likewise.
-inline int ModelEscapedReplyPacket(ByteStream& s, std::vector<std::uint8_t>& payload,
-                                   std::vector<std::uint8_t>& answers) {
-  for (;;) {
+TORV2_FUZZ_ORACLE inline int ModelEscapedReplyPacket(ByteStream& s,
+                                                     std::vector<std::uint8_t>& payload,
+                                                     std::vector<std::uint8_t>& answers) {
+  for (int refused = 0;;) {
     for (int i = 0; i < 4; ++i) {
       if (!ModelHunt(s)) return 0;
     }
@@ -105,10 +111,11 @@ inline int ModelEscapedReplyPacket(ByteStream& s, std::vector<std::uint8_t>& pay
     if (!ModelChecksumMatches(s, sum, good)) return 0;
     answers.push_back(good ? '+' : '-');
     if (good) return static_cast<int>(payload.size());
+    if (++refused == kModelMaxRefusals) return 0;
   }
 }
 
-inline bool SameText(std::span<const std::uint8_t> bytes, std::string_view text) {
+TORV2_FUZZ_ORACLE inline bool SameText(std::span<const std::uint8_t> bytes, std::string_view text) {
   return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()) == text;
 }
 

@@ -252,7 +252,10 @@ Candidate CandidateFor(libusb_device* dev) {
 }
 
 bool Selected(const Candidate& c, const LibusbOptions& options) {
-  return !options.onlyDevice || c.address == *options.onlyDevice;
+  if (options.onlyDevice && c.address != *options.onlyDevice) return false;
+  if (options.onlyBus && (c.address.bus != *options.onlyBus || c.portPath != options.onlyPortPath))
+    return false;
+  return true;
 }
 
 std::vector<Candidate> Candidates(const DeviceList& list, const LibusbOptions& options) {
@@ -276,14 +279,60 @@ struct Probed {
   Found found;
 };
 
-// Opens a device and reads its descriptors. nullopt for a hub, a device that cannot be opened
-// (not ours, or no access) and a device without the GUID; those are closed again untouched.
-std::optional<Probed> Probe(libusb_device* dev, const Guid& guid, milliseconds timeout) {
+OpenStatus MapOpenError(int error) {
+  switch (error) {
+    case LIBUSB_SUCCESS:
+      return OpenStatus::Opened;
+    case LIBUSB_ERROR_ACCESS:
+      return OpenStatus::AccessDenied;
+    case LIBUSB_ERROR_BUSY:
+      return OpenStatus::Busy;
+    case LIBUSB_ERROR_NO_DEVICE:
+    case LIBUSB_ERROR_NOT_FOUND:
+      return OpenStatus::NoDevice;
+    default:
+      return OpenStatus::Error;
+  }
+}
+
+// Whether the active configuration has an interface whose alternate setting 0 holds a bulk IN
+// and a bulk OUT endpoint: the least a device must have to carry the protocol. Read from the
+// cached descriptors, without opening the device.
+bool HasBulkPair(libusb_device* dev) {
+  libusb_config_descriptor* raw = nullptr;
+  if (libusb_get_active_config_descriptor(dev, &raw) != 0 || !raw) return false;
+  const ConfigPtr config(raw);
+  for (int i = 0; i < config->bNumInterfaces; ++i) {
+    const libusb_interface& itf = config->interface[i];
+    for (int a = 0; a < itf.num_altsetting; ++a) {
+      const libusb_interface_descriptor& alt = itf.altsetting[a];
+      if (alt.bAlternateSetting != 0) continue;
+      bool in = false, out = false;
+      for (int e = 0; e < alt.bNumEndpoints; ++e) {
+        const libusb_endpoint_descriptor& ep = alt.endpoint[e];
+        if ((ep.bmAttributes & LIBUSB_TRANSFER_TYPE_MASK) != LIBUSB_TRANSFER_TYPE_BULK) continue;
+        (ep.bEndpointAddress & LIBUSB_ENDPOINT_IN ? in : out) = true;
+      }
+      if (in && out) return true;
+    }
+  }
+  return false;
+}
+
+// Opens a device and reads its descriptors. nullopt for a hub, a device that cannot carry the
+// protocol, a device that cannot be opened (`refused` says why) and a device without the GUID;
+// those are closed again untouched.
+std::optional<Probed> Probe(libusb_device* dev, const Guid& guid, milliseconds timeout,
+                            OpenStatus* refused = nullptr) {
   Probed probed;
   if (libusb_get_device_descriptor(dev, &probed.descriptor) != 0) return std::nullopt;
   if (probed.descriptor.bDeviceClass == LIBUSB_CLASS_HUB) return std::nullopt;
+  if (!HasBulkPair(dev)) return std::nullopt;
   libusb_device_handle* raw = nullptr;
-  if (libusb_open(dev, &raw) != 0 || !raw) return std::nullopt;
+  if (const int r = libusb_open(dev, &raw); r != 0 || !raw) {
+    if (refused) *refused = MapOpenError(r != 0 ? r : LIBUSB_ERROR_OTHER);
+    return std::nullopt;
+  }
   probed.handle.reset(raw);
   const auto found = FindInterface(dev, probed.handle.get(), probed.descriptor, guid, timeout);
   if (!found) return std::nullopt;
@@ -292,19 +341,32 @@ std::optional<Probed> Probe(libusb_device* dev, const Guid& guid, milliseconds t
 }
 
 AttachedProgrammer Describe(const Candidate& c, const Probed& p, milliseconds timeout) {
-  return {c.address, c.portPath, SerialNumber(p.handle.get(), p.descriptor.iSerialNumber, timeout),
-          p.found.source, p.found.interfaceNumber};
+  return {c.address,
+          c.portPath,
+          SerialNumber(p.handle.get(), p.descriptor.iSerialNumber, timeout),
+          p.found.source,
+          p.found.interfaceNumber,
+          p.descriptor.idVendor,
+          p.descriptor.idProduct};
+}
+
+// The serial number test needs the opened device; the rest is known from the list.
+bool SerialSelected(const Probed& p, const LibusbOptions& options, milliseconds timeout) {
+  return options.onlySerial.empty() ||
+         SerialNumber(p.handle.get(), p.descriptor.iSerialNumber, timeout) == options.onlySerial;
 }
 
 // Runs `f(candidate, probed)` for each device that carries the GUID, in order, until it returns
-// true.
+// true. Devices that could not be opened go to `unchecked`.
 template <class F>
 void ForEachProgrammer(libusb_context* ctx, const LibusbOptions& options, const Guid& guid,
-                       milliseconds timeout, F&& f) {
+                       milliseconds timeout, std::vector<UncheckedDevice>& unchecked, F&& f) {
   const DeviceList list(ctx);
   for (const Candidate& c : Candidates(list, options)) {
-    auto probed = Probe(c.device, guid, timeout);
-    if (probed && f(c, std::move(*probed))) return;
+    OpenStatus refused = OpenStatus::Opened;
+    auto probed = Probe(c.device, guid, timeout, &refused);
+    if (refused != OpenStatus::Opened) unchecked.push_back({c.address.bus, c.portPath, refused});
+    if (probed && SerialSelected(*probed, options, timeout) && f(c, std::move(*probed))) return;
   }
 }
 
@@ -491,26 +553,53 @@ libusb_context* LibusbTransport::context() const {
 
 std::unique_ptr<UsbDevice> LibusbTransport::OpenDevice(const Guid& interfaceClass,
                                                        milliseconds setupTimeout) {
-  std::unique_ptr<UsbDevice> opened;
-  ForEachProgrammer(
-      context_->ctx, options_, interfaceClass, setupTimeout, [&](const Candidate&, Probed probed) {
-        // The first programmer is the one: if it cannot be claimed (in use by
-        // another program), nothing is opened rather than another programmer.
-        libusb_device_handle* h = probed.handle.get();
-        const std::uint8_t number = probed.found.interfaceNumber;
-        libusb_set_auto_detach_kernel_driver(h, 1);
-        if (libusb_claim_interface(h, number) == 0) {
-          opened = std::make_unique<LibusbDevice>(context_, std::move(probed.handle), number);
-        }
-        return true;
-      });
-  return opened;
+  // The programmer opened before, while it is there (perhaps at a new address); else the first.
+  std::vector<LibusbOptions> tries;
+  if (lastOpened_) {
+    LibusbOptions same = options_;
+    if (!lastOpened_->serial.empty()) {
+      same.onlySerial = lastOpened_->serial;
+    } else {
+      same.onlyBus = lastOpened_->bus;
+      same.onlyPortPath = lastOpened_->portPath;
+    }
+    tries.push_back(std::move(same));
+  }
+  tries.push_back(options_);
+  for (const LibusbOptions& options : tries) {
+    std::unique_ptr<UsbDevice> opened;
+    bool found = false;
+    lastOpen_ = {};
+    ForEachProgrammer(
+        context_->ctx, options, interfaceClass, setupTimeout, lastOpen_.unchecked,
+        [&](const Candidate& c, Probed probed) {
+          // The first programmer is the one: if it cannot be claimed (in use by
+          // another program), nothing is opened rather than another programmer.
+          found = true;
+          libusb_device_handle* h = probed.handle.get();
+          const std::uint8_t number = probed.found.interfaceNumber;
+          const std::string serial = SerialNumber(h, probed.descriptor.iSerialNumber, setupTimeout);
+          libusb_set_auto_detach_kernel_driver(h, 1);
+          const int r = libusb_claim_interface(h, number);
+          lastOpen_.status = MapOpenError(r);
+          if (r == 0) {
+            opened = std::make_unique<LibusbDevice>(context_, std::move(probed.handle), number);
+            lastOpened_ = Identity{serial, c.address.bus, c.portPath};
+          }
+          return true;
+        });
+    if (found) return opened;
+  }
+  return nullptr;
 }
 
 std::vector<AttachedProgrammer> LibusbTransport::List(const Guid& interfaceClass,
-                                                      milliseconds setupTimeout) {
+                                                      milliseconds setupTimeout,
+                                                      std::vector<UncheckedDevice>* unchecked) {
   std::vector<AttachedProgrammer> out;
+  std::vector<UncheckedDevice> refused;
   ForEachProgrammer(context_->ctx, options_, interfaceClass, setupTimeout,
+                    unchecked ? *unchecked : refused,
                     [&](const Candidate& c, const Probed& probed) {
                       out.push_back(Describe(c, probed, setupTimeout));
                       return false;
@@ -524,7 +613,7 @@ std::optional<AttachedProgrammer> LibusbTransport::Inspect(libusb_device* device
   const Candidate c = CandidateFor(device);
   if (!Selected(c, options_)) return std::nullopt;
   const auto probed = Probe(device, interfaceClass, setupTimeout);
-  if (!probed) return std::nullopt;
+  if (!probed || !SerialSelected(*probed, options_, setupTimeout)) return std::nullopt;
   return Describe(c, *probed, setupTimeout);
 }
 

@@ -4,7 +4,10 @@
 // MS OS 1.0 extended properties), claims that interface and runs bulk transfers on it.
 //
 // Devices are looked at in a fixed order, bus number then port path. A device is opened to read
-// its descriptors, but only a device that carries the GUID is claimed and used for I/O.
+// its descriptors, but only a device that carries the GUID is claimed and used for I/O. A device
+// without a bulk IN and a bulk OUT endpoint cannot carry the protocol and is not opened at all; a
+// device that cannot be opened (no permission, gone) is passed over and noted, and the others
+// are looked at all the same.
 //
 // Threads: one thread at a time uses the transport and the devices it opens; UsbDevice::Cancel()
 // may come from any thread. Transfers wait with libusb's completed-flag event handling, so other
@@ -35,9 +38,17 @@ struct UsbAddress {
   friend bool operator==(const UsbAddress&, const UsbAddress&) = default;
 };
 
+// Which programmer a transport works with. A bus address names a device only as it is now:
+// it changes whenever the device re-enumerates (a reset, replugging). The serial number and the
+// port stay, so a programmer named by either is found again after it comes back.
 struct LibusbOptions {
   // Look at this device only; the others are left alone.
   std::optional<UsbAddress> onlyDevice;
+  // Only a programmer with this serial number.
+  std::string onlySerial;
+  // Only a programmer on this port: bus, then the port numbers from the root hub.
+  std::optional<std::uint8_t> onlyBus;
+  std::vector<std::uint8_t> onlyPortPath;
 };
 
 enum class GuidSource { MsOs20, MsOs10 };
@@ -50,6 +61,8 @@ struct AttachedProgrammer {
   std::string serialNumber;            // empty when the device has none
   GuidSource source = GuidSource::MsOs20;
   std::uint8_t interfaceNumber = 0;
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
 };
 
 class LibusbTransport final : public UsbTransport {
@@ -61,13 +74,18 @@ class LibusbTransport final : public UsbTransport {
   LibusbTransport& operator=(const LibusbTransport&) = delete;
 
   // The first device in bus and port order that carries the interface class, claimed; nullptr
-  // when there is none or it cannot be claimed.
+  // when there is none or it cannot be claimed. A programmer this transport opened before is
+  // preferred while it is attached: a device that re-enumerated (told to restart) is found again
+  // by its serial number, else its port, at its new address.
   std::unique_ptr<UsbDevice> OpenDevice(const Guid& interfaceClass,
                                         std::chrono::milliseconds setupTimeout) override;
+  OpenOutcome LastOpenOutcome() const override { return lastOpen_; }
 
   // Every attached device that carries the interface class, in the same order; none is claimed.
+  // `unchecked`, when given, receives the devices that could not be opened to find out.
   std::vector<AttachedProgrammer> List(const Guid& interfaceClass,
-                                       std::chrono::milliseconds setupTimeout);
+                                       std::chrono::milliseconds setupTimeout,
+                                       std::vector<UncheckedDevice>* unchecked = nullptr);
 
   // What List() says of one device (of this transport's context or any other): nullopt when it does
   // not carry the interface class, cannot be opened, or is not one the options let the transport
@@ -88,6 +106,14 @@ class LibusbTransport final : public UsbTransport {
 
   std::shared_ptr<Context> context_;
   LibusbOptions options_;
+  // The programmer opened last: its serial number, else its port.
+  struct Identity {
+    std::string serial;
+    std::uint8_t bus = 0;
+    std::vector<std::uint8_t> portPath;
+  };
+  std::optional<Identity> lastOpened_;
+  OpenOutcome lastOpen_;
 };
 
 }  // namespace torv2::link

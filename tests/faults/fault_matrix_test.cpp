@@ -1,7 +1,12 @@
 // Every exchange point of a whole upgrade, with every fault the virtual programmer can put there,
 // through real libusb under umockdev. Each case checks the outcome against the failure tables
-// (message or none, report or error path, the refusal flag), that the link ends closed, that no
-// single transfer waited longer than one time-out, and that the next attempt completes.
+// (message or none, report or error path, the refusal flag), the "cause:" line the command line
+// prints for it (the step and what happened), that the link ends closed, that no single transfer
+// waited longer than one time-out, and that the next attempt completes.
+//
+// The device is the hardware-like model, one for the whole matrix: claiming and closing change
+// nothing on it, so every attempt meets whatever the attempt before left queued or half done,
+// as the next attempt on real hardware would. Only an unplugged device restarts (power).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/console_host.h"
 #include "emulator/umockdev/umockdev_bed.h"
 #include "link/libusb/libusb_transport.h"
 #include "tests/support/fake_host.h"
@@ -104,11 +110,12 @@ Expected Expect(Stage stage, FaultKind kind, bool lastChunk) {
     }
     case Stage::MainDownload:
       if (kind == FaultKind::Corrupt) return completed;  // a byte nobody looks at
-      if (lost) return failed;  // the silent device fails the sub stage's first command too
-      // A bad acknowledgement fails the main image only; the sub stage lowers the flag again.
+      if (kind == FaultKind::Unplug) return failed;      // the sub stage's first command fails too
+      // A lost or bad acknowledgement fails the main image only (the device answers the sub
+      // stage's command again); the sub stage lowers the flag again.
       return {JobOutcome::Completed, 0, 1, 0};
     case Stage::MainReadBack:
-      if (lost) return failed;
+      if (kind == FaultKind::Unplug) return failed;
       if (kind == FaultKind::WrongLength && lastChunk) {
         // One byte more than the last chunk: the read asked for the chunk's length and got it,
         // the byte too many stays in the receive buffer and is taken as the answer to the sub
@@ -131,6 +138,139 @@ Expected Expect(Stage stage, FaultKind kind, bool lastChunk) {
       return {JobOutcome::Completed, 1, 0, 0};
   }
   return failed;
+}
+
+// The step of the exchange each point is, as the cause line names it.
+std::string StepOf(const Point& p) {
+  const int n = p.occurrence;
+  switch (p.step) {
+    case Step::CommandAck: {
+      static const char* const kCommands[] = {"main write command", "main read-back command",
+                                              "sub write command", "sub read-back command",
+                                              "version query"};
+      return kCommands[n - 1];
+    }
+    case Step::SizeReply: {
+      static const char* const kRecords[] = {"main size record", "main read-back size record",
+                                             "sub size record", "sub read-back size record"};
+      return kRecords[n - 1];
+    }
+    case Step::ChunkAck:
+      return n <= 2 ? "main chunk " + std::to_string(n) : "sub chunk " + std::to_string(n - 2);
+    case Step::ReadChunk:
+      return "main read-back chunk " + std::to_string(n);
+    case Step::BlockStatus:
+    case Step::BlockData:
+      return "sub block " + std::to_string(n);
+    case Step::SocketStatus:
+      return "socket status";
+    case Step::FinalVerdict:
+      return "final verdict";
+    case Step::VersionReply:
+    case Step::StatusReply:
+      return "version query";
+  }
+  return "";
+}
+
+// The "cause:" line for a fault, or "" where the job meets none (the host sends a refused frame
+// again, a changed byte nobody looks at, the socket table shows a changed state). For the
+// version query after the job it is the line the job's host logged.
+std::string ExpectCause(const Point& p, FaultKind kind) {
+  const std::string step = StepOf(p);
+  const bool main = p.stage == Stage::MainDownload || p.stage == Stage::MainReadBack;
+  // A main image that failed without stopping the job: the job goes on with the sub stage, and
+  // a device that has gone stops it at the sub stage's first command. A device that only lost
+  // one answer takes the sub stage's command.
+  const std::string stopped = main ? "; the job stopped at sub write command" : "";
+  const std::string timeOut = "time-out after 100 ms (transfer: timed out)";
+  switch (kind) {
+    case FaultKind::NoAnswer:
+      return "cause: " + step + ": " + timeOut;
+    case FaultKind::Unplug:
+      return "cause: " + step + ": device gone (transfer: no device)" + stopped;
+    case FaultKind::Junk:
+      switch (p.step) {
+        case Step::CommandAck:
+          return "cause: " + step + ": junk (\"\\x01\") (transfer: ok)";
+        case Step::ChunkAck:
+          return "cause: " + step + ": junk (\"\\x01junk\\x7f\") (transfer: ok)";
+        case Step::ReadChunk:  // a chunk of '-' in place of the data
+          return "cause: " + step + ": read-back differs at offset " +
+                 std::to_string((p.occurrence - 1) * 8192);
+        default:  // no packet in it: the receiver passes over it, and then nothing comes
+          return "cause: " + step + ": junk, then " + timeOut;
+      }
+    case FaultKind::WrongLength:
+      switch (p.step) {
+        case Step::CommandAck:  // "++": the second '+' is passed over
+          return "";
+        case Step::SizeReply:
+        case Step::BlockStatus:
+        case Step::FinalVerdict:
+          return "cause: " + step + ": refused (\"O\") (transfer: ok)";
+        case Step::ChunkAck:
+          return "cause: " + step + ": short answer (9 of 10 bytes) (transfer: ok)";
+        case Step::ReadChunk:
+          // The byte too many of the first chunk comes in front of the second, which is then
+          // too long; the one after the last chunk is taken as the answer to the next command.
+          return p.occurrence == 1
+                     ? "cause: main read-back chunk 2: too long (809 of 808 bytes) (transfer: ok)"
+                     : "cause: sub write command: junk (\"\\x00\") (transfer: ok)";
+        case Step::BlockData:
+          return "cause: " + step + ": short answer (" +
+                 (p.occurrence == 1 ? "999 of 1000" : "499 of 500") + " bytes) (transfer: ok)";
+        case Step::SocketStatus:
+          return "cause: " + step + ": short answer (7 of 8 bytes) (transfer: ok)";
+        case Step::VersionReply:  // the last digit cut off: no version in it
+          return "cause: " + step + ": junk (\"MainExe - TORV2 Execute V02.0\") (transfer: ok)";
+        default:
+          return "";
+      }
+    case FaultKind::Refuse:
+      switch (p.step) {
+        case Step::CommandAck:  // '-': the frame goes again
+          return "";
+        case Step::SizeReply:
+        case Step::BlockStatus:
+          return "cause: " + step + ": refused (\"Error\") (transfer: ok)";
+        case Step::FinalVerdict:
+          return "cause: " + step + ": refused (\"NG\") (transfer: ok)";
+        case Step::ChunkAck:
+          return "cause: " + step + ": refused (\"+" + std::to_string((p.occurrence - 1) % 2) +
+                 ".ok.ok.-\") (transfer: ok)";
+        case Step::ReadChunk:
+          return "cause: " + step + ": read-back differs at offset " +
+                 std::to_string((p.occurrence - 1) * 8192);
+        case Step::BlockData:
+          return "cause: " + step + ": short answer (5 of " + (p.occurrence == 1 ? "1000" : "500") +
+                 " bytes) (transfer: ok)";
+        case Step::SocketStatus:
+          return "cause: " + step + ": short answer (5 of 8 bytes) (transfer: ok)";
+        case Step::VersionReply:
+          return "cause: " + step + ": junk (\"Error\") (transfer: ok)";
+        default:
+          return "";
+      }
+    case FaultKind::Corrupt:
+      switch (p.step) {
+        case Step::CommandAck:
+          return "cause: " + step + ": junk (\"*\") (transfer: ok)";
+        case Step::SizeReply:
+        case Step::BlockStatus:
+        case Step::FinalVerdict:  // "OK" with a bit changed
+          return "cause: " + step + ": refused (\"OJ\") (transfer: ok)";
+        case Step::ReadChunk:  // the middle byte of the chunk
+          return "cause: " + step + ": read-back differs at offset " +
+                 std::to_string(p.occurrence == 1 ? 4096 : 8192 + 404);
+        case Step::BlockData:
+          return "cause: " + step + ": read-back differs at offset " +
+                 std::to_string(p.occurrence == 1 ? 500 : 1000 + 250);
+        default:
+          return "";
+      }
+  }
+  return "";
 }
 
 // Times every transfer of the devices it opens.
@@ -192,6 +332,11 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<int, FaultKind>> 
   static void SetUpTestSuite() {
     bed_ = std::make_unique<emulator::UmockdevBed>();
     device_ = &bed_->Add();
+    // The test images carry no title where the device reads its version: the device answers
+    // the version query with a fixed text, so the causes of its faults read the same each time.
+    device_->WithProgrammer([](emulator::VirtualProgrammer& p) {
+      p.settings().versionReply = "MainExe - TORV2 Execute V02.07";
+    });
   }
   static void TearDownTestSuite() {
     bed_.reset();
@@ -203,6 +348,7 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<int, FaultKind>> 
     upgrade::JobResult job;
     int subSocketError;
     std::vector<std::string> messages;
+    std::vector<upgrade::Cause> logged;
     bool linkClosed;
     std::chrono::steady_clock::duration longestTransfer;
   };
@@ -220,8 +366,12 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<int, FaultKind>> 
     upgrader.subSocketError = 0;
     upgrader.OnBnClickedUpdate();
     upgrader.WaitForJob();
-    return {upgrader.LastJob(), upgrader.subSocketError, host.messages(),
-            !link.IsOpen() && link.linkOpen == 0, transport.longest()};
+    return {upgrader.LastJob(),
+            upgrader.subSocketError,
+            host.messages(),
+            host.causes(),
+            !link.IsOpen() && link.linkOpen == 0,
+            transport.longest()};
   }
 
   static inline std::unique_ptr<emulator::UmockdevBed> bed_;
@@ -253,6 +403,16 @@ TEST_P(FaultMatrix, OutcomeMatchesTheFailureTables) {
                                   [](std::uint8_t c) { return c == 'U'; });
     EXPECT_EQ(allU, want.allSocketsUpgraded);
   }
+  // The cause: the job's, or for the version query after it, the one its host was given.
+  std::string line;
+  if (point.stage == Stage::Version) {
+    if (!run.logged.empty()) line = cli::CauseLine(run.logged.back());
+  } else if (run.job.cause) {
+    line = cli::CauseLine(*run.job.cause);
+    // The job gave its host the same cause.
+    EXPECT_EQ(run.logged.empty() ? "" : cli::CauseLine(run.logged.back()), line);
+  }
+  EXPECT_EQ(line, ExpectCause(point, kind));
   EXPECT_TRUE(run.linkClosed);
   EXPECT_LT(run.longestTransfer, kTimeout + 400ms) << "a transfer waited past its time-out";
 

@@ -61,7 +61,9 @@ TEST_F(Framing, CommandFramesAreExact) {
     EXPECT_EQ(SendCommandPacket(link_, c.command, c.argument), 1);
     // Only the frame: the receive calls below are not made, so no '+' of ours follows.
     EXPECT_EQ(HostSent().substr(before, std::string(c.frame).size()), c.frame);
-    link_.CloseUsbLink();  // drop whatever reply the device queued
+    // Start the next case on a firmware that has no reply queued for us.
+    link_.CloseUsbLink();
+    device_.WithProgrammer([](VirtualProgrammer& p) { p.Restart(); });
     ASSERT_EQ(link_.OpenUsbLink(), 1);
   }
 }
@@ -70,6 +72,33 @@ TEST_F(Framing, NegativeAcknowledgementsResendTheIdenticalFrame) {
   device_.WithProgrammer([](VirtualProgrammer& p) { p.faults().nakFrames = 2; });
   EXPECT_EQ(SendCommandPacket(link_, "ResetNow", ""), 1);
   EXPECT_EQ(HostSent(), "$gResetNow#9e$gResetNow#9e$gResetNow#9e");
+}
+
+// A device that never stops asking, or whose every packet is spoilt the same way, gets 64
+// resends (or 64 '-' answers) and then a failure instead of a host that loops for ever.
+TEST_F(Framing, ResendsEndAfterSixtyFour) {
+  // The device itself would give up after its own limit: lift it, so the host's limit shows.
+  device_.WithProgrammer([](VirtualProgrammer& p) {
+    p.settings().refusalLimit = 1000;
+    p.faults().nakFrames = 1000;
+  });
+  EXPECT_EQ(SendCommandPacket(link_, "ResetNow", ""), 0);
+  std::string frames;
+  for (int i = 0; i < 65; ++i) frames += "$gResetNow#9e";
+  EXPECT_EQ(HostSent(), frames);
+
+  link_.CloseUsbLink();  // the device starts afresh: no '-' left for it to send
+  ASSERT_EQ(link_.OpenUsbLink(), 1);
+  // A start marker in the junk before every reply: each packet reads as "$OK" with the checksum
+  // of "OK", every time it is sent again.
+  device_.WithProgrammer([](VirtualProgrammer& p) {
+    p.faults().nakFrames = 0;
+    p.faults().junkBeforeReply = "\xA4";
+  });
+  ASSERT_EQ(SendCommandPacket(link_, "CurrentStatus", ""), 1);
+  const std::size_t before = HostSent().size();
+  EXPECT_EQ(ReceiveReplyPacket(link_, buffer_), 0);
+  EXPECT_EQ(HostSent().substr(before), std::string(64, '-'));
 }
 
 TEST_F(Framing, AnyOtherAcknowledgementEndsTheCommand) {
@@ -172,6 +201,83 @@ TEST_F(Framing, OverlongEscapedPayloadStaysInsideItsBuffer) {
   std::vector<std::uint8_t> exact(kEscapedReplyBufferSize);
   DeviceSends({"$$$$" + kLongest + "###x", "$$$$OK####9a"});
   EXPECT_EQ(ReceiveEscapedReplyPacket(link_, exact), 2);
+}
+
+// A receive that fails says what it saw before the transfer that failed: junk it passed over, or
+// a packet whose checksum did not match (which the device never sent again).
+struct FailureCase {
+  const char* name;
+  std::vector<std::string> device;  // what the device sends, then nothing
+  bool escaped;
+  const char* said;  // DescribeHappened
+  Happened what;
+  Happened before;
+};
+
+TEST_F(Framing, AFailedReceiveSaysWhatItSaw) {
+  const FailureCase cases[] = {
+      {"silence", {}, false, "time-out after 20 ms", Happened::TimedOut, Happened::None},
+      {"junk",
+       {"zz\x01"},
+       false,
+       "junk, then time-out after 20 ms",
+       Happened::TimedOut,
+       Happened::Junk},
+      {"bad checksum",
+       {"$OK#00"},
+       false,
+       "a bad checksum, then time-out after 20 ms",
+       Happened::TimedOut,
+       Happened::BadChecksum},
+      {"empty packet", {"$#00"}, false, "empty answer", Happened::Empty, Happened::None},
+      {"escaped junk",
+       {"$$x$$"},
+       true,
+       "junk, then time-out after 20 ms",
+       Happened::TimedOut,
+       Happened::Junk},
+      {"escaped empty", {"$$$$####00"}, true, "empty answer", Happened::Empty, Happened::None},
+  };
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    link_.CloseUsbLink();
+    ASSERT_EQ(link_.OpenUsbLink(), 1);
+    DeviceSends(c.device);
+    const int n =
+        c.escaped ? ReceiveEscapedReplyPacket(link_, buffer_) : ReceiveReplyPacket(link_, buffer_);
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(link_.failure().what, c.what);
+    EXPECT_EQ(link_.failure().before, c.before);
+    EXPECT_EQ(DescribeHappened(link_.failure()), c.said);
+  }
+}
+
+TEST_F(Framing, ACommandAnsweredWithNeitherPlusNorMinusIsJunk) {
+  // The device answers the frame with '*' (what it held before is drained first).
+  device_.WithProgrammer([](VirtualProgrammer& p) {
+    p.faults().atStep =
+        emulator::StepFault{emulator::Step::CommandAck, 1, emulator::FaultKind::Corrupt};
+  });
+  EXPECT_EQ(SendCommandPacket(link_, "CurrentStatus", ""), 0);
+  EXPECT_EQ(DescribeHappened(link_.failure()), "junk (\"*\")");
+  EXPECT_EQ(link_.failure().transfer, TransferStatus::Ok);
+
+  const std::string tooLong(kMaxCommandText + 1, 'x');
+  EXPECT_EQ(SendCommandPacket(link_, tooLong.c_str(), ""), 0);
+  EXPECT_EQ(DescribeHappened(link_.failure()), "too long (62 of 61 bytes)");
+}
+
+// Device bytes in a message are printable and bounded, whatever the device sent.
+TEST(DeviceBytes, AreQuotedPrintableAndBounded) {
+  const std::uint8_t mixed[] = {'O', 'K', '"', '\\', 0x00, 0x7F, 0xFF, '\n'};
+  EXPECT_EQ(QuoteDeviceBytes(mixed), R"("OK\x22\x5c\x00\x7f\xff\x0a")");
+  const std::vector<std::uint8_t> many(100, 'a');
+  EXPECT_EQ(QuoteDeviceBytes(many), "\"" + std::string(32, 'a') + "\"...");
+
+  ExchangeFailure refused;
+  refused.what = Happened::Refused;
+  refused.KeepAnswer(many);
+  EXPECT_EQ(DescribeHappened(refused), "refused (\"" + std::string(32, 'a') + "\"...)");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // An UpgradeHost for tests: records what the upgrade shows, answers every dialog at once unless
 // told to hold the result dialog open.
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -38,15 +39,21 @@ class FakeHost : public upgrade::UpgradeHost {
     std::lock_guard lock(mutex_);
     ++ends_;
   }
+  void LogCause(const upgrade::Cause& cause) override {
+    std::lock_guard lock(mutex_);
+    causes_.push_back(cause);
+  }
 
   // Keeps the result dialog open until ReleaseResult().
   void HoldResult() {
     std::lock_guard lock(mutex_);
     holdResult_ = true;
   }
-  void WaitUntilResultShown() {
+  // False when no result came within 10 s: a job that took its error path shows none, and the
+  // test must fail rather than wait for ever.
+  [[nodiscard]] bool WaitUntilResultShown() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return resultShown_; });
+    return changed_.wait_for(lock, std::chrono::seconds(10), [this] { return resultShown_; });
   }
   void ReleaseResult() {
     std::lock_guard lock(mutex_);
@@ -74,6 +81,10 @@ class FakeHost : public upgrade::UpgradeHost {
     std::lock_guard lock(mutex_);
     return ends_;
   }
+  std::vector<upgrade::Cause> causes() const {
+    std::lock_guard lock(mutex_);
+    return causes_;
+  }
 
   RecordingSink sink;
 
@@ -86,6 +97,7 @@ class FakeHost : public upgrade::UpgradeHost {
   std::vector<upgrade::UpgradeReport> results_;
   std::vector<bool> buttonStates_;
   std::vector<std::string> versions_;
+  std::vector<upgrade::Cause> causes_;
   int ends_ = 0;
 };
 

@@ -64,12 +64,12 @@ TEST_F(ResultDialog, ReportLinesInBoldAtTheirCellHeights) {
   dlg_.OnInitDialog(CompletedReport(false, kAllUpgraded));
   for (QLabel* line : {dlg_.MainLine(), dlg_.SubLine(), dlg_.UpgradeLine(), dlg_.CurrentLine()}) {
     EXPECT_TRUE(line->font().bold());
-    EXPECT_LE(QFontMetrics(line->font()).height(), kReportFontCellHeight);
-    EXPECT_GE(QFontMetrics(line->font()).height(), kReportFontCellHeight - 2);
+    EXPECT_LE(QFontMetrics(line->font()).height(), 16);
+    EXPECT_GE(QFontMetrics(line->font()).height(), 16 - 2);
   }
   const QFont table = dlg_.SocketTable()->font();
   EXPECT_TRUE(table.bold());
-  EXPECT_LE(QFontMetrics(table).height(), kTableFontCellHeight);
+  EXPECT_LE(QFontMetrics(table).height(), 12);
 }
 
 TEST_F(ResultDialog, TheSocketTableColumnsLineUp) {

@@ -43,6 +43,6 @@ echo "program exit status: $status"
 kept=$("$cli" --history "$history" history --csv | cut -d, -f2-4,6-8,11-12)
 echo "history: $kept"
 [ "$kept" = "$(printf '%s\n' program,kind,device,version_before,version_carried,outcome,sockets,version_after \
-  torv2-upgrader,upgrade,VIRTUAL1,2.07,2.08,ok,UUUUUUUU,2.07 \
+  torv2-upgrader,upgrade,VIRTUAL1,2.07,2.08,ok,UUUUUUUU,2.08 \
   torv2-upgrader,status,VIRTUAL1,2.07,2.08,ok,,)" ] || fail "the history does not show both"
 rm -r "$(dirname "$history")"

@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "emulator/inprocess_transport.h"
+#include "tests/support/progress_script.h"
 #include "tests/ui/qt_test_support.h"
 #include "ui/text_progress_ctrl.h"
 #include "ui/upgrade_result_dlg.h"
@@ -26,11 +27,16 @@ using emulator::Image;
 using emulator::Step;
 using emulator::StepFault;
 using emulator::VirtualProgrammer;
+using window::DeviceEvent;
+using window::DeviceNotification;
+using UpgraderDlgOptions = window::WindowOptions;
 using testing::ModalAnswerer;
 using testing::Screenshot;
 using testing::WaitFor;
 
 const QString kCaption = QStringLiteral("ZARN TORV II Upgrader");
+const QString kTitleConnected = QStringLiteral("\u3000\u3000\u3000\u00A7 USB OK \u00A7");
+const QString kTitleDisconnected = QStringLiteral("\u3000\u00A7 USB UnConn \u00A7");
 constexpr char kUpgradeError[] = "ZARN TORV II - Firmware Upgrade Error!";
 constexpr char kRefused[] = "USB Communication cannot be operated!";
 
@@ -269,8 +275,8 @@ TEST_F(MainWindow, SpaceRunsAWholeUpgradeAndClosingTheResultEndsTheProgram) {
             std::string::npos)
       << reader.lines[2];
   EXPECT_EQ(reader.lines[3], "Upgrade Version : 2.08");
-  EXPECT_EQ(reader.lines[4], "Current Version : 2.07");
-  EXPECT_EQ(reader.barText, "Verify - 100%");  // the bar had caught up before the report
+  EXPECT_EQ(reader.lines[4], "Current Version : 2.08");  // the device reads its new image
+  EXPECT_EQ(reader.barText, "Verify - 100%");            // the bar had caught up before the report
   EXPECT_TRUE(reader.mainWindowBlocked);
   EXPECT_FALSE(reader.buttonEnabled);
 
@@ -358,7 +364,8 @@ TEST_F(MainWindow, AnArrivalWithAReadableVersionConnects) {
   ASSERT_EQ(Title(), kCaption + kTitleDisconnected);
   device_.Replug();
   dlg_->OnDeviceChange(DeviceEvent::Arrival);
-  EXPECT_EQ(Title(), kCaption + kTitleConnected);
+  EXPECT_EQ(Title(), kCaption + kTitleDisconnected);  // the version is read on a worker
+  ASSERT_TRUE(WaitFor([&] { return Title() == kCaption + kTitleConnected; }));
   EXPECT_TRUE(dlg_->updateButton()->isEnabled());
   EXPECT_TRUE(dlg_->upgrader().DeviceUsable());
   EXPECT_EQ(dlg_->currentVersionLabel()->text(), "2.07");
@@ -371,6 +378,7 @@ TEST_F(MainWindow, AnArrivalOfAnotherDeviceLeavesTheWindowDisconnected) {
   device_.Unplug();
   dlg_->OnDeviceChange(DeviceEvent::Removal);
   dlg_->OnDeviceChange(DeviceEvent::Arrival);  // something else came; no programmer there
+  ASSERT_TRUE(WaitFor([&] { return !answerer.messages().empty(); }));
   EXPECT_EQ(answerer.messages(), std::vector<std::string>{"USB Device is not Ready, Ver!!"});
   EXPECT_EQ(Title(), kCaption + kTitleDisconnected);
   EXPECT_FALSE(dlg_->updateButton()->isEnabled());
@@ -448,6 +456,110 @@ TEST_F(MainWindow, ARemovalDuringAJobStartsNoSecondJob) {
   EXPECT_EQ(answerer.messages(), std::vector<std::string>{kUpgradeError});
   EXPECT_EQ(CountCommand("WriteFirmware:Torv2MainExe,"), 1);
   EXPECT_TRUE(dlg_->isVisible());
+}
+
+// An arrival with no programmer there shows "USB Device is not Ready, Ver!!" from its version
+// query; while that box is open the programmer goes and comes back. The window handles both at
+// once, never waits on the box's query, and ends connected.
+TEST_F(MainWindow, DeviceEventsWhileAnArrivalsMessageBoxIsOpen) {
+  Start();
+  dlg_->OnDeviceChange(DeviceEvent::Removal);
+  device_.Unplug();
+  QString titleInside;
+  ModalAnswerer answerer([&](QWidget* modal) {
+    device_.Replug();
+    dlg_->OnDeviceChange(DeviceEvent::Removal);
+    dlg_->OnDeviceChange(DeviceEvent::Arrival);
+    titleInside = Title();
+    ModalAnswerer::Dismiss(modal);
+    return true;
+  });
+  dlg_->OnDeviceChange(DeviceEvent::Arrival);
+  ASSERT_TRUE(WaitFor([&] { return Title() == kCaption + kTitleConnected; }));
+  EXPECT_EQ(titleInside, kCaption + kTitleDisconnected);
+  EXPECT_EQ(answerer.messages(), std::vector<std::string>{"USB Device is not Ready, Ver!!"});
+  EXPECT_TRUE(dlg_->upgrader().DeviceUsable());
+  EXPECT_EQ(dlg_->currentVersionLabel()->text(), "2.07");
+}
+
+// A programmer that keeps answering every command with '-': its version query never ends, but
+// the window keeps painting and taking input, and closes at once.
+TEST_F(MainWindow, ADeviceThatNeverAnswersOnArrivalLeavesTheWindowResponsive) {
+  device_.Unplug();
+  Start({}, /*realTimeouts=*/true);
+  ModalAnswerer answerer;
+  std::size_t sent = 0;  // what the host had written when the device fell silent
+  Device([&](VirtualProgrammer& p) {
+    p.faults().noAnswer = true;
+    sent = p.hostBytes().size();
+  });
+  device_.Replug();
+  dlg_->OnDeviceChange(DeviceEvent::Arrival);
+  device_.WaitUntil([&](VirtualProgrammer& p) { return p.hostBytes().size() > sent; });
+  // Input and painting go on: the space key is refused (the device is not usable yet).
+  const int paints = dlg_->progressBar()->PaintCount();
+  dlg_->progressBar()->update();
+  PressSpace();
+  ASSERT_TRUE(WaitFor([&] { return dlg_->progressBar()->PaintCount() > paints; }));
+  ASSERT_TRUE(WaitFor([&] { return !answerer.messages().empty(); }));
+  EXPECT_EQ(answerer.messages(), std::vector<std::string>{kRefused});
+
+  QElapsedTimer clock;
+  clock.start();
+  dlg_->close();
+  EXPECT_LT(clock.elapsed(), 1000);
+  EXPECT_TRUE(Ended());
+}
+
+// What the bar paints during a whole upgrade: every state the job set, in order, up to the
+// report.
+TEST_F(MainWindow, TheBarPaintsEveryProgressStateInOrder) {
+  ResultReader reader;
+  Start();
+  ASSERT_GE(dlg_->progressBar()->contentsRect().width(), 100);  // every percent moves the bar
+  std::vector<std::string> painted;
+  CTextProgressCtrl& bar = *dlg_->progressBar();
+  bar.onPaint = [&](int, const QString& text) {
+    if (!text.isEmpty()) {
+      testing::ProgressScript::Add(painted,
+                                   bar.Label().toStdString() + " " + std::to_string(bar.GetPos()));
+    }
+  };
+  ModalAnswerer answerer(reader.Answer(*dlg_));
+  PressSpace();
+  ASSERT_TRUE(WaitFor([&] { return Ended(); }, 60'000));
+  bar.onPaint = nullptr;
+  const std::vector<std::string> expected = testing::UpToTheReport(
+      testing::UpgradeProgressStates(dlg_->upgrader().m_mainImage, dlg_->upgrader().m_subImage));
+  ASSERT_GT(expected.size(), 100u);
+  EXPECT_EQ(testing::UpToTheReport(painted), expected);
+}
+
+// Counts the key presses that reach a widget.
+class KeysReaching : public QObject {
+ public:
+  explicit KeysReaching(QWidget* widget) { widget->installEventFilter(this); }
+  int count = 0;
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::KeyPress) ++count;
+    return false;
+  }
+};
+
+TEST_F(MainWindow, OpensAtTheTopLeftAndOnlyAltCombinationsGetPastTheKeyboardFilter) {
+  ModalAnswerer answerer;
+  Start();
+  EXPECT_EQ(dlg_->pos(), QPoint(0, 0));  // the template has no centring style
+  KeysReaching keys(dlg_->updateButton());
+  QTest::keyClick(dlg_->updateButton(), Qt::Key_A);
+  QTest::keyClick(dlg_->updateButton(), Qt::Key_Return);
+  EXPECT_EQ(keys.count, 0);
+  // Alt combinations are the system menu's (Alt+F4, Alt+Space): the window leaves them alone.
+  QTest::keyClick(dlg_->updateButton(), Qt::Key_A, Qt::AltModifier);
+  EXPECT_GE(keys.count, 1);
+  EXPECT_TRUE(answerer.seen().empty());
 }
 
 }  // namespace

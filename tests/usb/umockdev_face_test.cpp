@@ -639,14 +639,87 @@ TEST_F(Face, OneHandleAtATimeHoldsTheInterface) {
   EXPECT_EQ(device.claims(), 2u);
 }
 
-TEST_F(Face, ClaimRestartsTheFirmware) {
+// Claiming is the host's business: a real device never hears of it, and what it queued before
+// is still there afterwards. The old model restarted on every claim; that stays as a knob.
+struct ClaimCase {
+  const char* name;
+  bool restartOnClaim;
+  int error;  // of the read after claiming again
+};
+
+class Claiming : public Face, public ::testing::WithParamInterface<ClaimCase> {};
+
+TEST_P(Claiming, ChangesNothingOnTheDeviceUnlessAsked) {
+  const ClaimCase& c = GetParam();
   VirtualUsbDevice& device = bed_.Add();
+  device.WithProgrammer(
+      [&](VirtualProgrammer& p) { p.settings().restartOnClaim = c.restartOnClaim; });
   StartLibusb();
+  {
+    Handle h = Claimed(device);
+    SendRaw(device, "stale");
+    ASSERT_EQ(libusb_release_interface(h.get(), 0), 0);
+  }  // closed as well
   Handle h = Claimed(device);
-  SendRaw(device, "stale");
-  ASSERT_EQ(libusb_release_interface(h.get(), 0), 0);
-  ASSERT_EQ(libusb_claim_interface(h.get(), 0), 0);
-  EXPECT_EQ(Read(h.get(), 64, 50).error, LIBUSB_ERROR_TIMEOUT);
+  const BulkResult r = Read(h.get(), 64, 50);
+  EXPECT_EQ(r.error, c.error);
+  if (c.error == 0) {
+    EXPECT_EQ(r.data, Bytes("stale"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Knob, Claiming,
+                         ::testing::Values(ClaimCase{"LikeHardware", false, 0},
+                                           ClaimCase{"RestartOnClaim", true, LIBUSB_ERROR_TIMEOUT}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// "ResetNow": the device acknowledges, leaves the bus (the handle's transfers end with
+// NO_DEVICE), and comes back after its delay on the same port with the same serial number at a
+// new address, holding the same flash.
+TEST_F(Face, ResetNowReenumerates) {
+  VirtualUsbDevice& device =
+      bed_.Add({.serial = "KEEP", .reenumerationDelay = std::chrono::milliseconds(50)});
+  StartLibusb();
+  const int before = device.devnum();
+  Handle h = Claimed(device);
+  ASSERT_EQ(Write(h.get(), CommandFrame("ResetNow")), 0);
+  const BulkResult ack = Read(h.get(), 64);
+  ASSERT_EQ(ack.error, 0);
+  EXPECT_EQ(ack.data, Bytes("+"));
+  EXPECT_EQ(Read(h.get(), 64, 2000).error, LIBUSB_ERROR_NO_DEVICE);
+  EXPECT_EQ(Write(h.get(), CommandFrame("CurrentStatus")), LIBUSB_ERROR_NO_DEVICE);
+
+  const auto deadline = Clock::now() + 10s;
+  while (!device.attached() && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(device.attached());
+  EXPECT_NE(device.devnum(), before);
+  EXPECT_EQ(bed_.reenumerations(), 1u);
+
+  Context fresh;
+  DeviceList list(fresh.get());
+  ASSERT_EQ(list.devices().size(), 1u);
+  libusb_device* back = list.devices()[0];
+  EXPECT_EQ(libusb_get_device_address(back), device.devnum());
+  std::uint8_t ports[8] = {};
+  ASSERT_EQ(libusb_get_port_numbers(back, ports, sizeof ports), 1);
+  EXPECT_EQ(ports[0], 1);  // the port it was on
+  Handle again = Open(back);
+  ASSERT_TRUE(again);
+  unsigned char serial[16] = {};
+  ASSERT_GT(libusb_get_string_descriptor_ascii(again.get(), DescriptorOf(back).iSerialNumber,
+                                               serial, sizeof serial),
+            0);
+  EXPECT_STREQ(reinterpret_cast<const char*>(serial), "KEEP");
+  ASSERT_EQ(libusb_claim_interface(again.get(), 0), 0);
+  ASSERT_EQ(Write(again.get(), CommandFrame("VersionRead:Torv2MainExe,")), 0);
+  std::string answer;
+  while (answer.find("#") == std::string::npos) {
+    const BulkResult r = Read(again.get(), 64);
+    ASSERT_EQ(r.error, 0);
+    answer.append(r.data.begin(), r.data.end());
+  }
+  EXPECT_EQ(answer.substr(0, answer.find('#')), "+$MainExe - TORV2 Execute V02.07");
+  device.WithProgrammer([](VirtualProgrammer& p) { EXPECT_EQ(p.resetCount(), 1); });
 }
 
 TEST_F(Face, HousekeepingRequestsSucceed) {
@@ -814,6 +887,26 @@ TEST_F(Hotplug, ArrivalRemovalAndReturnAreReported) {
   EXPECT_TRUE(seen[3].arrived);
   EXPECT_EQ(seen[3].address, device.devnum());
   EXPECT_NE(seen[3].address, first);
+}
+
+TEST_F(Hotplug, ResetNowIsARemovalThenAnArrival) {
+  ASSERT_TRUE(libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG));
+  VirtualUsbDevice& device = bed_.Add({.reenumerationDelay = std::chrono::milliseconds(0)});
+  const int first = device.devnum();
+  StartLibusb();
+  Register();
+  EventThread events(ctx());
+  {
+    Handle h = Claimed(device);
+    ASSERT_EQ(Write(h.get(), CommandFrame("ResetNow")), 0);
+    EXPECT_EQ(Read(h.get(), 64).data, Bytes("+"));
+  }
+  const std::vector<Event> seen = WaitFor(2);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_FALSE(seen[0].arrived);
+  EXPECT_EQ(seen[0].address, first);
+  EXPECT_TRUE(seen[1].arrived);
+  EXPECT_NE(seen[1].address, first);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 
 #include "upgrade/embedded_images.h"
 #include "upgrade/module_resources.h"
-#include "upgrade/win32/wide_text.h"
+#include "win32/wide_text.h"
 
 namespace torv2::upgrade {
 namespace {

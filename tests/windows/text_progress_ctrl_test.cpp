@@ -1,44 +1,14 @@
 // The progress bar on a real progress control under Windows (Wine on Xvfb here): what it draws
-// and when it redraws, and the numbers behind it.
+// and when it redraws (the numbers behind it are tests/window/progress_math_test.cpp's).
 #include <gtest/gtest.h>
 #include <windows.h>
 
 // commctrl.h needs windows.h first.
 #include <commctrl.h>
 
-#include "ui/win32/progress_math.h"
 #include "ui/win32/text_progress_ctrl.h"
 
 namespace {
-
-using torv2::win32::FilledWidth;
-using torv2::win32::PercentShown;
-using torv2::win32::ProgressText;
-
-TEST(ProgressMath, FilledWidthAndPercentage) {
-  struct Case {
-    int width, position, filled, percent;
-  };
-  for (const Case c : {Case{187, 0, 0, 0}, Case{187, 50, 93, 50}, Case{187, 100, 187, 100},
-                       Case{187, 29, 54, 28}, Case{187, 57, 106, 56}, Case{187, 58, 108, 57},
-                       Case{187, -5, 0, 0}, Case{187, 130, 187, 100}}) {
-    SCOPED_TRACE(c.position);
-    EXPECT_EQ(FilledWidth(c.width, c.position, 0, 100), c.filled);
-    EXPECT_EQ(PercentShown(c.position, 0, 100), c.percent);
-  }
-  EXPECT_EQ(FilledWidth(187, 50, 100, 100), 0);  // an empty range fills nothing
-  // Every other position from 0 to 100 shows itself.
-  for (int p = 0; p <= 100; ++p) {
-    if (p == 29 || p == 57 || p == 58) continue;
-    EXPECT_EQ(PercentShown(p, 0, 100), p);
-  }
-}
-
-TEST(ProgressMath, Text) {
-  EXPECT_EQ(ProgressText(L"Down", 7, 0, 100), L"Down -   7%");
-  EXPECT_EQ(ProgressText(L"Down", 100, 0, 100), L"Down - 100%");
-  EXPECT_EQ(ProgressText(L"Verify", 29, 0, 100), L"Verify -  28%");
-}
 
 // A top-level window holding one progress control 187 x 14 pixels (client area), as in the main
 // dialog, taken over by a fresh bar in every test. The window is made once: under Wine without a
@@ -101,7 +71,7 @@ TEST_F(TextProgressCtrlTest, RedrawsOnlyWhenTheFilledWidthChanges) {
 }
 
 TEST_F(TextProgressCtrlTest, EqualWidthsForDifferentPercentagesDrawOnce) {
-  bar_.SetText(L"Down", true);
+  bar_.SetText("Down", true);
   bar_.SetPos(1);  // 1.87 pixels: 1
   Pump();
   const int paints = bar_.PaintCount();
@@ -121,16 +91,16 @@ TEST_F(TextProgressCtrlTest, SetTextRepaintsLaterOnlyWhenTheShowFlagChanges) {
   bar_.SetPos(10);
   Pump();
   int paints = bar_.PaintCount();
-  bar_.SetText(L"Down", false);  // same flag as before: nothing
+  bar_.SetText("Down", false);  // same flag as before: nothing
   Pump();
   EXPECT_EQ(bar_.PaintCount(), paints);
-  bar_.SetText(L"Down", true);  // switched on: a repaint in the normal paint cycle
+  bar_.SetText("Down", true);  // switched on: a repaint in the normal paint cycle
   EXPECT_EQ(bar_.PaintCount(), paints);
   Pump();
   EXPECT_EQ(bar_.PaintCount(), paints + 1);
   EXPECT_EQ(bar_.DisplayText(), L"Down -  10%");
   paints = bar_.PaintCount();
-  bar_.SetText(L"Verify", true);  // label alone: no repaint
+  bar_.SetText("Verify", true);  // label alone: no repaint
   Pump();
   EXPECT_EQ(bar_.PaintCount(), paints);
   EXPECT_EQ(bar_.DisplayText(), L"Verify -  10%");

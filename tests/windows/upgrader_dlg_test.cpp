@@ -1,6 +1,7 @@
-// The main window's device events, with the window running its own loop over the in-process
-// virtual programmer: removal and arrival of the programmer's interface switch the title and the
-// Update button; events of other kinds of device change nothing.
+// The main window with its own loop over the in-process virtual programmer: removal and arrival
+// of the programmer's interface switch the title and the Update button, events of other kinds of
+// device change nothing, device events while a message box is open, a device that keeps
+// answering '-', and what the bar paints during a whole upgrade.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -14,17 +15,38 @@
 
 #include "emulator/inprocess_transport.h"
 #include "link/winusb/winusb_transport.h"
+#include "tests/support/progress_script.h"
 #include "ui/win32/upgrader_app.h"
 #include "ui/win32/upgrader_dlg.h"
-#include "upgrade/win32/wide_text.h"
+#include "upgrade/embedded_images.h"
+#include "win32/wide_text.h"
 
 namespace {
 
 using torv2::win32::Utf8FromWide;
 
 const std::string kTitle = "ZARN TORV II Upgrader";
-const std::string kConnected = Utf8FromWide(torv2::win32::kTitleConnected);
-const std::string kDisconnected = Utf8FromWide(torv2::win32::kTitleDisconnected);
+const std::string kConnected = "\u3000\u3000\u3000\u00A7 USB OK \u00A7";
+const std::string kDisconnected = "\u3000\u00A7 USB UnConn \u00A7";
+
+// The main window among the dialogs on the screen (a message box is a dialog too).
+HWND MainWindow() {
+  HWND found = nullptr;
+  EnumWindows(
+      [](HWND window, LPARAM result) {
+        wchar_t title[64] = {};
+        GetWindowTextW(window, title, 64);
+        if (Utf8FromWide(title).rfind(kTitle, 0) != 0) return TRUE;
+        *reinterpret_cast<HWND*>(result) = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+bool StartsWith(const std::string& text, std::string_view prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
 
 // Device events as the system sends them; they must outlive the posted messages.
 DEV_BROADCAST_DEVICEINTERFACE_W ProgrammerInterface() {
@@ -60,8 +82,7 @@ TEST(UpgraderDlg, FollowsTheProgrammersRemovalAndArrivalOnly) {
   // the system's come from outside the window's thread.
   std::vector<std::thread> senders;
   auto send = [](WPARAM event, const void* data) {
-    HWND dialog = FindWindowW(L"#32770", nullptr);
-    SendMessageW(dialog, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(data));
+    SendMessageW(MainWindow(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(data));
   };
   torv2::win32::UpgraderDlgOptions options;
   options.journal = [&](std::string_view line) {
@@ -82,7 +103,7 @@ TEST(UpgraderDlg, FollowsTheProgrammersRemovalAndArrivalOnly) {
         send(DBT_DEVICEARRIVAL, &programmer);
       });
     } else if (line == "button on" && buttonsOn == 2) {
-      PostMessageW(FindWindowW(L"#32770", nullptr), WM_CLOSE, 0, 0);
+      PostMessageW(MainWindow(), WM_CLOSE, 0, 0);
     }
   };
   CZARN_TORV2_UpgraderApp app;
@@ -102,6 +123,129 @@ TEST(UpgraderDlg, FollowsTheProgrammersRemovalAndArrivalOnly) {
   ASSERT_GE(journal.size(), 2u);
   EXPECT_EQ(journal[journal.size() - 2], "close");
   EXPECT_EQ(journal.back(), "end");
+}
+
+// An arrival with no programmer there: its version query shows "USB Device is not Ready, Ver!!".
+// While that box is open the programmer goes and comes back. Before the window's core, the second
+// arrival ran its query on the GUI thread inside the box's loop and locked the link a second time
+// on the same thread: the window froze.
+TEST(UpgraderDlg, DeviceEventsWhileAnArrivalsMessageBoxIsOpen) {
+  static DEV_BROADCAST_DEVICEINTERFACE_W programmer = ProgrammerInterface();
+  torv2::emulator::InProcessTransport transport;
+  transport.Unplug();
+  std::vector<std::string> journal;
+  std::vector<std::thread> senders;
+  auto send = [](WPARAM event) {
+    SendMessageW(MainWindow(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&programmer));
+  };
+  torv2::win32::UpgraderDlgOptions options;
+  options.journal = [&](std::string_view line) {
+    journal.emplace_back(line);
+    if (line == "button off" && journal.size() < 6) {
+      senders.emplace_back([&] { send(DBT_DEVICEARRIVAL); });
+    } else if (line == "message USB Device is not Ready, Ver!!") {
+      // The box is about to open; its loop delivers what is sent meanwhile.
+      senders.emplace_back([&] {
+        transport.Replug();
+        send(DBT_DEVICEREMOVECOMPLETE);
+        send(DBT_DEVICEARRIVAL);
+        HWND box = nullptr;
+        while ((box = FindWindowW(L"#32770", L"test_win32_progress")) == nullptr) Sleep(1);
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+      });
+    } else if (line == "button on") {
+      PostMessageW(MainWindow(), WM_CLOSE, 0, 0);
+    }
+  };
+  CZARN_TORV2_UpgraderApp app;
+  EXPECT_EQ(app.InitInstance(transport, options), FALSE);
+  for (auto& sender : senders) sender.join();
+
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), "message USB Device is not Ready, Ver!!"),
+            1);
+  std::vector<std::string> titles;
+  for (const auto& line : journal) {
+    if (StartsWith(line, "title ")) titles.push_back(line.substr(6));
+  }
+  EXPECT_EQ(titles, (std::vector<std::string>{kTitle + kDisconnected, kTitle + kDisconnected,
+                                              kTitle + kConnected}));
+  EXPECT_EQ(std::count(journal.begin(), journal.end(), "current-version 2.07"), 1);
+  EXPECT_EQ(journal.back(), "end");
+}
+
+// A programmer that keeps answering every command with '-': its version query never ends, but the
+// window keeps taking messages and closes at once.
+TEST(UpgraderDlg, ADeviceThatNeverAnswersOnArrivalLeavesTheWindowResponsive) {
+  static DEV_BROADCAST_DEVICEINTERFACE_W programmer = ProgrammerInterface();
+  torv2::emulator::InProcessTransport transport;
+  transport.Unplug();
+  std::thread sender;
+  DWORD closedAt = 0;
+  DWORD endedAt = 0;
+  bool answered = false;
+  torv2::win32::UpgraderDlgOptions options;
+  options.journal = [&](std::string_view line) {
+    // From the close box to the end of the window's loop, every thread joined.
+    if (line == "close") closedAt = GetTickCount();
+    if (line == "end") endedAt = GetTickCount();
+    if (line != "button off" || sender.joinable()) return;
+    sender = std::thread([&] {
+      std::size_t sent = 0;  // what the host had written when the device fell silent
+      transport.WithProgrammer([&](torv2::emulator::VirtualProgrammer& p) {
+        p.faults().noAnswer = true;
+        sent = p.hostBytes().size();
+      });
+      transport.Replug();
+      SendMessageW(MainWindow(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
+                   reinterpret_cast<LPARAM>(&programmer));
+      transport.WaitUntil(
+          [&](torv2::emulator::VirtualProgrammer& p) { return p.hostBytes().size() > sent; });
+      DWORD_PTR result = 0;
+      answered =
+          SendMessageTimeoutW(MainWindow(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &result) != 0;
+      closedAt = GetTickCount();
+      PostMessageW(MainWindow(), WM_CLOSE, 0, 0);
+    });
+  };
+  CZARN_TORV2_UpgraderApp app;
+  EXPECT_EQ(app.InitInstance(transport, options), FALSE);
+  sender.join();
+  EXPECT_TRUE(answered);
+  ASSERT_NE(closedAt, 0u);
+  EXPECT_LT(endedAt - closedAt, 1000u);
+}
+
+// What the bar paints during a whole upgrade: every state the job set, in order, up to the report.
+TEST(UpgraderDlg, TheBarPaintsEveryProgressStateInOrder) {
+  torv2::emulator::InProcessTransport transport;
+  std::vector<std::string> painted;
+  torv2::win32::UpgraderDlgOptions options;
+  options.journal = [&](std::string_view view) {
+    const std::string line(view);
+    if (line == "button on") {
+      PostMessageW(MainWindow(), WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    } else if (StartsWith(line, "font 1010 ")) {
+      // The result dialog is made: close it, which ends the program.
+      PostMessageW(FindWindowW(L"#32770", L"Result of Firmware Upgrade"), WM_COMMAND, IDOK, 0);
+    } else if (StartsWith(line, "bar ")) {
+      // "bar POSITION FILLED TEXT", the text "LABEL - PERCENT%" or empty.
+      const auto positionEnd = line.find(' ', 4);
+      const auto textStart = line.find(' ', positionEnd + 1) + 1;
+      const std::string text = line.substr(textStart);
+      if (text.empty()) return;
+      torv2::testing::ProgressScript::Add(
+          painted, text.substr(0, text.find(" - ")) + " " + line.substr(4, positionEnd - 4));
+    }
+  };
+  CZARN_TORV2_UpgraderApp app;
+  EXPECT_EQ(app.InitInstance(transport, options), FALSE);
+
+  const torv2::upgrade::CarriedImages images =
+      torv2::upgrade::LoadCarriedImages(torv2::upgrade::ExecutablePath(), nullptr);
+  const std::vector<std::string> expected =
+      torv2::testing::UpToTheReport(torv2::testing::UpgradeProgressStates(images.main, images.sub));
+  ASSERT_GT(expected.size(), 100u);
+  EXPECT_EQ(torv2::testing::UpToTheReport(painted), expected);
 }
 
 }  // namespace

@@ -21,17 +21,16 @@ bool GuiThreadQueue::Post(std::function<void()> task) {
 }
 
 void GuiThreadQueue::RunPending() {
-  // One task at a time: a task may open a modal loop that handles later queue messages.
-  for (;;) {
-    std::function<void()> task;
-    {
-      std::lock_guard lock(mutex_);
-      if (closed_ || tasks_.empty()) return;
-      task = std::move(tasks_.front());
-      tasks_.pop_front();
-    }
-    task();
+  // One task a message (each Post sent one), so painting and input get their turn between tasks,
+  // and a task that opens a modal loop leaves the next ones to that loop.
+  std::function<void()> task;
+  {
+    std::lock_guard lock(mutex_);
+    if (closed_ || tasks_.empty()) return;
+    task = std::move(tasks_.front());
+    tasks_.pop_front();
   }
+  task();
 }
 
 void GuiThreadQueue::Close() {

@@ -1,6 +1,7 @@
 #pragma once
-// Runs tasks on the GUI thread: any thread posts a task, which the window's thread runs when it
-// handles the queue's message. After Close() nothing more is queued or run.
+// Hands work to the GUI thread over the window's message loop: any thread posts a task, which the
+// window's thread runs when it handles the queue's message, one message a task. After Close()
+// nothing more is queued or run.
 
 #include <windows.h>
 
@@ -8,20 +9,22 @@
 #include <functional>
 #include <mutex>
 
+#include "window/gui_queue.h"
+
 namespace torv2::win32 {
 
 // The message a window passes to RunPending().
 inline constexpr UINT kRunQueuedTasks = WM_APP + 1;
 
-class GuiThreadQueue {
+class GuiThreadQueue final : public window::GuiQueue {
  public:
   GuiThreadQueue();  // the calling thread is the GUI thread
   void AttachWindow(HWND window);
 
-  bool OnGuiThread() const { return GetCurrentThreadId() == guiThread_; }
+  bool OnGuiThread() const override { return GetCurrentThreadId() == guiThread_; }
   // Queues `task` and wakes the window; false when the queue is closed or has no window.
-  bool Post(std::function<void()> task);
-  // GUI thread, on kRunQueuedTasks: runs what is queued.
+  bool Post(std::function<void()> task) override;
+  // GUI thread, on kRunQueuedTasks: runs the task that is first in line.
   void RunPending();
   void Close();
 

@@ -21,7 +21,7 @@
 #include "emulator/inprocess_transport.h"
 #include "link/winusb/winusb_transport.h"
 #include "ui/win32/upgrader_app.h"
-#include "upgrade/win32/wide_text.h"
+#include "win32/wide_text.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
       if (!fault) return 64;
       faults.push_back(*fault);
     } else if (a == L"--transfer-timeout" && hasValue) {
-      options.linkTimeouts.perTransfer = std::chrono::milliseconds(_wtoi(args[++i].c_str()));
+      options.window.linkTimeouts.perTransfer = std::chrono::milliseconds(_wtoi(args[++i].c_str()));
     } else {
       return 64;
     }

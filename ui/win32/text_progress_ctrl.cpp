@@ -2,7 +2,7 @@
 
 #include <commctrl.h>
 
-#include "ui/win32/progress_math.h"
+#include "win32/wide_text.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ bool CTextProgressCtrl::SubclassDlgItem(HWND dialog, int id) {
     return false;
   }
   m_hWnd = control;
-  m_nBarWidth = -1;
+  m_state.Resized();
   return true;
 }
 
@@ -85,38 +85,23 @@ void CTextProgressCtrl::Release() {
 
 int CTextProgressCtrl::SetPos(int position) {
   if (m_hWnd == nullptr || !IsWindow(m_hWnd)) return -1;
-  const int previous = m_nPos;
-  m_nPos = position;
+  const int previous = m_state.Pos();
   RECT client;
   GetClientRect(m_hWnd, &client);
-  const int width = torv2::win32::FilledWidth(client.right - client.left, m_nPos, m_nMin, m_nMax);
-  if (width != m_nBarWidth) {
-    m_nBarWidth = width;
+  if (m_state.SetPos(position, client.right - client.left)) {
     RedrawWindow(m_hWnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ERASE);
   }
   return previous;
 }
 
-void CTextProgressCtrl::SetText(std::wstring_view label, bool show) {
-  if (m_hWnd != nullptr && IsWindow(m_hWnd) && show != m_bShowText) {
+void CTextProgressCtrl::SetText(std::string_view label, bool show) {
+  if (m_state.SetText(label, show) && m_hWnd != nullptr && IsWindow(m_hWnd)) {
     InvalidateRect(m_hWnd, nullptr, TRUE);
   }
-  m_bShowText = show;
-  m_strText.assign(label);
-}
-
-void CTextProgressCtrl::SetRange(int lower, int upper) {
-  m_nMin = lower;
-  m_nMax = upper;
-}
-
-void CTextProgressCtrl::SetStep(int step) {
-  m_nStepSize = step;
 }
 
 std::wstring CTextProgressCtrl::DisplayText() const {
-  if (!m_bShowText) return {};
-  return torv2::win32::ProgressText(m_strText, m_nPos, m_nMin, m_nMax);
+  return torv2::win32::WideFromUtf8(m_state.DisplayText());
 }
 
 void CTextProgressCtrl::OnPaint() {
@@ -129,24 +114,29 @@ void CTextProgressCtrl::OnPaint() {
   {
     CMemDCC mem(target);
     HDC dc = mem.get();
-    if (m_nMin >= m_nMax) {
+    if (!m_state.HasRange()) {
       FillSolidRect(dc, client, m_colBk);  // no range to show: an empty bar
+      if (onPaint) onPaint(0, std::wstring());
     } else {
-      const int filled =
-          torv2::win32::FilledWidth(client.right - client.left, m_nPos, m_nMin, m_nMax);
+      const int filled = m_state.FilledWidth(client.right - client.left);
       RECT bar = client;
       bar.right = client.left + filled;
       RECT rest = client;
       rest.left = bar.right;
       FillSolidRect(dc, bar, m_colBar);
       FillSolidRect(dc, rest, m_colBk);
-      if (m_bShowText) {
+      if (onPaint) onPaint(filled, DisplayText());
+      if (m_state.ShowsText()) {
         // The same text twice, each pass clipped to one part, so characters change colour
-        // exactly at the edge of the filled part. No font is chosen: the context's own.
+        // exactly at the edge of the filled part. In the dialog's font, as the Qt bar draws it.
         std::wstring text = DisplayText();
         RECT where = client;
         const UINT flags = DT_CENTER | DT_VCENTER | DT_SINGLELINE;
         const int saved = SaveDC(dc);
+        if (const auto font =
+                reinterpret_cast<HFONT>(SendMessageW(GetParent(m_hWnd), WM_GETFONT, 0, 0))) {
+          SelectObject(dc, font);
+        }
         SetBkMode(dc, TRANSPARENT);
         ClipTo(dc, bar);
         SetTextColor(dc, m_colTextOnBar);
@@ -170,7 +160,7 @@ LRESULT CALLBACK CTextProgressCtrl::SubclassProc(HWND window, UINT message, WPAR
       return 0;
     case WM_SIZE: {
       const LRESULT result = DefSubclassProc(window, message, wParam, lParam);
-      self->m_nBarWidth = -1;  // the next SetPos redraws whatever its width
+      self->m_state.Resized();  // the next SetPos redraws whatever its width
       return result;
     }
     case WM_NCDESTROY:

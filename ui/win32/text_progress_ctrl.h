@@ -5,12 +5,17 @@
 // colour over the filled part and another over the rest. Each paint is drawn off-screen (CMemDCC)
 // and copied to the screen in one step, so the bar does not flicker.
 //
-// GUI thread only; the job reaches it through the window's progress relay.
+// GUI thread only; the job reaches it through the window's progress relay. The text is drawn in
+// the control's font, the dialog's.
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
+
+#include "link/progress_sink.h"
+#include "window/progress_bar_state.h"
 
 // An off-screen drawing context for one paint: drawing at the target's logical coordinates lands
 // in a bitmap the size of the target's clip box, which the destructor copies to the target. A
@@ -34,10 +39,10 @@ class CMemDCC {
   bool m_bMemDC = false;
 };
 
-class CTextProgressCtrl {
+class CTextProgressCtrl final : public torv2::link::ProgressSink {
  public:
   CTextProgressCtrl();
-  ~CTextProgressCtrl();
+  ~CTextProgressCtrl() override;
   CTextProgressCtrl(const CTextProgressCtrl&) = delete;
   CTextProgressCtrl& operator=(const CTextProgressCtrl&) = delete;
 
@@ -45,19 +50,19 @@ class CTextProgressCtrl {
   bool SubclassDlgItem(HWND dialog, int id);
   HWND GetSafeHwnd() const { return m_hWnd; }
 
-  // Stores the position; redraws at once when the filled width changes by a pixel or more.
-  // Returns the previous position, or −1 (storing nothing) while the bar has no window.
-  int SetPos(int position);
-  // Stores the label and the show flag; repaints later only when the show flag changes.
-  void SetText(std::wstring_view label, bool show);
-  void SetRange(int lower, int upper);  // no redraw
-  void SetStep(int step);               // stored only; nothing steps the bar
+  // The job's progress sink, on the GUI thread; the rules are window::ProgressBarState's. SetPos
+  // returns the previous position, or −1 (storing nothing) while the bar has no window.
+  int SetPos(int position) override;
+  void SetText(std::string_view label, bool show) override;
+  void SetRange(int lower, int upper) override { m_state.SetRange(lower, upper); }
+  void SetStep(int step) override { m_state.SetStep(step); }
 
-  int GetPos() const { return m_nPos; }
-  bool ShowsText() const { return m_bShowText; }
+  int GetPos() const { return m_state.Pos(); }
   // What the bar shows as text now (empty while text display is off).
   std::wstring DisplayText() const;
   int PaintCount() const { return m_nPaintCount; }
+  // Told of every paint: the filled width and the text drawn (empty while text display is off).
+  std::function<void(int filled, const std::wstring& text)> onPaint;
 
   // Read at each paint; the main window sets the first two while it initialises.
   COLORREF m_colBar;
@@ -71,12 +76,6 @@ class CTextProgressCtrl {
   void Release();
 
   HWND m_hWnd = nullptr;
-  int m_nPos = 0;
-  int m_nStepSize = 1;
-  int m_nMax = 100;
-  int m_nMin = 0;
-  bool m_bShowText = false;
-  int m_nBarWidth = -1;  // filled width at the last redraw that SetPos caused; −1: compute again
-  std::wstring m_strText;
+  torv2::window::ProgressBarState m_state;
   int m_nPaintCount = 0;
 };

@@ -4,22 +4,19 @@
 #include <cwchar>
 
 #include "ui/win32/resource.h"
-#include "upgrade/win32/wide_text.h"
+#include "win32/wide_text.h"
+#include "window/appearance.h"
 
 namespace torv2::win32 {
 
-std::vector<std::wstring> ReportFontFaces() {
-  return {L"Verdana", L"DejaVu Sans", L"Tahoma"};
-}
-
-std::vector<std::wstring> TableFontFaces() {
-  // Each of these draws the box-drawing characters, the full-width forms and the ideographic
-  // space at one common width.
-  return {L"\uAD74\uB9BC",         L"Gulim", L"GulimChe", L"Baekmuk Gulim", L"NanumGothicCoding",
-          L"Noto Sans Mono CJK KR"};
-}
-
 namespace {
+
+template <class Faces>
+std::vector<std::wstring> WideFaces(const Faces& faces) {
+  std::vector<std::wstring> wide;
+  for (std::string_view face : faces) wide.push_back(WideFromUtf8(face));
+  return wide;
+}
 
 int CALLBACK FoundFace(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
   *reinterpret_cast<bool*>(found) = true;
@@ -37,6 +34,14 @@ bool Installed(HDC dc, const std::wstring& face) {
 }
 
 }  // namespace
+
+std::vector<std::wstring> ReportFontFaces() {
+  return WideFaces(window::kReportFontFaces);
+}
+
+std::vector<std::wstring> TableFontFaces() {
+  return WideFaces(window::kTableFontFaces);
+}
 
 std::wstring FirstInstalledFace(const std::vector<std::wstring>& faces) {
   if (faces.empty()) return {};
@@ -87,12 +92,14 @@ INT_PTR CUpgradeResultDlg::DoModal(const torv2::upgrade::UpgradeReport& report) 
 BOOL CUpgradeResultDlg::OnInitDialog() {
   using namespace torv2::win32;
   // Both fonts stay alive as long as the window: the report font's controls keep using it.
-  const LOGFONTW report = BoldFont(kReportFontHeight, FirstInstalledFace(ReportFontFaces()));
+  const LOGFONTW report =
+      BoldFont(torv2::window::kReportFontCellHeight, FirstInstalledFace(ReportFontFaces()));
   m_reportFont = CreateFontIndirectW(&report);
   for (int id : {IDC_MAIN_LINE, IDC_SUB_LINE, IDC_UPGRADE_LINE, IDC_CURRENT_LINE}) {
     SendDlgItemMessageW(m_hWnd, id, WM_SETFONT, reinterpret_cast<WPARAM>(m_reportFont), TRUE);
   }
-  const LOGFONTW table = BoldFont(kTableFontHeight, FirstInstalledFace(TableFontFaces()));
+  const LOGFONTW table =
+      BoldFont(torv2::window::kTableFontCellHeight, FirstInstalledFace(TableFontFaces()));
   m_tableFont = CreateFontIndirectW(&table);
   SendDlgItemMessageW(m_hWnd, IDC_SOCKET_TABLE, WM_SETFONT, reinterpret_cast<WPARAM>(m_tableFont),
                       TRUE);

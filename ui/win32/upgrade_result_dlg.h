@@ -41,11 +41,8 @@ class CUpgradeResultDlg {
 
 namespace torv2::win32 {
 
-inline constexpr LONG kReportFontHeight = 16;
-inline constexpr LONG kTableFontHeight = 12;
-
-// The faces asked for, best first; the first one installed is used (the first of all when none
-// is, leaving the choice to the font mapper).
+// The faces of window/appearance.h in their order; the first one installed is used (the first of
+// all when none is, leaving the choice to the font mapper).
 std::vector<std::wstring> ReportFontFaces();  // L"Verdana" first
 std::vector<std::wstring> TableFontFaces();   // L"굴림" (Gulim) first
 std::wstring FirstInstalledFace(const std::vector<std::wstring>& faces);

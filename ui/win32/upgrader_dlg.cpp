@@ -2,32 +2,15 @@
 
 #include <dbt.h>
 
-#include <algorithm>
-
 #include "link/winusb/winusb_transport.h"
 #include "ui/win32/resource.h"
-#include "upgrade/embedded_images.h"
-#include "upgrade/version_text.h"
-#include "upgrade/win32/wide_text.h"
+#include "win32/wide_text.h"
+#include "window/appearance.h"
 
 namespace {
 
 using torv2::win32::Utf8FromWide;
 using torv2::win32::WideFromUtf8;
-
-constexpr char kMsgModulePathFailed[] = "GetModuleFileName Failed!";
-constexpr wchar_t kUnknown[] = L"Unknown";
-constexpr wchar_t kUnknownMainExe[] = L"Unknown - MainExe";
-
-// Message boxes carry the program's name, its file name without the extension.
-std::string ProgramName() {
-  std::string path = torv2::upgrade::ExecutablePath();
-  const auto slash = path.find_last_of("\\/");
-  if (slash != std::string::npos) path.erase(0, slash + 1);
-  const auto dot = path.rfind('.');
-  if (dot != std::string::npos && dot > 0) path.erase(dot);
-  return path.empty() ? "torv2-upgrader" : path;
-}
 
 // Whether a device event concerns an interface of the programmer's class. The system sends
 // every top-level window events of other kinds too (volumes, ports); those say nothing about
@@ -53,22 +36,41 @@ std::string OneLine(std::string text) {
   return text;
 }
 
+// The window's registration for the programmer's arrival and removal; the events come as
+// WM_DEVICECHANGE on the window's own thread.
+class WindowNotification final : public torv2::window::DeviceNotification {
+ public:
+  explicit WindowNotification(HDEVNOTIFY handle) : handle_(handle) {}
+  ~WindowNotification() override { UnregisterDeviceNotification(handle_); }
+  WindowNotification(const WindowNotification&) = delete;
+  WindowNotification& operator=(const WindowNotification&) = delete;
+
+ private:
+  HDEVNOTIFY handle_;
+};
+
 }  // namespace
 
 CZARN_TORV2_UpgraderDlg::CZARN_TORV2_UpgraderDlg(torv2::link::UsbTransport& transport,
                                                  torv2::win32::UpgraderDlgOptions options)
-    : options_(std::move(options)),
-      host_(*this, queue_, progress_, ProgramName()),
-      link_(transport, options_.linkTimeouts),
-      upgrader_(std::make_unique<torv2::upgrade::Upgrader>(link_, host_, options_.timings)) {}
+    : journal_(std::move(options.journal)) {
+  options.window.registerDeviceNotification = [this](auto) { return RegisterUsbNotification(); };
+  torv2::window::WindowView& view = *this;
+  controller_ = std::make_unique<torv2::window::WindowController>(view, queue_, transport,
+                                                                  std::move(options.window));
+  if (journal_) {
+    m_progress.onPaint = [this](int filled, const std::wstring& text) {
+      Journal("bar " + std::to_string(m_progress.GetPos()) + " " + std::to_string(filled) + " " +
+              Utf8FromWide(text));
+    };
+  }
+}
 
 CZARN_TORV2_UpgraderDlg::~CZARN_TORV2_UpgraderDlg() {
-  // Nothing may wait for this window any more: let a waiting job go on, then cancel it and wait
-  // for its thread.
-  host_.Close();
+  // Nothing may wait for this window any more: let a waiting worker go on, cancel and join it,
+  // then drop what it queued.
+  controller_->Shutdown();
   queue_.Close();
-  upgrader_->Shutdown();
-  if (notification_) UnregisterDeviceNotification(notification_);
   if (m_hWnd) DestroyWindow(m_hWnd);
   if (m_hIcon) DestroyIcon(m_hIcon);
   if (m_hSmallIcon) DestroyIcon(m_hSmallIcon);
@@ -93,12 +95,11 @@ INT_PTR CZARN_TORV2_UpgraderDlg::DoModal() {
       DispatchMessageW(&msg);
     }
   }
-  host_.Close();
+  controller_->Shutdown();
   queue_.Close();
-  upgrader_->Shutdown();
+  Journal("end");  // every worker has ended; what follows only takes the window down
   DestroyWindow(m_hWnd);
   m_hWnd = nullptr;
-  Journal("end");
   return IDOK;
 }
 
@@ -157,15 +158,12 @@ BOOL CZARN_TORV2_UpgraderDlg::OnInitDialog() {
   SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
 
-  // A dark blue bar (COLORREF 0x990000) on white.
-  m_progress.m_colBk = RGB(0xFF, 0xFF, 0xFF);
-  m_progress.m_colBar = RGB(0x00, 0x00, 0x99);
+  const auto colour = [](torv2::window::Rgb c) { return RGB(c.red, c.green, c.blue); };
+  m_progress.m_colBk = colour(torv2::window::kBarBackground);
+  m_progress.m_colBar = colour(torv2::window::kBarColour);
 
-  wchar_t caption[256] = {};
-  GetWindowTextW(m_hWnd, caption, static_cast<int>(std::size(caption)));
-  m_strTitle = caption;
   m_pResultDlg = std::make_unique<CUpgradeResultDlg>(m_hWnd);
-  if (options_.journal) {
+  if (journal_) {
     m_pResultDlg->onInitDialog = [this](HWND dialog) {
       for (int id = IDC_MAIN_LINE; id <= IDC_CURRENT_LINE; ++id) {
         const auto font =
@@ -179,119 +177,51 @@ BOOL CZARN_TORV2_UpgraderDlg::OnInitDialog() {
     };
   }
 
-  const std::string modulePath =
-      options_.modulePath ? *options_.modulePath : torv2::upgrade::ExecutablePath();
-  if (modulePath.empty()) host_.ShowMessage(kMsgModulePathFailed);
-
-  // The carried images. Without a main image or its version nothing else of start-up happens.
-  const torv2::upgrade::MessageSink showMessage = [this](std::string_view text,
-                                                         std::string_view caption) {
-    host_.ShowMessageWithCaption(text, caption);
-  };
-  torv2::upgrade::VersionText versionText{};
-  torv2::upgrade::LoadMainImage(modulePath, upgrader_->m_mainImage, versionText, showMessage);
-  if (!upgrader_->m_mainImage.loaded()) {
-    SetDlgItemTextW(m_hWnd, IDC_UPGRADE_VERSION, kUnknownMainExe);
-    Journal("upgrade-version Unknown - MainExe");
-    return TRUE;
-  }
-  const std::optional<double> version =
-      torv2::upgrade::AcceptCarriedVersion(torv2::upgrade::VersionTextView(versionText));
-  if (!version) return TRUE;
-  torv2::upgrade::LoadSubImage(modulePath, upgrader_->m_subImage, showMessage);
-  const std::string shown = torv2::upgrade::FormatVersion(*version);
-  SetDlgItemTextW(m_hWnd, IDC_UPGRADE_VERSION, WideFromUtf8(shown).c_str());
-  Journal("upgrade-version " + shown);
-  upgrader_->SetUpgradeVersionLine(torv2::upgrade::UpgradeVersionLine(*version));
-
-  // One exchange with the device: status (with a reset when it asks for one), then its version.
-  if (upgrader_->StartUpExchange()) {
-    ShowUsbConnected();
-  } else {
-    ShowUsbDisconnected();
-  }
-  RegisterUsbNotification();
+  wchar_t caption[256] = {};
+  GetWindowTextW(m_hWnd, caption, static_cast<int>(std::size(caption)));
+  controller_->Start(Utf8FromWide(caption));
   return TRUE;
 }
 
-void CZARN_TORV2_UpgraderDlg::RegisterUsbNotification() {
+std::unique_ptr<torv2::window::DeviceNotification>
+CZARN_TORV2_UpgraderDlg::RegisterUsbNotification() {
   DEV_BROADCAST_DEVICEINTERFACE_A filter{};
   filter.dbcc_size = sizeof filter;
   filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
   filter.dbcc_classguid = torv2::link::winusb::ToWindowsGuid(torv2::link::DeviceInterfaceGuid);
   // A failed registration only means that no arrival or removal will be seen.
-  notification_ = RegisterDeviceNotificationA(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-}
-
-void CZARN_TORV2_UpgraderDlg::SetTitle(const std::wstring& title) {
-  SetWindowTextW(m_hWnd, title.c_str());
-  Journal("title " + Utf8FromWide(title));
-}
-
-void CZARN_TORV2_UpgraderDlg::ShowUsbConnected() {
-  SetTitle(m_strTitle + torv2::win32::kTitleConnected);
-  SetUpdateButtonEnabled(true);
-}
-
-void CZARN_TORV2_UpgraderDlg::ShowUsbDisconnected() {
-  SetTitle(m_strTitle + torv2::win32::kTitleDisconnected);
-  SetUpdateButtonEnabled(false);
+  HDEVNOTIFY handle = RegisterDeviceNotificationA(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  if (handle == nullptr) return nullptr;
+  return std::make_unique<WindowNotification>(handle);
 }
 
 void CZARN_TORV2_UpgraderDlg::OnBnClickedUpdate() {
-  // One job at a time, even if a late "enable" from the previous job reached the button.
-  if (closing_ || upgrader_->Busy()) return;
-  Journal("update");
-  upgrader_->OnBnClickedUpdate();
+  if (!controller_->Closing() && !controller_->upgrader().Busy()) Journal("update");
+  controller_->StartJob();
 }
 
 void CZARN_TORV2_UpgraderDlg::OnDeviceChange(WPARAM event, LPARAM data) {
-  if (closing_) return;
   if (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE) return;
   if (!IsProgrammerInterface(data)) return;
-  if (event == DBT_DEVICEREMOVECOMPLETE) {
-    // The programmer is gone. A running job is left to fail on its own and clears the busy
-    // state itself, so no second job can start beside it.
-    ++removals_;
-    ShowUsbDisconnected();
-    upgrader_->SetDeviceUsable(false);
-    SetDlgItemTextW(m_hWnd, IDC_CURRENT_VERSION, kUnknown);
-    return;
-  }
-  // An arrival reads the device's version once the link is free: now, or when the running job
-  // has let go of it (then on the job's thread).
-  const unsigned removalsSeen = removals_;
-  upgrader_->RunWhenLinkFree([this, removalsSeen] {
-    if (removals_ != removalsSeen) return;  // gone again before the link was free
-    const int usable = upgrader_->ReadDeviceVersion();
-    host_.RunOnGuiThread([this, usable, removalsSeen] {
-      if (removals_ != removalsSeen) return;  // the programmer went again meanwhile
-      upgrader_->SetDeviceUsable(usable != 0);
-      if (usable) ShowUsbConnected();
-    });
-  });
+  controller_->DeviceChanged(event == DBT_DEVICEARRIVAL ? torv2::window::DeviceEvent::Arrival
+                                                        : torv2::window::DeviceEvent::Removal);
 }
 
 bool CZARN_TORV2_UpgraderDlg::PreTranslateMessage(MSG& message) {
+  // Alt combinations come as WM_SYSKEYDOWN and go on to the system menu.
   if (message.message != WM_KEYDOWN) return false;
   if (message.hwnd != m_hWnd && !IsChild(m_hWnd, message.hwnd)) return false;
-  // No key reaches this window or its controls: Enter, Escape and Tab do nothing. Space alone
-  // acts, as a click of Update (even while the button is disabled) when no job runs.
-  if (message.wParam == VK_SPACE && !upgrader_->Busy()) OnBnClickedUpdate();
-  message.message = WM_NULL;
+  if (message.wParam == VK_SPACE && !controller_->Closing() && !controller_->upgrader().Busy()) {
+    Journal("update");
+  }
+  if (controller_->KeyDown(message.wParam == VK_SPACE)) message.message = WM_NULL;
   return false;
 }
 
 void CZARN_TORV2_UpgraderDlg::OnClose() {
-  if (closing_) return;
-  closing_ = true;
+  if (controller_->Closing()) return;
   Journal("close");
-  host_.Close();
-  queue_.Close();
-  // A message box or the result dialog of this window ends its own loop.
-  EnumThreadWindows(GetCurrentThreadId(), &CloseOwnedWindow, reinterpret_cast<LPARAM>(m_hWnd));
-  upgrader_->Shutdown();  // cancels the transfer in flight and waits for the job's thread
-  EndMainDialog();
+  controller_->Close();
 }
 
 void CZARN_TORV2_UpgraderDlg::OnPaint() {
@@ -306,14 +236,36 @@ void CZARN_TORV2_UpgraderDlg::OnPaint() {
   EndPaint(m_hWnd, &ps);
 }
 
-void CZARN_TORV2_UpgraderDlg::ShowMessageBox(const std::string& text, const std::string& caption) {
-  Journal("message " + text);
-  MessageBoxW(m_hWnd, WideFromUtf8(text).c_str(), WideFromUtf8(caption).c_str(),
-              MB_OK | MB_ICONEXCLAMATION);
+void CZARN_TORV2_UpgraderDlg::SetTitle(std::string_view title) {
+  SetWindowTextW(m_hWnd, WideFromUtf8(title).c_str());
+  Journal("title " + std::string(title));
+}
+
+void CZARN_TORV2_UpgraderDlg::SetUpgradeVersionText(std::string_view text) {
+  SetDlgItemTextW(m_hWnd, IDC_UPGRADE_VERSION, WideFromUtf8(text).c_str());
+  Journal("upgrade-version " + std::string(text));
+}
+
+void CZARN_TORV2_UpgraderDlg::SetCurrentVersionText(std::string_view text) {
+  SetDlgItemTextW(m_hWnd, IDC_CURRENT_VERSION, WideFromUtf8(text).c_str());
+  Journal("current-version " + std::string(text));
+}
+
+void CZARN_TORV2_UpgraderDlg::EnableUpdate(bool enabled) {
+  EnableWindow(GetDlgItem(m_hWnd, IDOK), enabled ? TRUE : FALSE);
+  Journal(enabled ? "button on" : "button off");
+}
+
+void CZARN_TORV2_UpgraderDlg::ShowMessage(std::string_view text, std::string_view caption,
+                                          torv2::window::MessageIcon icon) {
+  Journal("message " + std::string(text));
+  const UINT style =
+      MB_OK | (icon == torv2::window::MessageIcon::Exclamation ? MB_ICONEXCLAMATION : 0);
+  MessageBoxW(m_hWnd, WideFromUtf8(text).c_str(), WideFromUtf8(caption).c_str(), style);
   Journal("message closed");
 }
 
-void CZARN_TORV2_UpgraderDlg::RunResultDialog(const torv2::upgrade::UpgradeReport& report) {
+void CZARN_TORV2_UpgraderDlg::ShowResult(const torv2::upgrade::UpgradeReport& report) {
   Journal("result " + report.m_strMainResult + " | " + report.m_strSubResult + " | " +
           OneLine(report.m_strSocketTable) + " | " + report.m_strUpgradeVersion + " | " +
           report.m_strCurrentVersion);
@@ -321,21 +273,13 @@ void CZARN_TORV2_UpgraderDlg::RunResultDialog(const torv2::upgrade::UpgradeRepor
   Journal("result closed");
 }
 
-void CZARN_TORV2_UpgraderDlg::SetUpdateButtonEnabled(bool enabled) {
-  EnableWindow(GetDlgItem(m_hWnd, IDOK), enabled ? TRUE : FALSE);
-  Journal(enabled ? "button on" : "button off");
-}
-
-void CZARN_TORV2_UpgraderDlg::SetCurrentVersionText(const std::string& text) {
-  SetDlgItemTextW(m_hWnd, IDC_CURRENT_VERSION, WideFromUtf8(text).c_str());
-  Journal("current-version " + text);
-}
-
-void CZARN_TORV2_UpgraderDlg::EndMainDialog() {
+void CZARN_TORV2_UpgraderDlg::End() {
+  // A message box or the result dialog of this window ends its own loop.
+  EnumThreadWindows(GetCurrentThreadId(), &CloseOwnedWindow, reinterpret_cast<LPARAM>(m_hWnd));
   ended_ = true;
   PostMessageW(m_hWnd, WM_NULL, 0, 0);  // wakes the loop
 }
 
 void CZARN_TORV2_UpgraderDlg::Journal(std::string_view line) const {
-  if (options_.journal) options_.journal(line);
+  if (journal_) journal_(line);
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "upgrade/module_resources.h"
-#include "upgrade/win32/wide_text.h"
+#include "win32/wide_text.h"
 
 namespace torv2::upgrade {
 namespace {

@@ -1,0 +1,47 @@
+#pragma once
+// The text progress bar apart from drawing it: its position, range, label and show flag, and when
+// it must be drawn again. Both windows' bars keep one and paint what it says.
+//
+// SetPos redraws at once only when the filled width changes by a pixel or more (so a transfer
+// that reports every chunk costs at most one redraw a pixel); SetText repaints later, and only
+// when the show flag changes: a new label shows with the next redraw.
+
+#include <string>
+#include <string_view>
+
+namespace torv2::window {
+
+class ProgressBarState {
+ public:
+  // Stores the position; true when a bar `width` pixels wide must be redrawn now.
+  bool SetPos(int position, int width);
+  // Stores the label (UTF-8) and the show flag; true when the bar must be repainted later.
+  bool SetText(std::string_view label, bool show);
+  void SetRange(int lower, int upper) {  // no redraw
+    m_nMin = lower;
+    m_nMax = upper;
+  }
+  void SetStep(int step) { m_nStepSize = step; }  // stored only; nothing steps the bar
+  // The bar's size changed: the next SetPos redraws whatever its width.
+  void Resized() { m_nBarWidth = -1; }
+
+  int Pos() const { return m_nPos; }
+  bool ShowsText() const { return m_bShowText; }
+  const std::string& Label() const { return m_strText; }
+  // Whether there is a range to show at all (the system always sets 0..100).
+  bool HasRange() const { return m_nMin < m_nMax; }
+  int FilledWidth(int width) const;
+  // What the bar shows as text now: "<label> - <percentage>%", empty while text display is off.
+  std::string DisplayText() const;
+
+ private:
+  int m_nPos = 0;
+  int m_nStepSize = 1;
+  int m_nMax = 100;
+  int m_nMin = 0;
+  bool m_bShowText = false;
+  int m_nBarWidth = -1;  // filled width at the last redraw that SetPos caused; −1: compute again
+  std::string m_strText;
+};
+
+}  // namespace torv2::window

@@ -1,0 +1,116 @@
+#include "window/window_host.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace torv2::window {
+
+void ProgressRelay::SetRange(int lower, int upper) {
+  host_.RunOnGuiThread([this, lower, upper] { host_.view().ProgressBar().SetRange(lower, upper); });
+}
+
+void ProgressRelay::SetStep(int step) {
+  host_.RunOnGuiThread([this, step] { host_.view().ProgressBar().SetStep(step); });
+}
+
+void ProgressRelay::SetText(std::string_view label, bool show) {
+  host_.RunOnGuiThread([this, label = std::string(label), show] {
+    host_.view().ProgressBar().SetText(label, show);
+  });
+}
+
+int ProgressRelay::SetPos(int position) {
+  int previous;
+  {
+    std::lock_guard lock(mutex_);
+    previous = position_;
+    position_ = position;
+  }
+  host_.RunOnGuiThread([this, position] { host_.view().ProgressBar().SetPos(position); });
+  return previous;
+}
+
+WindowHost::WindowHost(WindowView& view, GuiQueue& queue, std::string programName)
+    : view_(view), queue_(queue), programName_(std::move(programName)) {}
+
+void WindowHost::ShowMessage(std::string_view text) {
+  RunAndWait([this, text = std::string(text)] {
+    view_.ShowMessage(text, programName_, MessageIcon::Exclamation);
+  });
+}
+
+void WindowHost::ShowLoaderMessage(std::string_view text, std::string_view caption) {
+  RunAndWait([this, text = std::string(text), caption = std::string(caption)] {
+    view_.ShowMessage(text, caption, MessageIcon::None);
+  });
+}
+
+void WindowHost::ShowResult(const upgrade::UpgradeReport& report) {
+  RunAndWait([this, report] { view_.ShowResult(report); });
+}
+
+void WindowHost::EnableUpdateButton(bool enabled) {
+  RunOnGuiThread([this, enabled] { view_.EnableUpdate(enabled); });
+}
+
+void WindowHost::ShowCurrentVersion(std::string_view text) {
+  RunOnGuiThread([this, text = std::string(text)] { view_.SetCurrentVersionText(text); });
+}
+
+void WindowHost::EndProgram() {
+  RunOnGuiThread([this] { view_.End(); });
+}
+
+void WindowHost::LogCause(const upgrade::Cause& cause) {
+  const std::string line = "torv2-upgrader: cause: " + upgrade::DescribeCause(cause) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+void WindowHost::RunOnGuiThread(std::function<void()> task) {
+  if (Closing()) return;
+  if (queue_.OnGuiThread()) {
+    task();
+    return;
+  }
+  queue_.Post([this, task = std::move(task)] {
+    if (!Closing()) task();
+  });
+}
+
+void WindowHost::RunAndWait(std::function<void()> task) {
+  if (Closing()) return;
+  if (queue_.OnGuiThread()) {
+    task();
+    return;
+  }
+  // Shared with the queued task, which may outlive this call after Close(); guarded by mutex_.
+  auto done = std::make_shared<bool>(false);
+  const bool queued = queue_.Post([this, done, task = std::move(task)] {
+    if (!Closing()) task();
+    {
+      std::lock_guard lock(mutex_);
+      *done = true;
+    }
+    finished_.notify_all();
+  });
+  if (!queued) return;
+  std::unique_lock lock(mutex_);
+  finished_.wait(lock, [&] { return *done || closing_; });
+}
+
+void WindowHost::Close() {
+  {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+  }
+  finished_.notify_all();
+}
+
+bool WindowHost::Closing() const {
+  std::lock_guard lock(mutex_);
+  return closing_;
+}
+
+}  // namespace torv2::window

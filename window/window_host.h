@@ -1,0 +1,80 @@
+#pragma once
+// The upgrade's host in the window. Each call runs on the GUI thread: directly when it comes from
+// there (a click), through the GuiQueue when it comes from a worker (the job, an arrival's version
+// query). The message box and the result dialog make the worker wait until the user has closed
+// them; everything else, progress included, is handed over in order without waiting. Once
+// Close() was called nothing more is shown and no caller waits: the window is going away.
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "upgrade/upgrade_host.h"
+#include "window/gui_queue.h"
+#include "window/window_view.h"
+
+namespace torv2::window {
+
+class WindowHost;
+
+// The job's progress on the view's bar: every call reaches the bar on the GUI thread in the order
+// the job made it, each from an event of its own, so the bar paints every change of its filled
+// width and text, in order; the worker never waits for a paint. SetPos answers the previous
+// position from the relay's own record.
+class ProgressRelay final : public link::ProgressSink {
+ public:
+  explicit ProgressRelay(WindowHost& host) : host_(host) {}
+  void SetRange(int lower, int upper) override;
+  void SetStep(int step) override;
+  void SetText(std::string_view label, bool show) override;
+  int SetPos(int position) override;
+
+ private:
+  WindowHost& host_;
+  std::mutex mutex_;
+  int position_ = 0;
+};
+
+class WindowHost final : public upgrade::UpgradeHost {
+ public:
+  // `programName` is the caption of the program's own message boxes.
+  WindowHost(WindowView& view, GuiQueue& queue, std::string programName);
+
+  link::ProgressSink& Progress() override { return progress_; }
+  void ShowMessage(std::string_view text) override;
+  void ShowResult(const upgrade::UpgradeReport& report) override;
+  void EnableUpdateButton(bool enabled) override;
+  void ShowCurrentVersion(std::string_view text) override;
+  void EndProgram() override;
+  // To stderr (the system journal when started from the desktop); the boxes stay as they are.
+  void LogCause(const upgrade::Cause& cause) override;
+
+  // A message of the image loaders: their own caption ("Error!") and no icon; same rules as
+  // ShowMessage.
+  void ShowLoaderMessage(std::string_view text, std::string_view caption);
+  // Runs `task` on the GUI thread without waiting (directly when called there); nothing after
+  // Close().
+  void RunOnGuiThread(std::function<void()> task);
+
+  // The window is closing: waiting callers return now, later calls do nothing. Any thread.
+  void Close();
+  bool Closing() const;
+
+  WindowView& view() { return view_; }
+
+ private:
+  // Runs `task` on the GUI thread and waits until it has returned, or until Close().
+  void RunAndWait(std::function<void()> task);
+
+  WindowView& view_;
+  GuiQueue& queue_;
+  const std::string programName_;
+  ProgressRelay progress_{*this};
+
+  mutable std::mutex mutex_;
+  std::condition_variable finished_;
+  bool closing_ = false;
+};
+
+}  // namespace torv2::window
