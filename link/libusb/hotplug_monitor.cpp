@@ -51,11 +51,23 @@ struct Change {
   bool alreadyAttached = false;  // reported while the monitor started: remember, don't announce
 };
 
+// A libusb context of the monitor's own, ended with libusb_exit.
+struct ContextDeleter {
+  void operator()(libusb_context* c) const { libusb_exit(c); }
+};
+using ContextPtr = std::unique_ptr<libusb_context, ContextDeleter>;
+
+ContextPtr NewContext() {
+  libusb_context* c = nullptr;
+  if (libusb_init(&c) != 0) return nullptr;
+  return ContextPtr(c);
+}
+
 }  // namespace
 
 struct HotplugMonitor::Impl {
   Impl(LibusbTransport& t, std::function<void(DeviceEvent)> f)
-      : transport(t), ctx(t.context()), onEvent(std::move(f)) {}
+      : transport(t), onEvent(std::move(f)) {}
 
   static int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device* device,
                                    libusb_hotplug_event event, void* impl);
@@ -75,8 +87,12 @@ struct HotplugMonitor::Impl {
   }
 
   LibusbTransport& transport;
-  libusb_context* const ctx;
   const std::function<void(DeviceEvent)> onEvent;
+  // The monitor's own context: only the registering thread (inside Start) and then the
+  // monitor's thread handle its events. Declared before every member that holds its devices, so
+  // that it ends after them.
+  ContextPtr owned;
+  libusb_context* ctx = nullptr;
 
   std::mutex mutex;  // guards the three members below
   std::deque<Change> changes;
@@ -106,6 +122,9 @@ int LIBUSB_CALL HotplugMonitor::Impl::OnHotplug(libusb_context*, libusb_device* 
 
 void HotplugMonitor::Impl::Start() {
   if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) return;
+  owned = NewContext();
+  if (!owned) return;
+  ctx = owned.get();
   {
     std::lock_guard lock(mutex);
     registeringThread = std::this_thread::get_id();
@@ -121,14 +140,15 @@ void HotplugMonitor::Impl::Start() {
     registeringThread = {};
   }
   if (r != LIBUSB_SUCCESS) {
-    // libusb has taken the callback back; wait out one that may still run (see Stop()).
+    // libusb has taken the callback back. No other thread handles this context's events, so
+    // none can be running it.
     {
       std::lock_guard lock(mutex);
       stopping = true;
       changes.clear();
     }
-    libusb_lock_events(ctx);
-    libusb_unlock_events(ctx);
+    ctx = nullptr;
+    owned.reset();
     return;
   }
   registered = true;
@@ -153,21 +173,23 @@ void HotplugMonitor::Impl::Stop() {
     stopping = true;
   }
   if (!registered) return;
-  libusb_hotplug_deregister_callback(ctx, callback);
+  // The context is the monitor's own and only its thread handles the context's events, so the
+  // stop waits on nothing but that thread: the wake ends its event wait (or the next one), and
+  // it returns at its next look at `stopping`. The longest it can still be busy is the check of
+  // one arrived device, whose every request is bounded by kInspectTimeout. A thread that uses
+  // the transport meanwhile drives another context and cannot hold this one up.
   SetWake(1);
-  libusb_interrupt_event_handler(ctx);  // ends the wait of whichever thread handles events
+  libusb_interrupt_event_handler(ctx);
   thread.join();
-  // libusb calls a hotplug callback without its callback lock, so one that began on another
-  // thread before the deregistration may still be running. Callbacks run only inside event
-  // handling: once this thread holds the event lock, none is running, and later event handling
-  // skips the deregistered callback. Only then may `this` go. Another thread that handles
-  // events in a loop may take the lock again the moment it lets go of it, so each try also cuts
-  // its wait short.
-  while (libusb_try_lock_events(ctx) != 0) {
-    libusb_interrupt_event_handler(ctx);
-    std::this_thread::yield();
+  // No thread handles this context's events any more, so no callback runs from here on.
+  libusb_hotplug_deregister_callback(ctx, callback);
+  {
+    std::lock_guard lock(mutex);
+    changes.clear();
   }
-  libusb_unlock_events(ctx);
+  programmers.clear();
+  ctx = nullptr;
+  owned.reset();
 }
 
 void HotplugMonitor::Impl::Queue(libusb_device* device, bool arrived) {
@@ -178,8 +200,8 @@ void HotplugMonitor::Impl::Queue(libusb_device* device, bool arrived) {
     alreadyAttached = registeringThread == std::this_thread::get_id();
     changes.push_back({DeviceRef(device), arrived, alreadyAttached});
   }
-  // The thread is woken by `wake` if it is about to wait, or, if it waits already, by the end of
-  // the event handling that called this (its own, or another thread's releasing the event lock).
+  // The thread is woken by `wake` if it is about to wait; if it waits already, it is the thread
+  // that called this, and its event handling ends after the callback.
   if (!alreadyAttached) SetWake(1);
 }
 

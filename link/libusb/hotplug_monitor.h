@@ -1,7 +1,8 @@
 #pragma once
-// Follows programmers coming and going on USB: libusb hotplug on the transport's context, with a
-// thread of its own that handles libusb's events and checks every arrived device for the
-// programmer's interface class the way the transport does.
+// Follows programmers coming and going on USB: libusb hotplug on a libusb context of the
+// monitor's own, made when the monitor starts, with a thread of its own that alone handles that
+// context's events and checks every arrived device for the programmer's interface class the way
+// the transport does.
 //
 //   HotplugMonitor monitor(transport, [](DeviceEvent e) { /* queue it to the GUI thread */ });
 //
@@ -11,7 +12,8 @@
 // decoy) gives nothing. A removed device gives Removal only when it was known as a programmer.
 //
 // Lifetime: the transport must outlive the monitor. Other threads may use the transport
-// meanwhile (a job's transfers); libusb lets them handle events on the same context.
+// meanwhile (a job's transfers): they drive the transport's context, never the monitor's, so
+// they cannot hold up the monitor's events nor its stop.
 
 #include <functional>
 #include <memory>
@@ -29,7 +31,9 @@ class HotplugMonitor {
   // destroys it (post the event on, don't block on it).
   HotplugMonitor(LibusbTransport& transport, std::function<void(DeviceEvent)> onEvent);
   // Stops and joins the thread; changes not yet looked at are dropped, and onEvent is not called
-  // once the destructor has returned. Not from inside a libusb callback.
+  // once the destructor has returned. It waits for nothing but the monitor's own thread, which
+  // is at most checking one arrived device (each request bounded). Not from inside a libusb
+  // callback.
   ~HotplugMonitor();
   HotplugMonitor(const HotplugMonitor&) = delete;
   HotplugMonitor& operator=(const HotplugMonitor&) = delete;

@@ -87,9 +87,9 @@ class LibusbTransport final : public UsbTransport {
                                        std::chrono::milliseconds setupTimeout,
                                        std::vector<UncheckedDevice>* unchecked = nullptr);
 
-  // What List() says of one device of this transport's context: nullopt when it does not carry
-  // the interface class, cannot be opened, or is not one the options let the transport look at.
-  // The device is opened to read its descriptors and closed again; nothing is claimed. Any
+  // What List() says of one device (of this transport's context or any other): nullopt when it does
+  // not carry the interface class, cannot be opened, or is not one the options let the transport
+  // look at. The device is opened to read its descriptors and closed again; nothing is claimed. Any
   // thread may call it, also while another thread uses the transport (a hotplug watcher checks
   // arrived devices this way).
   std::optional<AttachedProgrammer> Inspect(libusb_device* device, const Guid& interfaceClass,
