@@ -15,7 +15,7 @@
 #include <span>
 #include <system_error>
 
-#include "emulator/umockdev/control_requests.h"
+#include "emulator/usb/control_requests.h"
 #include "emulator/umockdev/umockdev_bed.h"
 
 namespace torv2::emulator {
