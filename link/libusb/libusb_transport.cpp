@@ -252,6 +252,9 @@ Candidate CandidateFor(libusb_device* dev) {
 }
 
 bool Selected(const Candidate& c, const LibusbOptions& options) {
+  if (options.onlyPort) {
+    return c.address.bus == options.onlyPort->bus && c.portPath == options.onlyPort->path;
+  }
   return !options.onlyDevice || c.address == *options.onlyDevice;
 }
 

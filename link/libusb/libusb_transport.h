@@ -38,6 +38,13 @@ struct UsbAddress {
 struct LibusbOptions {
   // Look at this device only; the others are left alone.
   std::optional<UsbAddress> onlyDevice;
+  // Or at the device on this port only (bus, and port numbers from the root hub), whatever its
+  // address: a programmer that restarts ("ResetNow") comes back there at a new address.
+  struct Port {
+    std::uint8_t bus = 0;
+    std::vector<std::uint8_t> path;
+  };
+  std::optional<Port> onlyPort;
 };
 
 enum class GuidSource { MsOs20, MsOs10 };
