@@ -17,9 +17,10 @@ namespace {
 // The state of a free port in the status file (VDEV_ST_NULL).
 constexpr int kPortFree = 4;
 
-// The first free port of a USB 2.0 root hub. Each line after the title reads
-// "hub port sta spd dev sockfd local_busid", e.g. "hs  0000 004 000 00000000 000000 0-0".
-int FreeHighSpeedPort(const std::string& dir) {
+// The first free port of a USB 2.0 root hub (`wanted` only, when given). Each line after the
+// title reads "hub port sta spd dev sockfd local_busid", e.g. "hs  0000 004 000 00000000 000000
+// 0-0".
+std::optional<int> FreeHighSpeedPort(const std::string& dir, std::optional<int> wanted) {
   std::ifstream status(dir + "/status");
   if (!status) {
     throw std::runtime_error("no " + dir + "/status: is the vhci-hcd module loaded?");
@@ -32,9 +33,10 @@ int FreeHighSpeedPort(const std::string& dir) {
     int port = -1;
     int state = -1;
     if (!(fields >> hub >> port >> state)) continue;
-    if (hub == "hs" && state == kPortFree) return port;
+    if (hub != "hs" || (wanted && port != *wanted)) continue;
+    if (state == kPortFree) return port;
   }
-  throw std::runtime_error("every USB 2.0 port of " + dir + " is taken");
+  return std::nullopt;
 }
 
 }  // namespace
@@ -48,7 +50,11 @@ std::string VhciDirectory() {
   return dir && *dir ? dir : "/sys/devices/platform/vhci_hcd.0";
 }
 
-Attachment AttachToVhci(std::uint32_t devid, Speed speed) {
+bool VhciPortFree(int port) {
+  return FreeHighSpeedPort(VhciDirectory(), port).has_value();
+}
+
+Attachment AttachToVhci(std::uint32_t devid, Speed speed, std::optional<int> port) {
   const std::string dir = VhciDirectory();
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
@@ -56,7 +62,13 @@ Attachment AttachToVhci(std::uint32_t devid, Speed speed) {
   }
   Attachment attachment{UniqueFd(fds[0]), 0};
   const UniqueFd theirs(fds[1]);  // the kernel takes its own reference; ours closes here
-  attachment.port = FreeHighSpeedPort(dir);
+  const std::optional<int> free = FreeHighSpeedPort(dir, port);
+  if (!free) {
+    throw std::runtime_error(port ? "USB 2.0 port " + std::to_string(*port) + " of " + dir +
+                                        " is taken"
+                                  : "every USB 2.0 port of " + dir + " is taken");
+  }
+  attachment.port = *free;
 
   // "port sockfd devid speed", written by the process that owns sockfd.
   const std::string request = std::to_string(attachment.port) + " " + std::to_string(theirs.get()) +

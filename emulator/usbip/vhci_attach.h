@@ -5,6 +5,7 @@
 // of the USB/IP conversation. Closing it unplugs the device. Needs root (the attach file).
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -44,8 +45,12 @@ struct Attachment {
 // The directory of the first vhci controller; TORV2_VHCI_DIR overrides it.
 std::string VhciDirectory();
 
-// Attaches a device of `speed` on the first free USB 2.0 port. Throws std::runtime_error with a
-// message that names what is missing (the module, a free port, the right to attach).
-Attachment AttachToVhci(std::uint32_t devid, Speed speed);
+// Whether the USB 2.0 port `port` is free; throws like AttachToVhci when vhci is not there.
+bool VhciPortFree(int port);
+
+// Attaches a device of `speed` on `port`, or on the first free USB 2.0 port when none is given.
+// Throws std::runtime_error with a message that names what is missing (the module, a free port,
+// the right to attach).
+Attachment AttachToVhci(std::uint32_t devid, Speed speed, std::optional<int> port = std::nullopt);
 
 }  // namespace torv2::emulator::usbip

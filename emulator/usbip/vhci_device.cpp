@@ -10,6 +10,9 @@
 namespace torv2::emulator::usbip {
 namespace {
 
+constexpr auto kPortWait = std::chrono::seconds(5);
+constexpr auto kPortPoll = std::chrono::milliseconds(20);
+
 VirtualUsbOptions AtItsSpeed(VirtualUsbOptions options) {
   if (options.highSpeed) options.settings.maxPacketSize = 512;
   return options;
@@ -31,9 +34,13 @@ VhciDevice::VhciDevice(VirtualUsbOptions options, std::uint32_t devid,
 }
 
 void VhciDevice::Plug() {
+  // Back on its own port when that is free (OnTime waits for it), else on any.
+  std::optional<int> port;
+  if (plugs_ > 0 && VhciPortFree(attachment_.port)) port = attachment_.port;
   Unplug();
   replugDue_.reset();
-  attachment_ = AttachToVhci(devid_, options_.highSpeed ? Speed::High : Speed::Full);
+  portWaitEnds_.reset();
+  attachment_ = AttachToVhci(devid_, options_.highSpeed ? Speed::High : Speed::Full, port);
   session_.emplace(programmer_, descriptors_);
   ++plugs_;
 }
@@ -94,7 +101,17 @@ void VhciDevice::AfterModelRan() {
 }
 
 void VhciDevice::OnTime(Clock::time_point now) {
-  if (replugDue_ && *replugDue_ <= now) Plug();
+  if (!replugDue_ || *replugDue_ > now) return;
+  // A real device comes back on the port it left; the kernel frees that port a little after
+  // the link closed.
+  if (!VhciPortFree(attachment_.port)) {
+    if (!portWaitEnds_) portWaitEnds_ = now + kPortWait;
+    if (now < *portWaitEnds_) {
+      replugDue_ = now + kPortPoll;
+      return;
+    }
+  }
+  Plug();
 }
 
 }  // namespace torv2::emulator::usbip

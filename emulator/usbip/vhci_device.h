@@ -30,7 +30,8 @@ class VhciDevice {
   VhciDevice(const VhciDevice&) = delete;
   VhciDevice& operator=(const VhciDevice&) = delete;
 
-  // Attaches a new plug-in (unplugging the current one first). Throws std::runtime_error.
+  // Attaches a new plug-in (unplugging the current one first), on the port it had before if
+  // it had one. Throws std::runtime_error.
   void Plug();
   // Closes the link: the kernel disconnects the port. Nothing happens when not plugged in.
   void Unplug();
@@ -66,6 +67,7 @@ class VhciDevice {
   std::optional<UsbipSession> session_;
   int resetsSeen_ = 0;
   std::optional<Clock::time_point> replugDue_;
+  std::optional<Clock::time_point> portWaitEnds_;  // a replug waits this long for its port
   std::string lastError_;
   int plugs_ = 0;
 };

@@ -4,7 +4,7 @@
 # into vhci_hcd with torv2-kernel-programmer, runs the program, and checks its exit code and
 # output. Several rows share one boot; each row gets fresh programmers.
 #
-#   guest_rows.sh GROUP BUILD_DIR      GROUP: cli (no udevd) or permissions (with --udevd)
+#   guest_rows.sh GROUP BUILD_DIR      GROUP: cli (no udevd) or udevd (with --udevd)
 #
 # Prints one line per row and ends with "N passed, N failed"; exits 1 when a row failed.
 set -u
@@ -93,21 +93,23 @@ case $group in
     # unlinked. (The exit code of a status that could not read the device is not settled here.)
     timeout_ms=300 row status-no-answer - '' 'Read Current Status Data Fail!' \
       --fault status-reply:1:no-answer -- "${status[@]}"
-    row status-junk - '' 'Read Current Status Data Fail!' \
+    timeout_ms=300 row status-junk - '' 'Read Current Status Data Fail!' \
       --fault status-reply:1:junk -- "${status[@]}"
     row upgrade-junk-before-replies 0 "$success_report" '' --junk-before-reply zz -- "${upgrade[@]}"
     # The programmer leaves the bus in the middle of the main image: usbcore disconnects it.
     row unplugged-during-download 2 '' "$upgrade_error" --fault chunk-ack:3:unplug -- "${upgrade[@]}"
-    # "Already." makes the program send ResetNow: the programmer re-enumerates at a new address
-    # and is found again on its port, also when it was named by its serial number.
-    enumerated=3 row reset-re-enumerates 0 "$versions" '' --two --status Already. -- \
-      --device VIRTUAL2 "${status[@]}"
     row all-four 0 'VIRTUAL1  0  ok
 VIRTUAL2  0  ok
 VIRTUAL3  0  ok
 VIRTUAL4  0  ok' '' --count 4 -- --progress none --all upgrade
     ;;
-  permissions)
+  udevd)
+    # A running program learns of a device that arrives from udevd (libusb listens to it, not to
+    # the kernel), so re-enumeration is tested here. "Already." makes the program send ResetNow:
+    # the programmer leaves the bus and comes back on its port at a new address, and is found
+    # there again, also when it was named by its serial number.
+    settle=1 enumerated=3 row reset-re-enumerates 0 "$versions" '' --two --status Already. -- \
+      --device VIRTUAL2 "${status[@]}"
     # devtmpfs and Debian's udev rules leave the node writable by root only.
     settle=1 as='--reuid=nobody --regid=nogroup --clear-groups' \
       row list-without-access '!0' '' '' -- list
