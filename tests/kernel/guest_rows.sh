@@ -80,6 +80,21 @@ row() {
   fi
 }
 
+# check NAME COMMAND...: a row that passes when COMMAND exits 0.
+check() {
+  local name=$1 start took
+  shift
+  start=$(date +%s%N)
+  if timeout 180 "$@" >/tmp/check.out 2>&1; then
+    passed=$((passed + 1))
+    echo "PASS $name ($(( ($(date +%s%N) - start) / 1000000 )) ms)"
+  else
+    failed=$((failed + 1))
+    echo "FAIL $name (exit code $?)"
+    tail -n 20 /tmp/check.out | sed 's/^/  /'
+  fi
+}
+
 status=(--progress none status)
 upgrade=(--progress none upgrade)
 
@@ -120,6 +135,10 @@ VIRTUAL4  0  ok' '' --count 4 -- --progress none --all upgrade
     # The node made at re-enumeration gets the rule too.
     settle=1 enumerated=2 as='--reuid=nobody --regid=nogroup --clear-groups' \
       row reset-with-the-rule 0 "$versions" '' --status Already. -- "${status[@]}"
+    # The desktop program follows the programmer leaving the bus and coming back, through udevd.
+    check desktop-follows-hotplug env TORV2_UNPLUG_AT=20000 TORV2_REPLUG_AT=26000 \
+      TORV2_TITLE_WAIT=60 xvfb-run -a "$here/../ui/e2e_hotplug.sh" "$programmer" \
+      "$build/ui/torv2-upgrader"
     ;;
   *)
     echo "unknown group $group" >&2
