@@ -14,6 +14,7 @@ void AppendLine(std::string& out, std::string_view line) {
 }  // namespace
 
 void ConsoleHost::ShowMessage(std::string_view text) {
+  progress_.EndLine();
   std::string line = device_.empty() ? std::string() : device_ + ": ";
   line.append(text);
   line += '\n';
@@ -22,6 +23,7 @@ void ConsoleHost::ShowMessage(std::string_view text) {
 }
 
 void ConsoleHost::ShowResult(const upgrade::UpgradeReport& report) {
+  progress_.EndLine();  // the bar (stderr) and the report (stdout) may share a terminal
   const std::string text =
       (device_.empty() ? std::string() : "== " + device_ + " ==\n") + FormatReport(report);
   std::fwrite(text.data(), 1, text.size(), stdout);

@@ -28,6 +28,7 @@
 #include "cli/wire_trace.h"
 #include "emulator/inprocess_transport.h"
 #include "link/usb_link.h"
+#include "program_version.h"
 #include "upgrade/embedded_images.h"
 #include "upgrade/upgrader.h"
 #include "upgrade/version_text.h"
@@ -77,6 +78,8 @@ CarriedImages LoadCarriedImages() {
 }
 
 int Info() {
+  // The program's own version, apart from the version of the firmware it carries.
+  std::printf("Program Version : %s\n", TORV2_PROGRAM_VERSION);
   const CarriedImages images = LoadCarriedImages();
   if (!images.main.loaded()) {
     std::printf("Main image : Unknown - MainExe\n");
@@ -95,6 +98,10 @@ int Info() {
 int List(const Options& options) {
   const auto attached = cli::ListAttachedProgrammers();
   if (!attached) return kExitNoProgrammer;
+  if (attached->empty()) {
+    std::fprintf(stderr, "USB UnConn: no programmer found\n");
+    return kExitNoProgrammer;
+  }
   std::vector<std::size_t> shown(attached->size());
   for (std::size_t i = 0; i < shown.size(); ++i) shown[i] = i;
   if (!options.device.empty()) {
@@ -269,11 +276,34 @@ int StatusOrUpgrade(const Options& options) {
   return selection.refusals.empty() ? worst : std::max(worst, kExitNoProgrammer);
 }
 
+// What --help shows after the options and commands (and the man page made from it).
+constexpr const char* kHelpFooter = R"(Exit codes:
+  0   success: both images verified, the device's verdict "OK", all eight sockets upgraded
+  1   the upgrade completed but the report shows a failure
+  2   the upgrade stopped on an error (or the carried images cannot be used)
+  3   no programmer found or not ready
+  64  usage error
+  With --all, the exit code is the worst of the programmers'.
+
+Messages and progress go to stderr, the report to stdout.
+
+Examples:
+  Upgrade the first programmer found:
+    torv2-upgrader-cli upgrade
+  List the attached programmers, then upgrade one of them by its name (or port):
+    torv2-upgrader-cli list
+    torv2-upgrader-cli --device VIRTUAL1 upgrade
+  Upgrade every attached programmer at the same time, with progress as lines for a log:
+    torv2-upgrader-cli --all --progress lines upgrade)";
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"Upgrades the firmware of a ZARN TORV II programmer.", "torv2-upgrader-cli"};
-  app.set_version_flag("--version", "torv2-upgrader-cli 2.08");
+  CLI::App app{"Upgrades the firmware of a ZARN TORV II multi-socket device programmer over USB.",
+               "torv2-upgrader-cli"};
+  app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+  app.set_version_flag("--version", "torv2-upgrader-cli " TORV2_PROGRAM_VERSION);
+  app.footer(kHelpFooter);
   app.require_subcommand(1);
   Options options;
   app.add_flag("--virtual", options.useVirtual,
@@ -284,14 +314,19 @@ int main(int argc, char** argv) {
                "Every attached programmer at the same time (status, upgrade); the exit code is "
                "the worst of them")
       ->excludes(device);
-  app.add_option("--progress", options.progress, "How progress shows on stderr")
+  app.add_option("--progress", options.progress,
+                 "How progress shows on stderr: a bar (tty), a line per step of ten percent "
+                 "(lines), JSON objects (json) or not at all (none); auto: tty on a terminal, "
+                 "else lines")
       ->check(CLI::IsMember({"auto", "tty", "lines", "json", "none"}));
   app.add_flag("--trace", options.trace,
                "Show every frame, reply, record and acknowledgement on stderr");
-  app.add_subcommand("info", "Show the carried images and their version");
+  app.add_subcommand("info",
+                     "Show the program's version, the carried images and their firmware version");
   app.add_subcommand("status", "Check the programmer and show both versions");
   app.add_subcommand("upgrade", "Write both images, verify them and show the report");
   app.add_subcommand("list", "List the attached programmers");
+  for (CLI::App* command : app.get_subcommands({})) command->group("Commands");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -14,13 +14,22 @@ ProgressPrinter::ProgressPrinter(ProgressMode mode, std::string device,
 
 void ProgressPrinter::SetText(std::string_view label, bool show) {
   std::lock_guard lock(mutex_);
-  if (barOpen_) {
-    std::fputc('\n', out_);
-    barOpen_ = false;
-  }
+  EndLineLocked();
   phase_ = show ? std::string(label) : std::string();
   if (phase_ == "Down") ++imageIndex_;
   shown_ = -1;
+}
+
+void ProgressPrinter::EndLine() {
+  std::lock_guard lock(mutex_);
+  EndLineLocked();
+}
+
+void ProgressPrinter::EndLineLocked() {
+  if (!barOpen_) return;
+  std::fputc('\n', out_);
+  std::fflush(out_);
+  barOpen_ = false;
 }
 
 int ProgressPrinter::SetPos(int position) {

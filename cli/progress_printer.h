@@ -26,8 +26,13 @@ class ProgressPrinter : public link::ProgressSink {
   void SetText(std::string_view label, bool show) override;
   int SetPos(int position) override;
 
+  // Ends the line of a live bar, so that what is printed next (a message, the report) begins
+  // on a line of its own; does nothing when no bar is open.
+  void EndLine();
+
  private:
   void Render();
+  void EndLineLocked();
 
   std::mutex mutex_;
   ProgressMode mode_;

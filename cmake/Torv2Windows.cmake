@@ -4,6 +4,9 @@
 include_guard(GLOBAL)
 
 enable_language(RC)
+
+# The programs go to the top of the install tree: the .zip holds them beside their short text.
+set(CMAKE_INSTALL_BINDIR .)
 find_package(Threads REQUIRED)
 
 # Windows 7 and later: the interface and message declarations the transport and the window use.

@@ -276,6 +276,9 @@ INSTANTIATE_TEST_SUITE_P(
         CliCase{"RepliesInTenByteTransfers", {"--split", "10"}, kStatus, 0, std::string(kVersions)},
         CliCase{"NoProgrammer", {"--count", "0"}, kStatus, 3, "", {}, {"no programmer found"}},
         CliCase{"OnlyADecoy", {"--count", "0", "--decoy"}, kUpgrade, 3, ""},
+        // Nothing to list is said, not left as an empty output.
+        CliCase{
+            "ListNone", {"--count", "0", "--decoy"}, {"list"}, 3, "", {}, {"no programmer found"}},
         CliCase{"ListTwo",
                 {"--two"},
                 {"list"},

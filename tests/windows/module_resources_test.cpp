@@ -129,6 +129,34 @@ TEST(ModuleResources, OpensAFileWhoseNameIsNotAscii) {
   fs::remove_all(folder);
 }
 
+// The shipped program's version resource shows the project's version, in both its numbers and its
+// texts, as Explorer's file properties read them.
+TEST(ModuleResources, ShippedProgramCarriesTheProjectVersion) {
+  const std::wstring path = win32::WideFromUtf8(HostPath(TORV2_SHIPPED_PROGRAM));
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<std::uint8_t> info(size);
+  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  const std::string numbers = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                              std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                              std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
+                              std::to_string(LOWORD(fixed->dwFileVersionLS));
+  EXPECT_EQ(numbers, TORV2_PROJECT_VERSION ".0");
+  EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+  EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
+  for (const wchar_t* name : {L"\\StringFileInfo\\040904b0\\FileVersion",
+                              L"\\StringFileInfo\\040904b0\\ProductVersion"}) {
+    wchar_t* text = nullptr;
+    ASSERT_TRUE(VerQueryValueW(info.data(), name, reinterpret_cast<void**>(&text), &length));
+    EXPECT_EQ(win32::Utf8FromWide(text), TORV2_PROJECT_VERSION ".0");
+  }
+}
+
 TEST(EmbeddedImages, LoadMainImageReadsTheTitleAndVersion) {
   FirmwareImage image;
   VersionText version{};

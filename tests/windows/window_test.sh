@@ -8,6 +8,12 @@
 # with the test.
 set -euo pipefail
 
+# The expected titles below are UTF-8, and so is what xdotool reads back: whatever locale the
+# caller has, this runs under a UTF-8 one.
+if [ "$(locale charmap 2>/dev/null)" != UTF-8 ]; then
+  export LC_ALL=C.UTF-8
+fi
+
 scenario="$1"
 : "${TORV2_WINE_RUN:?}" "${TORV2_WINE_PREFIX:?}" "${TORV2_TEST_EXE:?}" "${TORV2_JOURNAL:?}"
 wineserver=$(dirname "$(command -v wine64 || echo /usr/lib/wine/wine64)")/wineserver
