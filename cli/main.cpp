@@ -23,6 +23,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -171,6 +172,20 @@ std::unique_ptr<upgrade::AttemptObserver> KeepHistory(const Options& options,
                                       options.command == "upgrade");
 }
 
+// The link's time-outs. TORV2_TRANSFER_TIMEOUT_MS shortens the 6 s bound of each bulk transfer
+// for tests that run the whole program against a device that stays silent (1 to 6000).
+link::LinkTimeouts LinkTimeoutsFromEnvironment() {
+  link::LinkTimeouts timeouts;
+  if (const char* text = std::getenv("TORV2_TRANSFER_TIMEOUT_MS")) {
+    char* end = nullptr;
+    const long ms = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && ms >= 1 && ms <= timeouts.perTransfer.count()) {
+      timeouts.perTransfer = std::chrono::milliseconds(ms);
+    }
+  }
+  return timeouts;
+}
+
 // The start-up exchange with one programmer, then the versions (status) or the whole upgrade;
 // gives the exit code. With `many`, everything printed is marked with the target's name.
 int RunOn(const Options& options, const upgrade::CarriedImages& images, const Target& target,
@@ -188,7 +203,7 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
   if (many && mode == cli::ProgressMode::Tty) mode = cli::ProgressMode::Lines;  // one bar only
   cli::ProgressPrinter progress(mode, target.name, order, stderr, many);
   cli::ConsoleHost host(progress, many ? target.name : std::string());
-  link::UsbLink link(*transport);
+  link::UsbLink link(*transport, LinkTimeoutsFromEnvironment());
   std::optional<cli::WireTrace> trace;
   if (options.trace) {
     trace.emplace(many ? target.name : std::string(), std::chrono::steady_clock::now());

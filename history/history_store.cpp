@@ -1,7 +1,9 @@
 #include "history/history_store.h"
 
+#include <chrono>
 #include <ctime>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 namespace torv2::history {
@@ -122,6 +124,22 @@ std::optional<HistoryStore::Failure> HistoryStore::Exec(std::string_view sql) {
 }
 
 std::optional<HistoryStore::Failure> HistoryStore::Open() {
+  // Two programs that open a new file at the same moment may find it locked while the other
+  // switches it to its log mode or lays out its table; SQLite's busy handler does not cover
+  // every such step, so the whole opening is tried again until the busy time-out.
+  const auto until = std::chrono::steady_clock::now() + options_.busyTimeout;
+  for (;;) {
+    auto failure = OpenOnce();
+    const int primary = failure ? (failure->code & 0xff) : SQLITE_OK;
+    if ((primary != SQLITE_BUSY && primary != SQLITE_LOCKED) ||
+        std::chrono::steady_clock::now() >= until) {
+      return failure;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::optional<HistoryStore::Failure> HistoryStore::OpenOnce() {
   db_.reset();
   writable_ = false;
   std::error_code error;

@@ -69,6 +69,7 @@ class HistoryStore {
   };
 
   std::optional<Failure> Open();
+  std::optional<Failure> OpenOnce();
   std::optional<Failure> Migrate();
   std::optional<Failure> Insert(const AttemptRow& row);
   std::optional<Failure> Exec(std::string_view sql);

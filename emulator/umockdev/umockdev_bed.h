@@ -38,7 +38,7 @@
 #include <string>
 #include <utility>
 
-#include "emulator/umockdev/usb_descriptors.h"
+#include "emulator/usb/usb_descriptors.h"
 #include "emulator/virtual_programmer.h"
 
 namespace torv2::emulator {

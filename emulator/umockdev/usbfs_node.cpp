@@ -15,8 +15,8 @@
 #include <span>
 #include <system_error>
 
-#include "emulator/umockdev/control_requests.h"
 #include "emulator/umockdev/umockdev_bed.h"
+#include "emulator/usb/control_requests.h"
 
 namespace torv2::emulator {
 namespace {

@@ -3,12 +3,14 @@
 # off 3 s after the start and comes back 1.5 s later; the title goes from "USB OK" to
 # "USB UnConn" and back to "USB OK" (after the version query on arrival).
 #   e2e_hotplug.sh <virtual programmer launcher> <torv2-upgrader>     (run it under xvfb-run -a)
-# Every wait is xdotool's own wait for a window title, bounded by `timeout`.
+# Every wait is xdotool's own wait for a window title, bounded by `timeout`. Slower machines set
+# TORV2_UNPLUG_AT and TORV2_REPLUG_AT (ms) and TORV2_TITLE_WAIT (s).
 set -eu
 launcher=$1
 program=$2
 
-"$launcher" --unplug-at 3000 --replug-at 4500 -- "$program" &
+"$launcher" --unplug-at "${TORV2_UNPLUG_AT:-3000}" --replug-at "${TORV2_REPLUG_AT:-4500}" \
+  -- "$program" &
 pid=$!
 fail() {
   echo "e2e: $*" >&2
@@ -17,7 +19,7 @@ fail() {
 }
 
 for state in "USB OK" "USB UnConn" "USB OK"; do
-  window=$(timeout 30 xdotool search --sync --onlyvisible --name "$state" | head -n 1) ||
+  window=$(timeout "${TORV2_TITLE_WAIT:-30}" xdotool search --sync --onlyvisible --name "$state" | head -n 1) ||
     fail "the title never said $state"
   echo "title: $(xdotool getwindowname "$window")"
 done

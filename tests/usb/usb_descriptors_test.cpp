@@ -4,7 +4,7 @@
 // 2.0 descriptor layouts. A parser elsewhere in the project is written from the same layouts;
 // these tables make sure both sides agree with the documents rather than with each other.
 
-#include "emulator/umockdev/usb_descriptors.h"
+#include "emulator/usb/usb_descriptors.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "emulator/umockdev/control_requests.h"
+#include "emulator/usb/control_requests.h"
 
 namespace torv2::emulator::usb {
 namespace {

@@ -1,4 +1,4 @@
-#include "emulator/umockdev/control_requests.h"
+#include "emulator/usb/control_requests.h"
 
 #include <algorithm>
 

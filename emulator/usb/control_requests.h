@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "emulator/umockdev/usb_descriptors.h"
+#include "emulator/usb/usb_descriptors.h"
 
 namespace torv2::emulator::usb {
 

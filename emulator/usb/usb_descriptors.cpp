@@ -1,4 +1,4 @@
-#include "emulator/umockdev/usb_descriptors.h"
+#include "emulator/usb/usb_descriptors.h"
 
 #include <stdexcept>
 
