@@ -137,16 +137,21 @@ void UsbLink::Settle() {
   }
 }
 
-std::uint32_t UsbLink::LinkRead(std::span<std::uint8_t> buffer) {
-  if (!device_ || buffer.empty()) {
+bool UsbLink::ReadyFor(std::size_t bytes) {
+  if (!device_ || bytes == 0) {
     failure_ = {};
     failure_.what = Happened::NotOpen;
-    return 0;
+    return false;
   }
   if (Cancelled()) {
     failure_ = TransferFailure(TransferStatus::Cancelled, {});
-    return 0;
+    return false;
   }
+  return true;
+}
+
+std::uint32_t UsbLink::LinkRead(std::span<std::uint8_t> buffer) {
+  if (!ReadyFor(buffer.size())) return 0;
   if (rxHead_ == rxTail_ && FillReceiveBuffer(buffer.size()) == 0) {
     unsettled_ = true;
     return 0;
@@ -175,15 +180,7 @@ std::uint32_t UsbLink::FillReceiveBuffer(std::size_t wanted) {
 }
 
 std::uint32_t UsbLink::LinkWrite(std::span<const std::uint8_t> data) {
-  if (!device_ || data.empty()) {
-    failure_ = {};
-    failure_.what = Happened::NotOpen;
-    return 0;
-  }
-  if (Cancelled()) {
-    failure_ = TransferFailure(TransferStatus::Cancelled, {});
-    return 0;
-  }
+  if (!ReadyFor(data.size())) return 0;
   const TransferResult r = device_->BulkWrite(bulkOutPipeId_, data, timeouts_.perTransfer);
   if (r.status != TransferStatus::Ok) {
     failure_ = TransferFailure(r.status, timeouts_.perTransfer);

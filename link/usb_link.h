@@ -99,6 +99,8 @@ class UsbLink {
   int linkOpen = 0;
 
  private:
+  // False, with the failure noted, for a closed or cancelled link or a transfer of nothing.
+  bool ReadyFor(std::size_t bytes);
   std::uint32_t FillReceiveBuffer(std::size_t wanted);
 
   UsbTransport& transport_;
