@@ -33,10 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   fuzz::ByteStream stream(device.stream());
-  std::vector<std::uint8_t> payload;
-  std::vector<std::uint8_t> answers;
-  payload.reserve(256);
-  answers.reserve(16);
+  static std::vector<std::uint8_t> payload;  // kept from input to input, as the buffer
+  static std::vector<std::uint8_t> answers;
+  payload.clear();
+  answers.clear();
   const int expected = fuzz::ModelReplyPacket(stream, payload, answers);
   FUZZ_CHECK(n == expected);
   if (n > 0) FUZZ_CHECK(std::equal(payload.begin(), payload.end(), buffer.begin()));

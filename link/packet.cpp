@@ -11,10 +11,6 @@ constexpr std::uint8_t kEnd = '#';
 constexpr std::uint8_t kAck = '+';
 constexpr std::uint8_t kNak = '-';
 
-bool ReadByte(UsbLink& link, std::uint8_t& b) {
-  return link.LinkRead(std::span(&b, 1)) != 0;
-}
-
 bool SendByte(UsbLink& link, std::uint8_t b) {
   return link.LinkWrite(std::span(&b, 1)) != 0;
 }
@@ -29,7 +25,7 @@ bool IsStartMarker(std::uint8_t b) {
 bool Hunt(UsbLink& link, Happened& seen) {
   std::uint8_t b = 0;
   for (;;) {
-    if (!ReadByte(link, b)) return false;
+    if (!link.ReadByte(b)) return false;
     if (IsStartMarker(b)) return true;
     seen = Happened::Junk;
   }
@@ -65,7 +61,7 @@ enum class Verdict { Good, Bad, Failed };
 // Reads the two checksum digits and answers them: '+' when they match the sum, '-' otherwise.
 Verdict CheckAndAnswer(UsbLink& link, std::uint8_t sum) {
   std::uint8_t got[2];
-  if (!ReadByte(link, got[0]) || !ReadByte(link, got[1])) return Verdict::Failed;
+  if (!link.ReadByte(got[0]) || !link.ReadByte(got[1])) return Verdict::Failed;
   char want[2];
   RenderChecksum(sum, want);
   const bool good =
@@ -89,7 +85,7 @@ int SendFrame(UsbLink& link, std::span<const std::uint8_t> frame) {
     if (link.LinkWrite(frame) == 0) return 0;
     link.Trace(Direction::ToDevice, "command", frame);
     std::uint8_t answer = 0;
-    if (!ReadByte(link, answer)) return 0;
+    if (!link.ReadByte(answer)) return 0;
     link.Trace(Direction::FromDevice, "ack", std::span(&answer, 1));
     if (answer == kAck) return 1;
     if (answer != kNak) {
@@ -116,7 +112,7 @@ int ReceivePlain(UsbLink& link, std::span<std::uint8_t> buffer) {
     bool complete = false;
     while (n < kPayloadDropLength) {
       std::uint8_t b = 0;
-      if (!ReadByte(link, b)) return FailedAfter(link, seen);
+      if (!link.ReadByte(b)) return FailedAfter(link, seen);
       if (b == kEnd) {
         complete = true;
         break;
@@ -163,7 +159,7 @@ int ReceiveEscaped(UsbLink& link, std::span<std::uint8_t> buffer) {
       int hashes = 0;
       std::uint8_t b = 0;
       for (;;) {
-        if (!ReadByte(link, b)) return FailedAfter(link, seen);
+        if (!link.ReadByte(b)) return FailedAfter(link, seen);
         if (b != kEnd) break;
         if (++hashes == 4) break;
       }

@@ -54,6 +54,15 @@ class UsbLink {
   // Bytes received or sent; 0 on any failure, on a closed link (without touching the USB
   // layer) and for a transfer that moves nothing.
   std::uint32_t LinkRead(std::span<std::uint8_t> buffer);
+  // One byte, as LinkRead() of one byte; a byte the last transfer brought is taken without the
+  // call. The framing reads every reply this way.
+  bool ReadByte(std::uint8_t& b) {
+    if (rxHead_ < rxTail_ && !Cancelled()) {
+      b = rx_[rxHead_++];
+      return true;
+    }
+    return LinkRead(std::span(&b, 1)) != 0;
+  }
   std::uint32_t LinkWrite(std::span<const std::uint8_t> data);
 
   // Whether the next bytes from the device may belong to an earlier exchange: true from the open
