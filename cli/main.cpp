@@ -11,8 +11,8 @@
 //
 // Exit codes: 0 success; 1 the upgrade completed but the report shows a failure; 2 the upgrade
 // failed on its way (or the carried images cannot be used); 3 no programmer found or not ready
-// (for status: its version could not be read); 64 usage error; 130 interrupted (Ctrl-C, SIGTERM):
-// the job stopped at the next transfer boundary, or at once on a second interrupt.
+// (for status: its status or version could not be read); 64 usage error; 130 interrupted (Ctrl-C,
+// SIGTERM): the job stopped at the next transfer boundary, or at once on a second interrupt.
 
 #ifdef _WIN32
 #include <io.h>
@@ -58,8 +58,9 @@ using cli::kExitUsage;
 
 struct Options {
   std::string command;
-  bool install = false;  // udev-rule --install
-  std::string rulesDir;  // where udev-rule --install writes
+  bool install = false;   // udev-rule --install
+  std::string rulesDir;   // where udev-rule --install writes
+  std::string ruleGroup;  // udev-rule --group: a group whose members may open the programmers
   bool useVirtual = false;
   std::string device;
   bool all = false;
@@ -245,8 +246,8 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
                              "\n" + (current.empty() ? "Current Version : Unknown" : current) +
                              "\n";
     cli::WriteOut(text);
-    // The programmer answered the open but not with a version: it is not ready.
-    return upgrader.VersionRead() ? kExitOk : kExitNoProgrammer;
+    // The programmer answered the open but not its status or not with a version: not ready.
+    return upgrader.StatusRead() && upgrader.VersionRead() ? kExitOk : kExitNoProgrammer;
   }
 
   upgrader.OnBnClickedUpdate();
@@ -347,6 +348,12 @@ int StatusOrUpgrade(const Options& options, cli::Interrupts& interrupts) {
 // Prints the udev rule for the attached programmers, or with --install writes it and has udev
 // read it. Finding a programmer means opening it: before the rule is in place only root can.
 int UdevRuleCommand(const Options& options) {
+  if (!options.ruleGroup.empty()) {
+    if (const std::string error = cli::CheckRuleGroup(options.ruleGroup); !error.empty()) {
+      std::fprintf(stderr, "udev-rule --group: %s\n", error.c_str());
+      return kExitUsage;
+    }
+  }
   std::vector<link::UncheckedDevice> unchecked;
   const auto attached = cli::ListAttachedProgrammers(&unchecked);
   if (!attached) return kExitNoProgrammer;
@@ -361,7 +368,7 @@ int UdevRuleCommand(const Options& options) {
     SayUnchecked(unchecked, true);
     return kExitNoProgrammer;
   }
-  const std::string rule = cli::UdevRule(ids);
+  const std::string rule = cli::UdevRule(ids, options.ruleGroup);
   const std::string file = options.rulesDir + "/" + cli::kUdevRuleFile;
   if (!options.install) {
     std::fwrite(rule.data(), 1, rule.size(), stdout);
@@ -456,6 +463,9 @@ int main(int argc, char** argv) {
                      "Write it to the rules directory and have udev read it again");
   udevRule->add_option("--rules-dir", options.rulesDir, "Where --install writes the rule")
       ->capture_default_str();
+  udevRule->add_option("--group", options.ruleGroup,
+                       "Let the members of GROUP open the programmers too (users without a "
+                       "seat, e.g. over SSH)");
 #endif
   cli::HistoryCli history;
   history.AddTo(app);

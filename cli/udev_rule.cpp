@@ -1,6 +1,7 @@
 #include "cli/udev_rule.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -60,16 +61,33 @@ std::string Failed(const std::filesystem::path& file, int error) {
 
 }  // namespace
 
-std::string UdevRule(std::span<const UsbId> ids) {
-  std::string text =
-      "# ZARN TORV II programmers: the user at the seat may open them (torv2-upgrader).\n"
+std::string UdevRule(std::span<const UsbId> ids, std::string_view group) {
+  std::string text = "# ZARN TORV II programmers: the user at the seat";
+  if (!group.empty()) text += " and the group " + std::string(group);
+  text +=
+      " may open them (torv2-upgrader).\n"
       "# Written by torv2-upgrader-cli udev-rule for the programmers it found attached.\n";
   for (const UsbId& id : ids) {
     text += "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"" +
-            Hex4(id.vendor) + "\", ATTR{idProduct}==\"" + Hex4(id.product) +
-            "\", TAG+=\"uaccess\"\n";
+            Hex4(id.vendor) + "\", ATTR{idProduct}==\"" + Hex4(id.product) + "\", TAG+=\"uaccess\"";
+    if (!group.empty()) text += ", GROUP=\"" + std::string(group) + "\", MODE=\"0660\"";
+    text += "\n";
   }
   return text;
+}
+
+std::string CheckRuleGroup(std::string_view name) {
+  // What useradd accepts; nothing that could end the rule's quotes or add a key.
+  const bool wellFormed = !name.empty() && name.size() <= 32 && name.front() != '-' &&
+                          std::all_of(name.begin(), name.end(), [](char c) {
+                            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                   (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
+                          });
+  if (!wellFormed) return "'" + std::string(name) + "' is not a group name";
+  if (::getgrnam(std::string(name).c_str()) == nullptr) {
+    return "there is no group '" + std::string(name) + "' on this system";
+  }
+  return {};
 }
 
 std::string WriteUdevRule(const std::filesystem::path& dir, std::string_view text) {

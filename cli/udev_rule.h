@@ -24,8 +24,13 @@ struct UsbId {
   friend auto operator<=>(const UsbId&, const UsbId&) = default;
 };
 
-// The rule file's text: a comment, then one line per id.
-std::string UdevRule(std::span<const UsbId> ids);
+// The rule file's text: a comment, then one line per id. With a `group`, the members of that
+// group may open the programmers too (GROUP=, MODE="0660"): the way for users who log in
+// without a seat (over SSH, on a build machine), whom "uaccess" leaves out.
+std::string UdevRule(std::span<const UsbId> ids, std::string_view group = {});
+
+// Empty when `name` can stand in a rule as a group of this system, else why not.
+std::string CheckRuleGroup(std::string_view name);
 
 // Writes `text` as kUdevRuleFile into `dir` in one piece: a new file beside it, renamed over the
 // old one, so that either the whole new rule is in place or nothing changed. Empty when written,

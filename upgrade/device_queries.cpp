@@ -54,17 +54,26 @@ int Upgrader::ReadDeviceVersion() {
 }
 
 void Upgrader::CheckCurrentStatusHoldingLink() {
+  {
+    std::lock_guard lock(stateMutex_);
+    statusRead_ = false;
+  }
   std::vector<std::uint8_t> reply(link::kReplyBufferSize);
+  int n = 0;
   if (!link::SendCommandPacket(link_, "CurrentStatus", "")) {
     LogCause(CauseAt(ExchangeStep::StatusQuery));
     Message(kMsgStatusFail);
-  } else if (const int n = link::ReceiveReplyPacket(link_, reply); n == 0) {
+  } else if (n = link::ReceiveReplyPacket(link_, reply); n == 0) {
     LogCause(CauseAt(ExchangeStep::StatusQuery));
     Message(kMsgStatusDataFail);
   } else if (AsText(reply, n).starts_with("Already.")) {
     link::SendCommandPacket(link_, "ResetNow", "");  // no reply comes; the result does not matter
     std::unique_lock lock(stateMutex_);
     stopped_.wait_for(lock, timings_.resetWait, [this] { return stopping_ || link_.Cancelled(); });
+  }
+  if (n > 0) {
+    std::lock_guard lock(stateMutex_);
+    statusRead_ = true;
   }
   link_.CloseUsbLink();
 }
@@ -121,6 +130,11 @@ double Upgrader::CurrentVersion() const {
 bool Upgrader::VersionRead() const {
   std::lock_guard lock(stateMutex_);
   return versionRead_;
+}
+
+bool Upgrader::StatusRead() const {
+  std::lock_guard lock(stateMutex_);
+  return statusRead_;
 }
 
 }  // namespace torv2::upgrade

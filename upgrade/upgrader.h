@@ -86,6 +86,8 @@ class Upgrader {
   // Whether the last version query read a version: false after one that could not open the
   // link, got no reply, or got a reply without a version.
   bool VersionRead() const;
+  // Whether the last status check got the device's status reply.
+  bool StatusRead() const;
 
   // Told of the end of every status check and job; set before the first task, or null.
   void SetAttemptObserver(AttemptObserver* observer) { observer_ = observer; }
@@ -120,6 +122,7 @@ class Upgrader {
   mutable std::mutex stateMutex_;  // guards what follows, up to linkMutex_
   double m_dCurrentVersion = 0.0;
   bool versionRead_ = false;
+  bool statusRead_ = false;
   UpgradeReport report_;
   JobResult lastJob_;
   bool jobHoldsLink_ = false;

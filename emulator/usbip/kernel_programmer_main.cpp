@@ -39,8 +39,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kName = "torv2-kernel-programmer";
 // The kernel enumerates a device in about half a second under emulation; give up well after.
 constexpr auto kEnumerationLimit = 20s;
-// How long a programmer stays off the bus after "ResetNow" before it comes back.
-constexpr auto kReenumerationDelay = 500ms;
 
 std::atomic<pid_t> g_child{0};
 
@@ -74,7 +72,7 @@ class Devices {
   explicit Devices(const LauncherOptions& options) {
     std::uint32_t devid = 1;
     for (const VirtualUsbOptions& device : DeviceOptionsFor(options)) {
-      devices_.push_back(std::make_unique<VhciDevice>(device, devid++, kReenumerationDelay));
+      devices_.push_back(std::make_unique<VhciDevice>(device, devid++));
       if (!first_ && device.guidSource != GuidSource::None) first_ = devices_.back().get();
     }
   }

@@ -20,15 +20,13 @@ VirtualUsbOptions AtItsSpeed(VirtualUsbOptions options) {
 
 }  // namespace
 
-VhciDevice::VhciDevice(VirtualUsbOptions options, std::uint32_t devid,
-                       std::chrono::milliseconds reenumerationDelay)
+VhciDevice::VhciDevice(VirtualUsbOptions options, std::uint32_t devid)
     : options_(AtItsSpeed(std::move(options))),
       descriptors_(usb::BuildDescriptors({.guidSource = options_.guidSource,
                                           .highSpeed = options_.highSpeed,
                                           .bulkMaxPacketSize = options_.settings.maxPacketSize,
                                           .serial = options_.serial})),
       devid_(devid),
-      reenumerationDelay_(reenumerationDelay),
       programmer_(options_.settings) {
   programmer_.faults() = options_.faults;
 }
@@ -46,8 +44,10 @@ void VhciDevice::Plug() {
 }
 
 void VhciDevice::Unplug() {
+  if (!pluggedIn()) return;
   attachment_.socket.reset();
   session_.reset();
+  programmer_.Restart();  // the power is gone: so is everything but the flash
 }
 
 bool VhciDevice::Send(const std::vector<std::uint8_t>& bytes) {
@@ -92,11 +92,10 @@ void VhciDevice::AfterModelRan() {
     Unplug();
     return;
   }
-  if (programmer_.resetCount() != resetsSeen_) {
-    resetsSeen_ = programmer_.resetCount();
+  // After "ResetNow" the firmware leaves the bus once the host has read its acknowledgement.
+  if (programmer_.ResetRequested() && !programmer_.HasInData()) {
     Unplug();
-    programmer_.OnInterfaceClaimed();  // the firmware starts over
-    replugDue_ = Clock::now() + reenumerationDelay_;
+    replugDue_ = Clock::now() + options_.reenumerationDelay;
   }
 }
 

@@ -4,8 +4,8 @@
 // unplug, as on a real device).
 //
 // When the firmware drops off the bus (a fault) the device unplugs itself and stays away; on
-// "ResetNow" it drops off and comes back after `reenumerationDelay`, at a new address, with its
-// firmware restarted, the way the programmer restarts.
+// "ResetNow" it drops off once the host has read the acknowledgement and comes back after the
+// options' `reenumerationDelay`, at a new address, with its firmware restarted.
 
 #include <chrono>
 #include <cstddef>
@@ -25,15 +25,15 @@ class VhciDevice {
  public:
   using Clock = std::chrono::steady_clock;
 
-  VhciDevice(VirtualUsbOptions options, std::uint32_t devid,
-             std::chrono::milliseconds reenumerationDelay);
+  VhciDevice(VirtualUsbOptions options, std::uint32_t devid);
   VhciDevice(const VhciDevice&) = delete;
   VhciDevice& operator=(const VhciDevice&) = delete;
 
   // Attaches a new plug-in (unplugging the current one first), on the port it had before if
   // it had one. Throws std::runtime_error.
   void Plug();
-  // Closes the link: the kernel disconnects the port. Nothing happens when not plugged in.
+  // Closes the link: the kernel disconnects the port, and the firmware starts over when power
+  // comes back. Nothing happens when not plugged in.
   void Unplug();
   bool pluggedIn() const { return static_cast<bool>(attachment_.socket); }
   // The kernel has enumerated the current plug-in.
@@ -61,11 +61,9 @@ class VhciDevice {
   const VirtualUsbOptions options_;
   const usb::Descriptors descriptors_;
   const std::uint32_t devid_;
-  const std::chrono::milliseconds reenumerationDelay_;
   VirtualProgrammer programmer_;
   Attachment attachment_;
   std::optional<UsbipSession> session_;
-  int resetsSeen_ = 0;
   std::optional<Clock::time_point> replugDue_;
   std::optional<Clock::time_point> portWaitEnds_;  // a replug waits this long for its port
   std::string lastError_;

@@ -24,7 +24,7 @@ Torv2 Sub Execute - Upgrade OK
 │ＳＵＢ５（ＯＫ）　│ＳＵＢ６（ＯＫ）　│ＳＵＢ７（ＯＫ）　│ＳＵＢ８（ＯＫ）　│
 └─────────┴─────────┴─────────┴─────────┘　　　　　　
 Upgrade Version : 2.08
-Current Version : 2.07'
+Current Version : 2.08'
 versions='Upgrade Version : 2.08
 Current Version : 2.07'
 upgrade_error='ZARN TORV II - Firmware Upgrade Error!'
@@ -105,10 +105,10 @@ case $group in
     row upgrade 0 "$success_report" '' -- "${upgrade[@]}"
     row upgrade-high-speed-by-ms-os-1.0 0 "$success_report" '' --high-speed --msos1 -- "${upgrade[@]}"
     # The kernel's own handling of a device that stops answering: transfers time out and are
-    # unlinked. (The exit code of a status that could not read the device is not settled here.)
-    timeout_ms=300 row status-no-answer - '' 'Read Current Status Data Fail!' \
+    # unlinked. A status that could not read the device says so in its exit code.
+    timeout_ms=300 row status-no-answer 3 '' 'Read Current Status Data Fail!' \
       --fault status-reply:1:no-answer -- "${status[@]}"
-    timeout_ms=300 row status-junk - '' 'Read Current Status Data Fail!' \
+    timeout_ms=300 row status-junk 3 '' 'Read Current Status Data Fail!' \
       --fault status-reply:1:junk -- "${status[@]}"
     row upgrade-junk-before-replies 0 "$success_report" '' --junk-before-reply zz -- "${upgrade[@]}"
     # The programmer leaves the bus in the middle of the main image: usbcore disconnects it.
@@ -125,11 +125,16 @@ VIRTUAL4  0  ok' '' --count 4 -- --progress none --all upgrade
     # there again, also when it was named by its serial number.
     settle=1 enumerated=3 row reset-re-enumerates 0 "$versions" '' --two --status Already. -- \
       --device VIRTUAL2 "${status[@]}"
-    # devtmpfs and Debian's udev rules leave the node writable by root only.
+    # devtmpfs and Debian's udev rules leave the node writable by root only: the program names
+    # the device it could not open and the way in.
     settle=1 as='--reuid=nobody --regid=nogroup --clear-groups' \
-      row list-without-access '!0' '' '' -- list
-    cp "$here/programmer.rules" /run/udev/rules.d/70-torv2-programmer.rules
-    "$TORV2_UDEVADM" control --reload
+      row list-without-access 3 '' '(no permission)' -- list
+    settle=1 as='--reuid=nobody --regid=nogroup --clear-groups' \
+      row upgrade-without-access 3 '' 'torv2-upgrader-cli udev-rule --install' -- "${upgrade[@]}"
+    # Root installs the program's own rule; udevd reads it, and the same user upgrades. Nobody
+    # has no seat, so the rule lets a group in.
+    row udev-rule-install 0 '' 'wrote /run/udev/rules.d/70-torv2-upgrader.rules' -- \
+      udev-rule --install --group nogroup --rules-dir /run/udev/rules.d
     settle=1 as='--reuid=nobody --regid=nogroup --clear-groups' \
       row upgrade-with-the-rule 0 "$success_report" '' -- "${upgrade[@]}"
     # The node made at re-enumeration gets the rule too.

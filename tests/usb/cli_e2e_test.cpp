@@ -500,6 +500,33 @@ INSTANTIATE_TEST_SUITE_P(
                 std::string(kUdevRule),
                 {},
                 {"save it as /etc/udev/rules.d/70-torv2-upgrader.rules"}},
+        // Users without a seat (SSH, build machines) get in through a group.
+        CliCase{"UdevRuleForAGroup",
+                {},
+                {"udev-rule", "--group", "root"},
+                0,
+                "# ZARN TORV II programmers: the user at the seat and the group root may open "
+                "them (torv2-upgrader).\n"
+                "# Written by torv2-upgrader-cli udev-rule for the programmers it found "
+                "attached.\n"
+                "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1209\", "
+                "ATTR{idProduct}==\"0001\", TAG+=\"uaccess\", GROUP=\"root\", MODE=\"0660\"\n"},
+        // A name that could end the rule's quotes, or a group the system does not have, is
+        // refused before anything is looked for.
+        CliCase{"UdevRuleGroupThatCouldBreakTheRule",
+                {},
+                {"udev-rule", "--group", "x\", MODE=\"0666"},
+                64,
+                "",
+                {},
+                {"udev-rule --group: 'x\", MODE=\"0666' is not a group name\n"}},
+        CliCase{"UdevRuleGroupThatDoesNotExist",
+                {},
+                {"udev-rule", "--group", "no-such-group-torv2"},
+                64,
+                "",
+                {},
+                {"udev-rule --group: there is no group 'no-such-group-torv2' on this system\n"}},
         CliCase{"UdevRuleWithoutAProgrammer",
                 {"--count", "0", "--decoy"},
                 {"udev-rule"},
@@ -521,6 +548,19 @@ INSTANTIATE_TEST_SUITE_P(
                 0,
                 std::string(kSuccessReport)}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The status query goes unanswered: the version is still read and shown, but the programmer is
+// not ready, and the exit code says so.
+TEST(CliStatus, AnUnansweredStatusQueryIsNotReady) {
+  const Outcome run =
+      RunCaptured({TORV2_LAUNCHER_BIN, "--fault", "status-reply:1:no-answer", "--", "env",
+                   "TORV2_TRANSFER_TIMEOUT_MS=100", TORV2_CLI, "--progress", "none", "status"});
+  EXPECT_EQ(run.exitCode, 3) << run.err;
+  EXPECT_EQ(run.out, kVersions);
+  EXPECT_EQ(run.err,
+            "Read Current Status Data Fail!\n"
+            "cause: status query: time-out after 100 ms (transfer: timed out)\n");
+}
 
 // --- Permissions ---
 
