@@ -14,7 +14,7 @@ timed() {  # timed DEVICE_OPTIONS... -- CLI_ARGUMENTS...: prints the program's w
   while [ "$1" != -- ]; do options+=("$1"); shift; done
   shift
   "$programmer" "${options[@]}" -- /usr/bin/time -f %e -o /tmp/bench.time \
-    "$cli" --progress none "$@" >/dev/null
+    "$cli" --progress none --no-history "$@" >/dev/null
   cat /tmp/bench.time
 }
 for run in 1 2 3; do

@@ -5,17 +5,42 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace torv2::emulator::usbip {
 namespace {
 
 // The state of a free port in the status file (VDEV_ST_NULL).
 constexpr int kPortFree = 4;
+// vhci frees a port as soon as its link closes, but usbcore takes the device away later (a
+// tenth of a second per device under emulation, one after the other). A device attached to the
+// port before then is never enumerated: an attach waits up to this long for a port usbcore is
+// done with.
+constexpr auto kPortWait = std::chrono::seconds(10);
+constexpr auto kPortPoll = std::chrono::milliseconds(20);
+
+// Whether usbcore still has a device on port `port` (0-based) of the controller's USB 2.0 root
+// hub: its sysfs entry "<bus>-<port + 1>" is there.
+bool UsbcoreHasDevice(const std::string& dir, int port) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with("usb")) continue;
+    std::ifstream speed(entry.path() / "speed");
+    std::string mbps;
+    if (!(speed >> mbps) || mbps != "480") continue;  // the USB 3 root hub
+    const std::string bus = name.substr(3);
+    return std::filesystem::exists(entry.path() / (bus + "-" + std::to_string(port + 1)), error);
+  }
+  return false;
+}
 
 // The first free port of a USB 2.0 root hub (`wanted` only, when given). Each line after the
 // title reads "hub port sta spd dev sockfd local_busid", e.g. "hs  0000 004 000 00000000 000000
@@ -34,7 +59,7 @@ std::optional<int> FreeHighSpeedPort(const std::string& dir, std::optional<int> 
     int state = -1;
     if (!(fields >> hub >> port >> state)) continue;
     if (hub != "hs" || (wanted && port != *wanted)) continue;
-    if (state == kPortFree) return port;
+    if (state == kPortFree && !UsbcoreHasDevice(dir, port)) return port;
   }
   return std::nullopt;
 }
@@ -62,7 +87,12 @@ Attachment AttachToVhci(std::uint32_t devid, Speed speed, std::optional<int> por
   }
   Attachment attachment{UniqueFd(fds[0]), 0};
   const UniqueFd theirs(fds[1]);  // the kernel takes its own reference; ours closes here
-  const std::optional<int> free = FreeHighSpeedPort(dir, port);
+  std::optional<int> free = FreeHighSpeedPort(dir, port);
+  for (const auto until = std::chrono::steady_clock::now() + kPortWait;
+       !free && std::chrono::steady_clock::now() < until;) {
+    std::this_thread::sleep_for(kPortPoll);
+    free = FreeHighSpeedPort(dir, port);
+  }
   if (!free) {
     throw std::runtime_error(port ? "USB 2.0 port " + std::to_string(*port) + " of " + dir +
                                         " is taken"

@@ -45,12 +45,14 @@ struct Attachment {
 // The directory of the first vhci controller; TORV2_VHCI_DIR overrides it.
 std::string VhciDirectory();
 
-// Whether the USB 2.0 port `port` is free; throws like AttachToVhci when vhci is not there.
+// Whether the USB 2.0 port `port` is free: vhci has no link on it and usbcore has taken away the
+// device that was there. Throws like AttachToVhci when vhci is not there.
 bool VhciPortFree(int port);
 
-// Attaches a device of `speed` on `port`, or on the first free USB 2.0 port when none is given.
-// Throws std::runtime_error with a message that names what is missing (the module, a free port,
-// the right to attach).
+// Attaches a device of `speed` on `port`, or on the first free USB 2.0 port when none is given,
+// waiting up to 10 s for one (usbcore takes a tenth of a second per device it removes). Throws
+// std::runtime_error with a message that names what is missing (the module, a free port, the right
+// to attach).
 Attachment AttachToVhci(std::uint32_t devid, Speed speed, std::optional<int> port = std::nullopt);
 
 }  // namespace torv2::emulator::usbip
