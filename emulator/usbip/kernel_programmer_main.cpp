@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -235,10 +236,19 @@ int main(int argc, char** argv) {
   AddLauncherOptions(app, options);
   app.name(usbip::kName);
   CLI11_PARSE(app, argc, argv);
+  int code = 1;
   try {
-    return usbip::Run(options);
+    code = usbip::Run(options);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", usbip::kName, e.what());
-    return 1;
   }
+  // Tells whoever started it that it ended by itself, with this code: a server killed on the way
+  // leaves no such file (emulator/in-linux-guest says so).
+  if (const char* done = std::getenv("TORV2_SERVER_DONE"); done && *done) {
+    if (std::FILE* f = std::fopen(done, "w")) {
+      std::fprintf(f, "%d\n", code);
+      std::fclose(f);
+    }
+  }
+  return code;
 }
