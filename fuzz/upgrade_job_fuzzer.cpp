@@ -32,6 +32,7 @@
 #include "emulator/inprocess_transport.h"
 #include "fuzz/support/faulty_programmer.h"
 #include "fuzz/support/fuzz_input.h"
+#include "link/trace.h"
 #include "link/usb_link.h"
 #include "upgrade/upgrade_host.h"
 #include "upgrade/upgrader.h"
@@ -100,6 +101,19 @@ class Host final : public upgrade::UpgradeHost {
   int ends = 0;
 };
 
+// With TORV2_FUZZ_DEBUG: every exchange on the link, to stderr (the first bytes of each).
+class DebugTrace final : public link::LinkTrace {
+ public:
+  void Record(link::Direction direction, std::string_view what,
+              std::span<const std::uint8_t> bytes) override {
+    std::fprintf(stderr, "  %s %-14.*s %5zu:", direction == link::Direction::ToDevice ? ">" : "<",
+                 static_cast<int>(what.size()), what.data(), bytes.size());
+    for (std::size_t i = 0; i < bytes.size() && i < 12; ++i)
+      std::fprintf(stderr, " %02x", bytes[i]);
+    std::fprintf(stderr, "\n");
+  }
+};
+
 struct Attempt {
   upgrade::JobResult job;
   upgrade::UpgradeReport report;
@@ -128,6 +142,8 @@ Attempt RunAttempt(fuzz::FaultyBus& bus, emulator::InProcessTransport& device) {
   // A link of its own, as each run of the command line has: an upgrader that ends cancels its
   // link for good.
   link::UsbLink link(bus, {0ms, 0ms});
+  DebugTrace trace;
+  if (std::getenv("TORV2_FUZZ_DEBUG")) link.SetTrace(&trace);
   Host host;
   Attempt a;
   const int mainBefore = StoredCount(device, Image::Main);
@@ -227,6 +243,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t choices = in.Byte();
   const fuzz::DevicePlan plan = fuzz::DevicePlan::FromInput(in);
   std::vector<fuzz::BusEvent> events = fuzz::BusEvent::FromInput(in);
+  if (std::getenv("TORV2_FUZZ_DEBUG")) {
+    std::fprintf(stderr, "choices %02x;", choices);
+    for (const auto& f : plan.stepFaults) {
+      std::fprintf(stderr, " step fault: step %d occurrence %d kind %d;", static_cast<int>(f.step),
+                   f.occurrence, static_cast<int>(f.kind));
+    }
+    for (const auto& e : events) {
+      std::fprintf(stderr, " bus event: kind %d at %zu a %d b %d;", static_cast<int>(e.kind), e.at,
+                   e.a, e.b);
+    }
+    std::fprintf(stderr, "\n");
+  }
 
   emulator::DeviceSettings quiet;
   quiet.recordHostBytes = false;

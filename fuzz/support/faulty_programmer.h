@@ -77,9 +77,12 @@ struct DevicePlan {
     const std::uint8_t cutting = in.Byte();
     k.splitWrites = kSplits[cutting % 4];
     k.mergeWrites = (cutting & 0x04) != 0;
+    // The mask always has bit 1 set: the bus changes a chunk by bit 0 (FaultyBus::Corrupts), and
+    // a read-back flip that undid exactly that change would show the host the image it sent
+    // while the flash holds another, which no verifier can tell.
     if (const std::uint8_t flip = in.Byte(); flip & 0x80) {
       k.flipReadBackByte = emulator::Faults::ByteFlip{flip & 1 ? Image::Sub : Image::Main, in.U16(),
-                                                      static_cast<std::uint8_t>(in.Byte() | 1)};
+                                                      static_cast<std::uint8_t>(in.Byte() | 2)};
     }
 
     for (int n = in.Byte() % 4; n > 0; --n) {
