@@ -12,7 +12,9 @@
 //   2. an image is reported as upgraded only when the device took this job's download of it and
 //      its flash holds exactly that image; a socket is "OK" only when the device reported it
 //      upgraded;
-//   3. the outcome, the command line's exit code and the report agree;
+//   3. the outcome, the command line's exit code and the report agree; a failed job says why (a
+//      cause), and every cause line, built from what the device sent, holds no control
+//      character;
 //   4. the link is closed at the end, no handle is left open, every progress value is 0 to 100
 //      and the last one is 0 (no stale 100 after a failure, nor after the result);
 //   5. after any input, a next attempt against the same device, now well-behaved, completes and
@@ -32,8 +34,10 @@
 #include "emulator/inprocess_transport.h"
 #include "fuzz/support/faulty_programmer.h"
 #include "fuzz/support/fuzz_input.h"
+#include "link/failure.h"
 #include "link/trace.h"
 #include "link/usb_link.h"
+#include "upgrade/cause.h"
 #include "upgrade/upgrade_host.h"
 #include "upgrade/upgrader.h"
 
@@ -90,6 +94,19 @@ class Host final : public upgrade::UpgradeHost {
   void EnableUpdateButton(bool) override {}
   void ShowCurrentVersion(std::string_view) override {}
   void EndProgram() override { ++ends; }
+  // The cause line the command line prints, and its keys for --progress json: built from what
+  // the device sent, so rendered here for every failure. Device bytes in it are escaped: no
+  // control character reaches the user's terminal or log.
+  void LogCause(const upgrade::Cause& cause) override {
+    const std::string text = upgrade::DescribeCause(cause);
+    FUZZ_CHECK(!text.empty());
+    for (const char c : text) {
+      FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
+    }
+    FUZZ_CHECK(!upgrade::StepKey(cause.at).empty());
+    FUZZ_CHECK(!link::HappenedKey(cause.failure.what).empty());
+    ++causes;
+  }
 
   bool Said(std::string_view text) const {
     return std::find(messages.begin(), messages.end(), text) != messages.end();
@@ -99,6 +116,7 @@ class Host final : public upgrade::UpgradeHost {
   std::vector<std::string> messages;
   std::vector<upgrade::UpgradeReport> results;
   int ends = 0;
+  int causes = 0;
 };
 
 // With TORV2_FUZZ_DEBUG: every exchange on the link, to stderr (the first bytes of each).
@@ -211,6 +229,7 @@ Attempt RunAttempt(fuzz::FaultyBus& bus, emulator::InProcessTransport& device) {
     }
     case upgrade::JobOutcome::Failed:
       FUZZ_CHECK(host.results.empty() && host.ends == 0);
+      FUZZ_CHECK(host.causes > 0);
       FUZZ_CHECK(host.Said(upgrade::kMsgUpgradeError));
       FUZZ_CHECK(a.exitCode == (job.linkNotReady ? cli::kExitNoProgrammer : cli::kExitJobFailed));
       break;
