@@ -1,7 +1,8 @@
 #include "history/attempt_recorder.h"
 
-#include <ctime>
+#include <cstdio>
 
+#include "history/utc_time.h"
 #include "upgrade/upgrader.h"
 #include "upgrade/version_text.h"
 
@@ -43,17 +44,9 @@ std::string FailedParts(const upgrade::JobResult& job) {
 
 std::string UtcText(std::chrono::system_clock::time_point when) {
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch());
-  const std::time_t t = static_cast<std::time_t>(ms.count() / 1000);
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &t);
-#else
-  gmtime_r(&t, &utc);
-#endif
-  char text[40];
-  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms.count() % 1000));
-  return text;
+  char fraction[8];
+  std::snprintf(fraction, sizeof fraction, ".%03dZ", static_cast<int>(ms.count() % 1000));
+  return FormatUtc(when, "%Y-%m-%dT%H:%M:%S") + fraction;
 }
 
 AttemptRow RowOf(const upgrade::Attempt& attempt, const RecorderSettings& settings) {

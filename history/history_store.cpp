@@ -1,10 +1,11 @@
 #include "history/history_store.h"
 
 #include <chrono>
-#include <ctime>
 #include <system_error>
 #include <thread>
 #include <utility>
+
+#include "history/utc_time.h"
 
 namespace torv2::history {
 namespace {
@@ -69,16 +70,7 @@ std::string ColumnText(sqlite3_stmt* statement, int index) {
 
 // "20261210T164129Z"
 std::string FileStamp(std::chrono::system_clock::time_point when) {
-  const std::time_t t = std::chrono::system_clock::to_time_t(when);
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &t);
-#else
-  gmtime_r(&t, &utc);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
-  return text;
+  return FormatUtc(when, "%Y%m%dT%H%M%SZ");
 }
 
 std::string Reason(int code, const std::string& detail) {
