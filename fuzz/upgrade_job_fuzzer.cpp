@@ -119,6 +119,12 @@ class Host final : public upgrade::UpgradeHost {
   int causes = 0;
 };
 
+// TORV2_FUZZ_DEBUG set: the plan, every exchange and each attempt's outcome go to stderr.
+bool Debugging() {
+  static const bool debugging = std::getenv("TORV2_FUZZ_DEBUG") != nullptr;
+  return debugging;
+}
+
 // With TORV2_FUZZ_DEBUG: every exchange on the link, to stderr (the first bytes of each).
 class DebugTrace final : public link::LinkTrace {
  public:
@@ -161,7 +167,7 @@ Attempt RunAttempt(fuzz::FaultyBus& bus, emulator::InProcessTransport& device) {
   // link for good.
   link::UsbLink link(bus, {0ms, 0ms});
   DebugTrace trace;
-  if (std::getenv("TORV2_FUZZ_DEBUG")) link.SetTrace(&trace);
+  if (Debugging()) link.SetTrace(&trace);
   Host host;
   Attempt a;
   const int mainBefore = StoredCount(device, Image::Main);
@@ -184,7 +190,7 @@ Attempt RunAttempt(fuzz::FaultyBus& bus, emulator::InProcessTransport& device) {
       a.exitCode = cli::kExitNoProgrammer;  // as the command line gives up
     }
   }
-  if (std::getenv("TORV2_FUZZ_DEBUG")) {
+  if (Debugging()) {
     std::fprintf(stderr, "attempt: outcome %d mainOk %d subOk %d exit %d transfers %zu;",
                  static_cast<int>(a.job.outcome), a.job.mainOk, a.job.subOk, a.exitCode,
                  bus.transfers());
@@ -262,7 +268,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t choices = in.Byte();
   const fuzz::DevicePlan plan = fuzz::DevicePlan::FromInput(in);
   std::vector<fuzz::BusEvent> events = fuzz::BusEvent::FromInput(in);
-  if (std::getenv("TORV2_FUZZ_DEBUG")) {
+  if (Debugging()) {
     std::fprintf(stderr, "choices %02x;", choices);
     for (const auto& f : plan.stepFaults) {
       std::fprintf(stderr, " step fault: step %d occurrence %d kind %d;", static_cast<int>(f.step),

@@ -54,10 +54,6 @@ int Upgrader::ReadDeviceVersion() {
 }
 
 void Upgrader::CheckCurrentStatusHoldingLink() {
-  {
-    std::lock_guard lock(stateMutex_);
-    statusRead_ = false;
-  }
   std::vector<std::uint8_t> reply(link::kReplyBufferSize);
   int n = 0;
   if (!link::SendCommandPacket(link_, "CurrentStatus", "")) {
@@ -71,9 +67,9 @@ void Upgrader::CheckCurrentStatusHoldingLink() {
     std::unique_lock lock(stateMutex_);
     stopped_.wait_for(lock, timings_.resetWait, [this] { return stopping_ || link_.Cancelled(); });
   }
-  if (n > 0) {
+  {
     std::lock_guard lock(stateMutex_);
-    statusRead_ = true;
+    statusRead_ = n > 0;
   }
   link_.CloseUsbLink();
 }

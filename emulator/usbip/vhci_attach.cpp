@@ -26,20 +26,25 @@ constexpr int kPortFree = 4;
 constexpr auto kPortWait = std::chrono::seconds(10);
 constexpr auto kPortPoll = std::chrono::milliseconds(20);
 
-// Whether usbcore still has a device on port `port` (0-based) of the controller's USB 2.0 root
-// hub: its sysfs entry "<bus>-<port + 1>" is there.
-bool UsbcoreHasDevice(const std::string& dir, int port) {
+// The sysfs directory of the controller's USB 2.0 root hub ("usb<bus>", speed 480), where
+// usbcore keeps an entry "<bus>-<port + 1>" for each device it still has; empty if none.
+std::filesystem::path HighSpeedRootHub(const std::string& dir) {
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(dir, error)) {
-    const std::string name = entry.path().filename().string();
-    if (!name.starts_with("usb")) continue;
+    if (!entry.path().filename().string().starts_with("usb")) continue;
     std::ifstream speed(entry.path() / "speed");
     std::string mbps;
-    if (!(speed >> mbps) || mbps != "480") continue;  // the USB 3 root hub
-    const std::string bus = name.substr(3);
-    return std::filesystem::exists(entry.path() / (bus + "-" + std::to_string(port + 1)), error);
+    if (speed >> mbps && mbps == "480") return entry.path();  // not the USB 3 root hub
   }
-  return false;
+  return {};
+}
+
+// Whether usbcore still has a device on port `port` (0-based) of `rootHub`.
+bool UsbcoreHasDevice(const std::filesystem::path& rootHub, int port) {
+  if (rootHub.empty()) return false;
+  const std::string bus = rootHub.filename().string().substr(3);
+  std::error_code error;
+  return std::filesystem::exists(rootHub / (bus + "-" + std::to_string(port + 1)), error);
 }
 
 // The first free port of a USB 2.0 root hub (`wanted` only, when given). Each line after the
@@ -50,6 +55,7 @@ std::optional<int> FreeHighSpeedPort(const std::string& dir, std::optional<int> 
   if (!status) {
     throw std::runtime_error("no " + dir + "/status: is the vhci-hcd module loaded?");
   }
+  const std::filesystem::path rootHub = HighSpeedRootHub(dir);
   std::string line;
   std::getline(status, line);  // the title
   while (std::getline(status, line)) {
@@ -59,7 +65,7 @@ std::optional<int> FreeHighSpeedPort(const std::string& dir, std::optional<int> 
     int state = -1;
     if (!(fields >> hub >> port >> state)) continue;
     if (hub != "hs" || (wanted && port != *wanted)) continue;
-    if (state == kPortFree && !UsbcoreHasDevice(dir, port)) return port;
+    if (state == kPortFree && !UsbcoreHasDevice(rootHub, port)) return port;
   }
   return std::nullopt;
 }
