@@ -74,9 +74,13 @@ void PrintMessage(std::string_view text, std::string_view caption) {
                static_cast<int>(text.size()), text.data());
 }
 
-// The images in the executable, loaded as the window loads them.
+// The images in the executable, loaded as the window loads them; says why when the program
+// cannot read its own file.
 upgrade::CarriedImages LoadCarriedImages() {
-  return upgrade::LoadCarriedImages(upgrade::ExecutablePath(), PrintMessage);
+  upgrade::CarriedImages images =
+      upgrade::LoadCarriedImages(upgrade::RunningExecutable(), PrintMessage);
+  if (!images.problem.empty()) std::fprintf(stderr, "%s\n", images.problem.c_str());
+  return images;
 }
 
 int Info() {
@@ -306,7 +310,7 @@ int RunOnAll(const Options& options, const upgrade::CarriedImages& images,
 int StatusOrUpgrade(const Options& options, cli::Interrupts& interrupts) {
   const upgrade::CarriedImages images = LoadCarriedImages();
   if (!images.main.loaded()) {
-    std::fprintf(stderr, "Unknown - MainExe\n");
+    if (images.problem.empty()) std::fprintf(stderr, "Unknown - MainExe\n");
     return kExitJobFailed;
   }
   if (!images.version) {

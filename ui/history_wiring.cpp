@@ -46,7 +46,7 @@ history::ProgrammerIdentity FirstProgrammer(link::LibusbTransport& usb) {
 std::string CarriedVersion() {
   upgrade::FirmwareImage image;
   upgrade::VersionText versionText{};
-  upgrade::LoadMainImage(upgrade::ExecutablePath(), image, versionText,
+  upgrade::LoadMainImage(upgrade::RunningExecutable(), image, versionText,
                          [](std::string_view, std::string_view) {});
   const auto version = upgrade::AcceptCarriedVersion(upgrade::VersionTextView(versionText));
   return version ? upgrade::FormatVersion(*version) : std::string();

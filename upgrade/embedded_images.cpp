@@ -65,7 +65,10 @@ CarriedImages LoadCarriedImages(std::string_view modulePath, const MessageSink& 
   CarriedImages images;
   VersionText versionText{};
   images.title = LoadMainImage(modulePath, images.main, versionText, showMessage);
-  if (!images.main.loaded()) return images;
+  if (!images.main.loaded()) {
+    images.problem = ModuleReadProblem(modulePath);
+    return images;
+  }
   images.version = AcceptCarriedVersion(VersionTextView(versionText));
   if (images.version) LoadSubImage(modulePath, images.sub, showMessage);
   return images;

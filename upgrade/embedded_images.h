@@ -36,6 +36,9 @@ struct CarriedImages {
   FirmwareImage sub;
   std::string title;              // the main image's title; "Err" when it could not be loaded
   std::optional<double> version;  // the carried version, when its text is accepted
+  // Why the main image could not be loaded when the program cannot read its own file ("cannot
+  // read /path/to/program: Permission denied"); empty otherwise.
+  std::string problem;
 };
 
 // Loads the main image and its version from the executable at `modulePath`, and the sub image

@@ -1,6 +1,6 @@
 #pragma once
 // Resources carried inside the running program's own executable file, found again through that
-// file's path. The bytes are the ones mapped into the running process: a lookup hands out a
+// file. The bytes are the ones mapped into the running process: a lookup hands out a
 // read-only pointer into the program image, never a copy.
 
 #include <cstdint>
@@ -30,7 +30,17 @@ using ResourceLookup = std::variant<ResourceBytes, ResourceFailure>;
 ResourceLookup FindModuleResource(std::string_view modulePath, std::uint16_t id,
                                   std::uint32_t type);
 
-// The full path of the running executable; empty when it cannot be found.
+// The full path of the running executable, for people to read; empty when it cannot be found.
 std::string ExecutablePath();
+
+// The name through which this process opens its own executable to find what it carries. On Linux
+// it is the kernel's link to the running file: it names the very file that was started and needs
+// no right to enter the directories above it (a program under a home directory of mode 0700, run
+// by another user, can still read itself). On Windows it is the module's path.
+std::string RunningExecutable();
+
+// Why the module at `modulePath` cannot be opened for reading, naming the file as people know it:
+// "cannot read /path/to/program: Permission denied". Empty when it can be opened.
+std::string ModuleReadProblem(std::string_view modulePath);
 
 }  // namespace torv2::upgrade

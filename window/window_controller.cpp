@@ -34,7 +34,7 @@ WindowController::~WindowController() {
 void WindowController::Start(std::string_view caption) {
   caption_ = caption;
   const std::string modulePath =
-      options_.modulePath ? *options_.modulePath : upgrade::ExecutablePath();
+      options_.modulePath ? *options_.modulePath : upgrade::RunningExecutable();
   if (modulePath.empty()) host_.ShowMessage(kMsgModulePathFailed);
 
   // The carried images. Without a main image or its version nothing else of start-up happens.
@@ -45,6 +45,7 @@ void WindowController::Start(std::string_view caption) {
   upgrader_->m_mainImage = images.main;
   upgrader_->m_subImage = images.sub;
   if (!images.main.loaded()) {
+    if (!images.problem.empty()) host_.Log(images.problem);
     view_.SetUpgradeVersionText(kUnknownMainExe);
     return;
   }

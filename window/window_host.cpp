@@ -63,7 +63,11 @@ void WindowHost::EndProgram() {
 }
 
 void WindowHost::LogCause(const upgrade::Cause& cause) {
-  const std::string line = "torv2-upgrader: cause: " + upgrade::DescribeCause(cause) + "\n";
+  Log("cause: " + upgrade::DescribeCause(cause));
+}
+
+void WindowHost::Log(std::string_view text) {
+  const std::string line = "torv2-upgrader: " + std::string(text) + "\n";
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }

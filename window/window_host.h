@@ -49,6 +49,8 @@ class WindowHost final : public upgrade::UpgradeHost {
   void EndProgram() override;
   // To stderr (the system journal when started from the desktop); the boxes stay as they are.
   void LogCause(const upgrade::Cause& cause) override;
+  // A line on stderr for whoever started the program from a terminal or reads its log.
+  void Log(std::string_view text);
 
   // A message of the image loaders: their own caption ("Error!") and no icon; same rules as
   // ShowMessage.

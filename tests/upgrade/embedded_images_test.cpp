@@ -219,6 +219,27 @@ TEST(CarriedImages, FailuresNameTheStepThatFailed) {
   for (const auto& c : cases) ExpectFailedLoads(c.path, c.message, c.message, c.name);
 }
 
+// Only a file that cannot be opened gets a reason in words; the running program is found through
+// the kernel's link to it and named by its path.
+TEST(CarriedImages, AFileThatCannotBeOpenedIsNamedWithTheReason) {
+  EXPECT_EQ(ModuleReadProblem("/nonexistent/zarn_torv2_upgrader"),
+            "cannot read /nonexistent/zarn_torv2_upgrader: No such file or directory");
+  EXPECT_EQ(ModuleReadProblem(""), "no program file to read");
+  EXPECT_EQ(ModuleReadProblem(RunningExecutable()), "");
+  EXPECT_EQ(ModuleReadProblem(TORV2_PROBE_PLAIN), "") << "it opens; its images are missing";
+
+  const CarriedImages missing = LoadCarriedImages("/nonexistent/zarn_torv2_upgrader", {});
+  EXPECT_FALSE(missing.main.loaded());
+  EXPECT_EQ(missing.problem,
+            "cannot read /nonexistent/zarn_torv2_upgrader: No such file or directory");
+  const CarriedImages plain = LoadCarriedImages(TORV2_PROBE_PLAIN, {});
+  EXPECT_FALSE(plain.main.loaded());
+  EXPECT_EQ(plain.problem, "");
+  const CarriedImages self = LoadCarriedImages(RunningExecutable(), {});
+  EXPECT_TRUE(self.main.loaded() && self.sub.loaded());
+  EXPECT_EQ(self.problem, "");
+}
+
 // Where things sit in an ELF file, for damaging a copy on purpose.
 struct Layout {
   ElfW(Ehdr) header{};

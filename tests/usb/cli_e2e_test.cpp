@@ -918,4 +918,68 @@ INSTANTIATE_TEST_SUITE_P(
                        "VIRTUAL2: the upgrade was interrupted: " + std::string(kUpgradeAgain)}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// --- The program reading its own file ---
+
+// The program run by another user from a folder only its owner may enter (a checkout or an
+// installation under a home folder of mode 0700). Root opens the file and hands it over, so the
+// exec itself does not need the folder: only what the program then does as that user does.
+class OwnFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the program as nobody";
+    home_ = std::filesystem::path(TORV2_TEST_STATE) / "home-0700";
+    std::filesystem::remove_all(home_);
+    std::filesystem::create_directories(home_ / "project");
+    std::filesystem::permissions(home_, std::filesystem::perms::owner_all);
+  }
+  void TearDown() override {
+    if (!home_.empty()) std::filesystem::remove_all(home_);
+  }
+
+  // Runs `program` as nobody, with the file opened by root as descriptor 3.
+  static Outcome RunAsNobody(const std::filesystem::path& program, std::vector<std::string> args) {
+    std::vector<std::string> argv{"/bin/sh", "-c",
+                                  "exec /usr/bin/setpriv --reuid=nobody --regid=nogroup "
+                                  "--clear-groups /proc/self/fd/3 \"$@\" 3<\"$0\"",
+                                  program.string(), "--no-history"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunCaptured(argv);
+  }
+
+  std::filesystem::path home_;
+};
+
+// The same file as the build's program (a hard link, not a copy) under the private folder.
+TEST_F(OwnFile, AProgramUnderAPrivateFolderReadsItsImages) {
+  const std::filesystem::path program = home_ / "project" / "torv2-upgrader-cli";
+  std::filesystem::create_hard_link(TORV2_CLI, program);
+
+  const Outcome info = RunAsNobody(program, {"info"});
+  EXPECT_EQ(info.exitCode, 0) << info.err;
+  EXPECT_NE(info.out.find("Upgrade Version : 2.08"), std::string::npos) << info.out;
+  EXPECT_EQ(info.err, "");
+
+  const Outcome upgrade = RunAsNobody(program, {"--virtual", "--progress", "none", "upgrade"});
+  EXPECT_EQ(upgrade.exitCode, 0) << upgrade.err;
+  EXPECT_EQ(upgrade.out, kSuccessReport);
+}
+
+// A program its user may run but not read cannot find its images: each command that needs them
+// names the file and why, and stops.
+TEST_F(OwnFile, AProgramThatCannotReadItselfSaysWhichFileAndWhy) {
+  const std::filesystem::path program = home_ / "project" / "torv2-upgrader-cli";
+  std::filesystem::copy_file(TORV2_CLI, program);
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all |
+                                            std::filesystem::perms::group_exec |
+                                            std::filesystem::perms::others_exec);
+  const std::string why =
+      "Error!: LoadLibrary Error!\ncannot read " + program.string() + ": Permission denied\n";
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"info"}, {"--virtual", "status"}, {"--virtual", "upgrade"}}) {
+    const Outcome run = RunAsNobody(program, command);
+    EXPECT_EQ(run.exitCode, 2) << command.back() << ": " << run.err;
+    EXPECT_EQ(run.err, why) << command.back();
+  }
+}
+
 }  // namespace

@@ -1,8 +1,10 @@
 // Resources of a loaded ELF module: the directory is found through the file's section table, and
 // the bytes are handed out where the loader mapped that section into this process.
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -19,6 +21,7 @@ using elf::DirectoryEntry;
 using elf::DirectoryHeader;
 
 constexpr std::size_t kMaxPathLength = 1u << 16;
+constexpr char kRunningExecutable[] = "/proc/self/exe";
 
 // The directory as the file holds it: header and entries, byte for byte.
 struct Directory {
@@ -92,7 +95,7 @@ ResourceLookup FindModuleResource(std::string_view modulePath, std::uint16_t id,
 std::string ExecutablePath() {
   std::vector<char> buffer(256);
   while (buffer.size() <= kMaxPathLength) {
-    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    const ssize_t n = ::readlink(kRunningExecutable, buffer.data(), buffer.size());
     if (n < 0) return {};
     if (static_cast<std::size_t>(n) < buffer.size()) {
       return std::string(buffer.data(), static_cast<std::size_t>(n));
@@ -100,6 +103,21 @@ std::string ExecutablePath() {
     buffer.resize(buffer.size() * 2);  // possibly cut short: try again with more room
   }
   return {};
+}
+
+std::string RunningExecutable() {
+  return kRunningExecutable;
+}
+
+std::string ModuleReadProblem(std::string_view modulePath) {
+  const std::string path(modulePath);
+  if (path.empty() || path.find('\0') != std::string::npos) return "no program file to read";
+  const elf::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() >= 0) return {};
+  const int error = errno;
+  std::string shown = path == kRunningExecutable ? ExecutablePath() : path;
+  if (shown.empty()) shown = path;
+  return "cannot read " + shown + ": " + std::strerror(error);
 }
 
 }  // namespace torv2::upgrade

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "upgrade/module_resources.h"
@@ -82,6 +83,33 @@ std::string ExecutablePath() {
     buffer.resize(buffer.size() * 2);  // cut short: ask again with more room
   }
   return {};
+}
+
+std::string RunningExecutable() {
+  return ExecutablePath();
+}
+
+std::string ModuleReadProblem(std::string_view modulePath) {
+  const std::optional<std::wstring> path = win32::ExactWideFromUtf8(modulePath);
+  if (!path || path->empty()) return "no program file to read";
+  const HANDLE file = CreateFileW(path->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+    return {};
+  }
+  const DWORD error = GetLastError();
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring_view why(text, length);
+  while (!why.empty() && (why.back() == L'\n' || why.back() == L'\r' || why.back() == L'.')) {
+    why.remove_suffix(1);
+  }
+  std::string reason = why.empty() ? "error " + std::to_string(error) : win32::Utf8FromWide(why);
+  if (text != nullptr) LocalFree(text);
+  return "cannot read " + std::string(modulePath) + ": " + reason;
 }
 
 }  // namespace torv2::upgrade
