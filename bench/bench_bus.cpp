@@ -54,12 +54,12 @@ int main(int argc, char** argv) {
     link::UsbLink link(device);
     testing::QuietHost host;
     upgrade::Upgrader upgrader(link, host);
-    upgrader.m_mainImage = {mainImage.data(), static_cast<std::uint32_t>(mainImage.size())};
-    upgrader.m_subImage = {subImage.data(), static_cast<std::uint32_t>(subImage.size())};
+    upgrader.SetImages({mainImage.data(), static_cast<std::uint32_t>(mainImage.size())},
+                       {subImage.data(), static_cast<std::uint32_t>(subImage.size())});
     upgrader.SetDeviceUsable(true);
 
     const double cpuBefore = ProcessCpuMs();
-    upgrader.OnBnClickedUpdate();
+    upgrader.StartJob();
     upgrader.WaitForJob();
     const double hostMs = ProcessCpuMs() - cpuBefore;
     if (upgrader.LastJob().outcome != upgrade::JobOutcome::Completed) {

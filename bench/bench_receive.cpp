@@ -34,7 +34,7 @@ void Receive(benchmark::State& state, bool escaped, std::size_t length) {
 
   emulator::InProcessTransport device({.maxPacketSize = 64, .recordHostBytes = false});
   link::UsbLink link(device);
-  if (link.OpenUsbLink() != 1) state.SkipWithError("open failed");
+  if (!link.OpenUsbLink()) state.SkipWithError("open failed");
   std::vector<std::uint8_t> buffer(link::kEscapedReplyBufferSize);
   for (auto _ : state) {
     state.PauseTiming();

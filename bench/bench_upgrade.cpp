@@ -23,11 +23,11 @@ void BM_WholeUpgrade(benchmark::State& state) {
   link::UsbLink link(device);
   testing::QuietHost host;
   upgrade::Upgrader upgrader(link, host);
-  upgrader.m_mainImage = {kMain.data(), static_cast<std::uint32_t>(kMain.size())};
-  upgrader.m_subImage = {kSub.data(), static_cast<std::uint32_t>(kSub.size())};
+  upgrader.SetImages({kMain.data(), static_cast<std::uint32_t>(kMain.size())},
+                     {kSub.data(), static_cast<std::uint32_t>(kSub.size())});
   upgrader.SetDeviceUsable(true);
   for (auto _ : state) {
-    upgrader.OnBnClickedUpdate();
+    upgrader.StartJob();
     upgrader.WaitForJob();
     if (upgrader.LastJob().outcome != upgrade::JobOutcome::Completed || host.messages) {
       state.SkipWithError("upgrade failed");

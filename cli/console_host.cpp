@@ -96,11 +96,11 @@ std::string CauseJson(const upgrade::Cause& cause, const std::string& device) {
 
 std::string FormatReport(const upgrade::UpgradeReport& report) {
   std::string out;
-  AppendLine(out, report.m_strMainResult);
-  AppendLine(out, report.m_strSubResult);
-  AppendLine(out, report.m_strSocketTable);
-  AppendLine(out, report.m_strUpgradeVersion);
-  AppendLine(out, report.m_strCurrentVersion);
+  AppendLine(out, report.mainResult);
+  AppendLine(out, report.subResult);
+  AppendLine(out, report.socketTable);
+  AppendLine(out, report.upgradeVersion);
+  AppendLine(out, report.currentVersion);
   return out;
 }
 

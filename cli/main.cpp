@@ -217,8 +217,7 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
   const std::unique_ptr<upgrade::AttemptObserver> history = KeepHistory(options, images, target);
   upgrade::Upgrader upgrader(link, host);
   upgrader.SetAttemptObserver(history.get());
-  upgrader.m_mainImage = images.main;
-  upgrader.m_subImage = images.sub;
+  upgrader.SetImages(images.main, images.sub);
   const std::string upgradeLine = upgrade::UpgradeVersionLine(*images.version);
   upgrader.SetUpgradeVersionLine(upgradeLine);
   // Destroyed first: no stop runs once the upgrader and the printer are gone.
@@ -245,7 +244,7 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
   if (!many) SayUnchecked(transport->LastOpenOutcome().unchecked, true);
   host.FlushCauses();  // of the status and version queries, which show no message of their own
   if (options.command == "status") {
-    const std::string current = upgrader.Report().m_strCurrentVersion;
+    const std::string current = upgrader.Report().currentVersion;
     const std::string text = (many ? "== " + target.name + " ==\n" : std::string()) + upgradeLine +
                              "\n" + (current.empty() ? "Current Version : Unknown" : current) +
                              "\n";
@@ -254,7 +253,7 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
     return upgrader.StatusRead() && upgrader.VersionRead() ? kExitOk : kExitNoProgrammer;
   }
 
-  upgrader.OnBnClickedUpdate();
+  upgrader.StartJob();
   upgrader.WaitForJob();
   host.FlushCauses();
   const upgrade::JobResult job = upgrader.LastJob();

@@ -12,7 +12,7 @@ ProgressPrinter::ProgressPrinter(ProgressMode mode, std::string device,
       out_(out),
       nameDevice_(nameDevice) {}
 
-void ProgressPrinter::SetText(std::string_view label, bool show) {
+void ProgressPrinter::SetLabel(std::string_view label, bool show) {
   std::lock_guard lock(mutex_);
   EndLineLocked();
   phase_ = show ? std::string(label) : std::string();
@@ -32,19 +32,17 @@ void ProgressPrinter::EndLineLocked() {
   barOpen_ = false;
 }
 
-int ProgressPrinter::SetPos(int position) {
+void ProgressPrinter::SetPercent(int percent) {
   std::lock_guard lock(mutex_);
-  const int previous = position_;
-  position_ = position;
+  position_ = percent;
   // Forward only: the drop to 0 when a job ends is not progress. Lines for logs come in steps
   // of ten.
-  const bool forward = shown_ < 0 || position > shown_;
-  const bool worthALine = mode_ != ProgressMode::Lines || shown_ < 0 || position / 10 > shown_ / 10;
+  const bool forward = shown_ < 0 || percent > shown_;
+  const bool worthALine = mode_ != ProgressMode::Lines || shown_ < 0 || percent / 10 > shown_ / 10;
   if (!phase_.empty() && forward && worthALine) {
     Render();
-    shown_ = position;
+    shown_ = percent;
   }
-  return previous;
 }
 
 void ProgressPrinter::Render() {

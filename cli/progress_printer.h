@@ -21,10 +21,8 @@ class ProgressPrinter : public link::ProgressSink {
   ProgressPrinter(ProgressMode mode, std::string device, std::vector<std::string> images,
                   std::FILE* out = stderr, bool nameDevice = false);
 
-  void SetRange(int, int) override {}
-  void SetStep(int) override {}
-  void SetText(std::string_view label, bool show) override;
-  int SetPos(int position) override;
+  void SetLabel(std::string_view label, bool show) override;
+  void SetPercent(int percent) override;
   // Ends the line of a live bar, so that what is printed next (a message, the report) begins
   // on a line of its own; does nothing when no bar is open.
   void EndLine();

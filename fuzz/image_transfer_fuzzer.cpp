@@ -26,15 +26,11 @@ namespace {
 
 class Positions final : public link::ProgressSink {
  public:
-  void SetRange(int, int) override {}
-  void SetStep(int) override {}
-  void SetText(std::string_view, bool) override {}
-  int SetPos(int position) override {
-    FUZZ_CHECK(position >= 0 && position <= 100);
-    positions.push_back(position);
-    const int previous = last;
-    last = position;
-    return previous;
+  void SetLabel(std::string_view, bool) override {}
+  void SetPercent(int percent) override {
+    FUZZ_CHECK(percent >= 0 && percent <= 100);
+    positions.push_back(percent);
+    last = percent;
   }
   std::vector<int> positions;
   int last = 0;
@@ -55,7 +51,7 @@ void PutLe32(std::vector<std::uint8_t>& out, std::uint32_t v) {
 }
 
 void Announce(fuzz::ScriptedDevice& device, link::TransferContext& t, std::uint32_t size,
-              int& subSocketError) {
+              bool& subSocketError) {
   const int ok = link::AnnounceImageSize(t, size);
 
   std::vector<std::uint8_t> host;
@@ -66,12 +62,12 @@ void Announce(fuzz::ScriptedDevice& device, link::TransferContext& t, std::uint3
   const int n = fuzz::ModelReplyPacket(stream, payload, host);
   const bool good = n > 0 && fuzz::SameText(payload, "OK");
   FUZZ_CHECK(ok == (good ? 1 : 0));
-  FUZZ_CHECK(subSocketError == (n > 0 && !good ? 1 : 0));
+  FUZZ_CHECK(subSocketError == (n > 0 && !good));
   FUZZ_CHECK(device.HostBytes() == host);
 }
 
 void Download(fuzz::ScriptedDevice& device, link::TransferContext& t, Positions& progress,
-              std::size_t size, std::uint32_t chunk, int& subSocketError) {
+              std::size_t size, std::uint32_t chunk, bool& subSocketError) {
   // The image is the tail of one allocation of the largest size, so a read past it still meets
   // ASan's redzone.
   static const std::vector<std::uint8_t> zeros(0xFFFF, 0);
@@ -85,7 +81,7 @@ void Download(fuzz::ScriptedDevice& device, link::TransferContext& t, Positions&
     sent += w;
   }
   if (ok) {
-    FUZZ_CHECK(sent == size && subSocketError == 0);
+    FUZZ_CHECK(sent == size && !subSocketError);
   } else {
     FUZZ_CHECK(progress.last == 0);
   }
@@ -130,7 +126,7 @@ void ReadBackMain(fuzz::ScriptedDevice& device, link::TransferContext& t, Positi
 }
 
 void ReadBackSub(fuzz::ScriptedDevice& device, link::TransferContext& t, Positions& progress,
-                 std::size_t size, int& subSocketError) {
+                 std::size_t size, bool& subSocketError) {
   const auto dest = Destination(size);
   link::SubSocketStatus status{};
   const int ok = link::ReadBackSubImage(t, status, std::span(dest.get(), size));
@@ -142,14 +138,14 @@ void ReadBackSub(fuzz::ScriptedDevice& device, link::TransferContext& t, Positio
   std::vector<std::uint8_t> payload;
   std::vector<int> positions;
   int wantOk = 0;
-  int wantError = 0;
+  bool wantError = false;
   std::size_t offset = 0;
   for (;;) {
     const std::size_t b = std::min<std::size_t>(link::kSubReadBackBlock, size - offset);
     PutLe32(host, static_cast<std::uint32_t>(b));
     if (fuzz::ModelEscapedReplyPacket(stream, payload, host) == 0) break;
     if (!fuzz::SameText(payload, "OK")) {
-      wantError = 1;
+      wantError = true;
       break;
     }
     const int n = fuzz::ModelEscapedReplyPacket(stream, payload, host);
@@ -183,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::ScriptedDevice device(in);
 
   Positions progress;
-  int subSocketError = 0;
+  bool subSocketError = false;
   link::TransferContext t{device.link(), progress, subSocketError};
   switch (which) {
     case 0:
@@ -194,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     case 2:
       ReadBackMain(device, t, progress, imageSize);
-      FUZZ_CHECK(subSocketError == 0);
+      FUZZ_CHECK(!subSocketError);
       break;
     case 3:
       ReadBackSub(device, t, progress, imageSize, subSocketError);

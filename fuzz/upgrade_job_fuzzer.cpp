@@ -72,15 +72,11 @@ const std::vector<std::uint8_t>& ImageBytes(Image image) {
 
 class ProgressRecord final : public link::ProgressSink {
  public:
-  void SetRange(int lower, int upper) override { FUZZ_CHECK(lower == 0 && upper == 100); }
-  void SetStep(int step) override { FUZZ_CHECK(step == 1); }
-  void SetText(std::string_view, bool) override {}
-  int SetPos(int position) override {
-    FUZZ_CHECK(position >= 0 && position <= 100);
-    const int previous = last;
-    last = position;
+  void SetLabel(std::string_view, bool) override {}
+  void SetPercent(int percent) override {
+    FUZZ_CHECK(percent >= 0 && percent <= 100);
+    last = percent;
     ++calls;
-    return previous;
   }
   int last = 0;
   int calls = 0;
@@ -176,12 +172,12 @@ Attempt RunAttempt(fuzz::FaultyBus& bus, emulator::InProcessTransport& device) {
     upgrade::Upgrader upgrader(link, host, upgrade::UpgraderTimings{0ms});
     const auto& main = ImageBytes(Image::Main);
     const auto& sub = ImageBytes(Image::Sub);
-    upgrader.m_mainImage = {main.data(), static_cast<std::uint32_t>(main.size())};
-    upgrader.m_subImage = {sub.data(), static_cast<std::uint32_t>(sub.size())};
+    upgrader.SetImages({main.data(), static_cast<std::uint32_t>(main.size())},
+                       {sub.data(), static_cast<std::uint32_t>(sub.size())});
     upgrader.SetUpgradeVersionLine("Upgrade Version : 2.08");
     if (upgrader.StartUpExchange()) {
-      FUZZ_CHECK(!link.IsOpen() && link.linkOpen == 0);
-      upgrader.OnBnClickedUpdate();
+      FUZZ_CHECK(!link.IsOpen() && !link.linkOpen);
+      upgrader.StartJob();
       upgrader.WaitForJob();
       a.job = upgrader.LastJob();
       a.report = upgrader.Report();
@@ -201,7 +197,7 @@ Attempt RunAttempt(fuzz::FaultyBus& bus, emulator::InProcessTransport& device) {
               StoredCount(device, Image::Sub) - subBefore};
 
   // 4. The link is closed, nothing is left open, the bar is back at 0.
-  FUZZ_CHECK(!link.IsOpen() && link.linkOpen == 0);
+  FUZZ_CHECK(!link.IsOpen() && !link.linkOpen);
   FUZZ_CHECK(bus.openHandles() == 0);
   FUZZ_CHECK(host.progress.last == 0);
 
@@ -212,24 +208,24 @@ Attempt RunAttempt(fuzz::FaultyBus& bus, emulator::InProcessTransport& device) {
       FUZZ_CHECK(host.results.size() == 1 && host.ends == 1);
       FUZZ_CHECK(!host.Said(upgrade::kMsgUpgradeError));
       const upgrade::UpgradeReport& shown = host.results.front();
-      FUZZ_CHECK(shown.m_strMainResult == (job.mainOk ? "Torv2 Main Execute - Upgrade OK"
-                                                      : "Torv2 Main Execute - Upgrade Fail"));
-      const std::size_t okCells = Count(shown.m_strSocketTable, "（ＯＫ）");
-      const std::size_t badCells = Count(shown.m_strSocketTable, "（ＢＡＤ）");
-      if (shown.m_strSubResult.empty()) {
+      FUZZ_CHECK(shown.mainResult == (job.mainOk ? "Torv2 Main Execute - Upgrade OK"
+                                                 : "Torv2 Main Execute - Upgrade Fail"));
+      const std::size_t okCells = Count(shown.socketTable, "（ＯＫ）");
+      const std::size_t badCells = Count(shown.socketTable, "（ＢＡＤ）");
+      if (shown.subResult.empty()) {
         // The device refused part of the sub transfer: every socket counts as failed.
-        FUZZ_CHECK(shown.m_strSocketTable.find("All Sub Socket Error!") != std::string::npos);
+        FUZZ_CHECK(shown.socketTable.find("All Sub Socket Error!") != std::string::npos);
         FUZZ_CHECK(okCells == 0);
       } else {
-        FUZZ_CHECK(shown.m_strSubResult == (job.subOk ? "Torv2 Sub Execute - Upgrade OK"
-                                                      : "Torv2 Sub Execute - Upgrade Fail"));
+        FUZZ_CHECK(shown.subResult == (job.subOk ? "Torv2 Sub Execute - Upgrade OK"
+                                                 : "Torv2 Sub Execute - Upgrade Fail"));
         FUZZ_CHECK(okCells + badCells == 8);
         std::size_t upgraded = 0;
         if (job.sockets) upgraded = std::count(job.sockets->begin(), job.sockets->end(), 'U');
         FUZZ_CHECK(okCells == upgraded);
       }
-      const bool allOk = shown.m_strMainResult == "Torv2 Main Execute - Upgrade OK" &&
-                         shown.m_strSubResult == "Torv2 Sub Execute - Upgrade OK" && okCells == 8;
+      const bool allOk = shown.mainResult == "Torv2 Main Execute - Upgrade OK" &&
+                         shown.subResult == "Torv2 Sub Execute - Upgrade OK" && okCells == 8;
       FUZZ_CHECK(a.exitCode == (allOk ? cli::kExitOk : cli::kExitReportFailure));
       break;
     }

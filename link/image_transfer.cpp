@@ -32,22 +32,22 @@ bool IsText(std::span<const std::uint8_t> payload, std::string_view text) {
          std::memcmp(payload.data(), text.data(), text.size()) == 0;
 }
 
-// The failure the link noted, placed at chunk or block `number`; always 0.
-int FailedAt(UsbLink& link, std::size_t number) {
+// The failure the link noted, placed at chunk or block `number`; always false.
+bool FailedAt(UsbLink& link, std::size_t number) {
   link.failure().number = static_cast<int>(number);
-  return 0;
+  return false;
 }
 
 // The device answered, but not what the exchange carries.
-int Answered(UsbLink& link, Happened what, std::span<const std::uint8_t> answer, std::size_t wanted,
-             std::size_t number = 0) {
+bool Answered(UsbLink& link, Happened what, std::span<const std::uint8_t> answer,
+              std::size_t wanted, std::size_t number = 0) {
   ExchangeFailure& f = link.failure();
   f = {};
   f.what = what;
   f.KeepAnswer(answer);
   f.wanted = wanted;
   f.number = static_cast<int>(number);
-  return 0;
+  return false;
 }
 
 // What a chunk acknowledgement other than '+', eight bytes, '+' is: junk when it does not even
@@ -63,24 +63,24 @@ Happened LengthFault(std::size_t got, std::size_t wanted) {
   return got < wanted ? Happened::ShortAnswer : Happened::TooLong;
 }
 
-int Announce(TransferContext& t, std::uint32_t size) {
+bool Announce(TransferContext& t, std::uint32_t size) {
   std::uint8_t record[8];
   PutLe32(record, kSizeRecordWord);
   PutLe32(record + 4, size);
-  if (t.link.LinkWrite(record) == 0) return 0;
+  if (t.link.LinkWrite(record) == 0) return false;
   t.link.Trace(Direction::ToDevice, "size record", record);
 
   std::array<std::uint8_t, kReplyBufferSize> reply;
   const int n = ReceiveReplyPacket(t.link, reply);
-  if (n == 0) return 0;
+  if (n == 0) return false;
   // Only the whole word, in capitals, is a yes: "OK " and "ok" are refusals.
   const auto payload = std::span(reply).first(static_cast<std::size_t>(n));
-  if (IsText(payload, "OK")) return 1;
-  t.subSocketError = 1;
+  if (IsText(payload, "OK")) return true;
+  t.subSocketError = true;
   return Answered(t.link, Happened::Refused, payload, 2);
 }
 
-int Download(TransferContext& t, std::span<const std::uint8_t> data, std::uint32_t chunk) {
+bool Download(TransferContext& t, std::span<const std::uint8_t> data, std::uint32_t chunk) {
   const std::size_t size = data.size();
   std::size_t offset = 0;
   std::size_t number = 0;  // of the chunk, from 1
@@ -88,31 +88,31 @@ int Download(TransferContext& t, std::span<const std::uint8_t> data, std::uint32
     const std::size_t n = std::min<std::size_t>(chunk, size - offset);
     ++number;
     if (t.link.LinkWrite(data.subspan(offset, n)) == 0) {
-      t.progress.SetPos(0);
+      t.progress.SetPercent(0);
       return FailedAt(t.link, number);
     }
     t.link.Trace(Direction::ToDevice, "chunk", data.subspan(offset, n));
     std::uint8_t ack[kChunkAckLength] = {};
     const std::uint32_t got = t.link.LinkRead(ack);
     if (got == 0) {
-      t.progress.SetPos(0);
+      t.progress.SetPercent(0);
       return FailedAt(t.link, number);
     }
     t.link.Trace(Direction::FromDevice, "chunk ack", std::span(ack, got));
     if (got < kChunkAckLength || ack[0] != kAck || ack[9] != kAck) {
-      t.progress.SetPos(0);
-      t.subSocketError = 1;
+      t.progress.SetPercent(0);
+      t.subSocketError = true;
       const auto answer = std::span(ack, got);
       return Answered(t.link, ChunkAckFault(answer), answer, kChunkAckLength, number);
     }
     offset += n;
-    t.progress.SetPos(Percent(offset, size));
+    t.progress.SetPercent(Percent(offset, size));
   } while (offset < size);
-  t.progress.SetPos(100);
-  return 1;
+  t.progress.SetPercent(100);
+  return true;
 }
 
-int ReadBack(TransferContext& t, std::span<std::uint8_t> dest) {
+bool ReadBack(TransferContext& t, std::span<std::uint8_t> dest) {
   const std::size_t size = dest.size();
   // Every read asks for a whole chunk, also when part of it has arrived, so one chunk can bring
   // up to twice its length less one byte; it lands here before the good bytes go to `dest`.
@@ -125,7 +125,7 @@ int ReadBack(TransferContext& t, std::span<std::uint8_t> dest) {
     do {
       const std::uint32_t n = t.link.LinkRead(std::span(staging).subspan(got, c));
       if (n == 0) {
-        t.progress.SetPos(0);
+        t.progress.SetPercent(0);
         return FailedAt(t.link, number);
       }
       got += n;
@@ -133,7 +133,7 @@ int ReadBack(TransferContext& t, std::span<std::uint8_t> dest) {
     t.link.Trace(Direction::FromDevice, "data", std::span(staging).first(got));
     if (got > c) {
       if (!SendByte(t.link, kNak)) {
-        t.progress.SetPos(0);
+        t.progress.SetPercent(0);
         return FailedAt(t.link, number);
       }
       ExchangeFailure& f = t.link.failure();
@@ -142,21 +142,21 @@ int ReadBack(TransferContext& t, std::span<std::uint8_t> dest) {
       f.got = got;
       f.wanted = c;
       f.number = static_cast<int>(number);
-      return 0;
+      return false;
     }
     std::memcpy(dest.data() + offset, staging.data(), c);
     if (!SendByte(t.link, kAck)) {
-      t.progress.SetPos(0);
+      t.progress.SetPercent(0);
       return FailedAt(t.link, number);
     }
     offset += c;
-    t.progress.SetPos(Percent(offset, size));
+    t.progress.SetPercent(Percent(offset, size));
   } while (offset < size);
-  t.progress.SetPos(100);
-  return 1;
+  t.progress.SetPercent(100);
+  return true;
 }
 
-int ReadBackSub(TransferContext& t, SubSocketStatus& status, std::span<std::uint8_t> dest) {
+bool ReadBackSub(TransferContext& t, SubSocketStatus& status, std::span<std::uint8_t> dest) {
   const std::size_t size = dest.size();
   // Each packet lands in a receive buffer of its own; only a block of the right length is
   // copied into `dest`.
@@ -169,7 +169,7 @@ int ReadBackSub(TransferContext& t, SubSocketStatus& status, std::span<std::uint
     std::uint8_t request[4];
     PutLe32(request, b);
     if (t.link.LinkWrite(request) == 0) {
-      t.progress.SetPos(0);
+      t.progress.SetPercent(0);
       return FailedAt(t.link, number);
     }
     t.link.Trace(Direction::ToDevice, "block request", request);
@@ -177,7 +177,7 @@ int ReadBackSub(TransferContext& t, SubSocketStatus& status, std::span<std::uint
     if (statusLength == 0) return FailedAt(t.link, number);
     const auto blockStatus = std::span(packet).first(static_cast<std::size_t>(statusLength));
     if (!IsText(blockStatus, "OK")) {
-      t.subSocketError = 1;
+      t.subSocketError = true;
       return Answered(t.link, Happened::Refused, blockStatus, 2, number);
     }
     const int dataLength = ReceiveEscapedReplyPacket(t.link, packet);
@@ -188,46 +188,46 @@ int ReadBackSub(TransferContext& t, SubSocketStatus& status, std::span<std::uint
     }
     std::memcpy(dest.data() + offset, packet.data(), b);
     if (!SendByte(t.link, kAck)) {
-      t.progress.SetPos(0);
+      t.progress.SetPercent(0);
       return FailedAt(t.link, number);
     }
     offset += b;
-    t.progress.SetPos(Percent(offset, size));
+    t.progress.SetPercent(Percent(offset, size));
   } while (offset < size);
 
   const int statusLength = ReceiveEscapedReplyPacket(t.link, packet);
-  if (statusLength == 0) return 0;
+  if (statusLength == 0) return false;
   if (statusLength != static_cast<int>(status.size())) {
     const auto got = std::span(packet).first(static_cast<std::size_t>(statusLength));
     return Answered(t.link, LengthFault(got.size(), status.size()), got, status.size());
   }
   std::memcpy(status.data(), packet.data(), status.size());
-  t.progress.SetPos(100);
-  return 1;
+  t.progress.SetPercent(100);
+  return true;
 }
 
 // A transfer that failed, for whatever reason, may leave bytes behind: the next command drains
 // them first.
-int Marked(TransferContext& t, int result) {
-  if (result == 0) t.link.MarkUnsettled();
+bool Marked(TransferContext& t, bool result) {
+  if (!result) t.link.MarkUnsettled();
   return result;
 }
 
 }  // namespace
 
-int AnnounceImageSize(TransferContext& t, std::uint32_t size) {
+bool AnnounceImageSize(TransferContext& t, std::uint32_t size) {
   return Marked(t, Announce(t, size));
 }
 
-int DownloadImage(TransferContext& t, std::span<const std::uint8_t> data, std::uint32_t chunk) {
+bool DownloadImage(TransferContext& t, std::span<const std::uint8_t> data, std::uint32_t chunk) {
   return Marked(t, Download(t, data, chunk));
 }
 
-int ReadBackImage(TransferContext& t, std::span<std::uint8_t> dest) {
+bool ReadBackImage(TransferContext& t, std::span<std::uint8_t> dest) {
   return Marked(t, ReadBack(t, dest));
 }
 
-int ReadBackSubImage(TransferContext& t, SubSocketStatus& status, std::span<std::uint8_t> dest) {
+bool ReadBackSubImage(TransferContext& t, SubSocketStatus& status, std::span<std::uint8_t> dest) {
   return Marked(t, ReadBackSub(t, status, dest));
 }
 

@@ -29,19 +29,20 @@ using SubSocketStatus = std::array<std::uint8_t, 8>;
 struct TransferContext {
   UsbLink& link;
   ProgressSink& progress;
-  int& subSocketError;
+  bool& subSocketError;
 };
 
-// 1 when the device answered the size record with "OK", else 0.
-int AnnounceImageSize(TransferContext& t, std::uint32_t size);
+// Whether the device answered the size record with "OK".
+bool AnnounceImageSize(TransferContext& t, std::uint32_t size);
 
-// Sends `data` in chunks of `chunk` bytes, each acknowledged; 1 when all were.
-int DownloadImage(TransferContext& t, std::span<const std::uint8_t> data, std::uint32_t chunk);
+// Sends `data` in chunks of `chunk` bytes; whether every chunk was acknowledged.
+bool DownloadImage(TransferContext& t, std::span<const std::uint8_t> data, std::uint32_t chunk);
 
-// Reads the main image back into `dest` (its size is the image size); 1 when all arrived.
-int ReadBackImage(TransferContext& t, std::span<std::uint8_t> dest);
+// Reads the main image back into `dest` (its size is the image size); whether all of it arrived.
+bool ReadBackImage(TransferContext& t, std::span<std::uint8_t> dest);
 
-// Reads the sub image back block by block into `dest`, then the socket status; 1 when all arrived.
-int ReadBackSubImage(TransferContext& t, SubSocketStatus& status, std::span<std::uint8_t> dest);
+// Reads the sub image back block by block into `dest`, then the socket status; whether all of it
+// arrived.
+bool ReadBackSubImage(TransferContext& t, SubSocketStatus& status, std::span<std::uint8_t> dest);
 
 }  // namespace torv2::link

@@ -73,32 +73,33 @@ Verdict CheckAndAnswer(UsbLink& link, std::uint8_t sum) {
 }
 
 // A failed exchange may leave bytes behind: the next command drains them first.
-int Marked(UsbLink& link, int result) {
-  if (result == 0) link.MarkUnsettled();
+template <typename Result>
+Result Marked(UsbLink& link, Result result) {
+  if (!result) link.MarkUnsettled();
   return result;
 }
 
-int SendFrame(UsbLink& link, std::span<const std::uint8_t> frame) {
+bool SendFrame(UsbLink& link, std::span<const std::uint8_t> frame) {
   // The device may ask for the frame again with '-', up to kMaxResends times; every transfer is
   // bounded by the link's time-out and a cancelled link fails the next one.
   for (int resends = 0;; ++resends) {
-    if (link.LinkWrite(frame) == 0) return 0;
+    if (link.LinkWrite(frame) == 0) return false;
     link.Trace(Direction::ToDevice, "command", frame);
     std::uint8_t answer = 0;
-    if (!link.ReadByte(answer)) return 0;
+    if (!link.ReadByte(answer)) return false;
     link.Trace(Direction::FromDevice, "ack", std::span(&answer, 1));
-    if (answer == kAck) return 1;
+    if (answer == kAck) return true;
     if (answer != kNak) {
       link.failure() = {};
       link.failure().what = Happened::Junk;
       link.failure().KeepAnswer(std::span(&answer, 1));
-      return 0;
+      return false;
     }
     if (resends == kMaxResends) {  // the device keeps refusing the frame
       link.failure() = {};
       link.failure().what = Happened::Refused;
       link.failure().KeepAnswer(std::span(&answer, 1));
-      return 0;
+      return false;
     }
   }
 }
@@ -198,7 +199,7 @@ void RenderChecksum(std::uint8_t sum, char digits[2]) {
   digits[1] = kHex[sum & 0x0F];
 }
 
-int SendCommandPacket(UsbLink& link, const char* command, const char* argument) {
+bool SendCommandPacket(UsbLink& link, const char* command, const char* argument) {
   const std::size_t commandLength = command ? std::strlen(command) : 0;
   const std::size_t argumentLength = argument ? std::strlen(argument) : 0;
   const std::size_t n = commandLength + argumentLength;
@@ -207,7 +208,7 @@ int SendCommandPacket(UsbLink& link, const char* command, const char* argument) 
     link.failure().what = Happened::TooLong;
     link.failure().got = n;
     link.failure().wanted = kMaxCommandText;
-    return 0;
+    return false;
   }
 
   std::array<std::uint8_t, kMaxCommandText + 5> frame{};

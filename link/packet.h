@@ -26,10 +26,9 @@ inline constexpr std::size_t kEscapedReplyBufferSize = 65540;
 inline constexpr int kMaxResends = 64;
 
 // Sends command followed by argument (NUL-terminated 8-bit texts; null counts as empty) and
-// sends the same frame again while the device answers '-', up to kMaxResends times. 1 when the
-// device answered '+', 0 otherwise; a text longer than kMaxCommandText bytes is refused with
-// nothing sent.
-int SendCommandPacket(UsbLink& link, const char* command, const char* argument);
+// sends the same frame again while the device answers '-', up to kMaxResends times. Whether the
+// device answered '+'; a text longer than kMaxCommandText bytes is refused with nothing sent.
+bool SendCommandPacket(UsbLink& link, const char* command, const char* argument);
 
 // Receives one reply packet into `buffer` (at least kReplyBufferSize bytes): the payload and a
 // NUL. A packet with a wrong checksum is answered '-' and awaited again; the kMaxResends-th such

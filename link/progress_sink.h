@@ -9,12 +9,11 @@ namespace torv2::link {
 class ProgressSink {
  public:
   virtual ~ProgressSink() = default;
-  virtual void SetRange(int lower, int upper) = 0;  // always 0 and 100
-  virtual void SetStep(int step) = 0;               // always 1
-  // The label ("Down", "Verify" or empty) and whether the bar shows it with the percentage.
-  virtual void SetText(std::string_view label, bool show) = 0;
-  // A percentage; returns the previous position.
-  virtual int SetPos(int position) = 0;
+  // The stage's label ("Down", "Verify" or empty) and whether the bar shows it with the
+  // percentage.
+  virtual void SetLabel(std::string_view label, bool show) = 0;
+  // How far the stage has come, 0 to 100.
+  virtual void SetPercent(int percent) = 0;
 };
 
 }  // namespace torv2::link

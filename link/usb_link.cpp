@@ -69,20 +69,20 @@ UsbLink::~UsbLink() {
   CloseUsbLink();
 }
 
-int UsbLink::OpenUsbLink() {
+bool UsbLink::OpenUsbLink() {
   if (Cancelled()) {
     failure_ = TransferFailure(TransferStatus::Cancelled, {});
-    return 0;
+    return false;
   }
   auto device = transport_.OpenDevice(DeviceInterfaceGuid, timeouts_.atOpen);
   if (!device) {
     failure_ = OpenFailure(transport_.LastOpenOutcome());
-    return 0;
+    return false;
   }
   const auto pipes = FindBulkPipes(*device);
   if (!pipes) {  // `device` closes itself; no field was touched
     failure_ = OpenFailure({OpenStatus::Opened, {}});
-    return 0;
+    return false;
   }
 
   std::lock_guard lock(cancelMutex_);
@@ -94,7 +94,7 @@ int UsbLink::OpenUsbLink() {
   failure_ = {};
   unsettled_ = true;                  // the device may still hold what it queued before this open
   if (cancelled_) device_->Cancel();  // Cancel() raced with this open
-  return 1;
+  return true;
 }
 
 void UsbLink::CloseUsbLink() {
@@ -105,7 +105,7 @@ void UsbLink::CloseUsbLink() {
   }
   closing.reset();
   rxHead_ = rxTail_ = 0;
-  linkOpen = 0;
+  linkOpen = false;
 }
 
 void UsbLink::Cancel() {

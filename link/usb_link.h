@@ -44,10 +44,9 @@ class UsbLink {
   UsbLink(const UsbLink&) = delete;
   UsbLink& operator=(const UsbLink&) = delete;
 
-  // 1 when the programmer is open and its bulk IN and OUT pipes are known, 0 otherwise.
-  // A failed open leaves every field as it was. Does not set `linkOpen`: callers store the
-  // result there themselves.
-  int OpenUsbLink();
+  // Whether the programmer is open and its bulk IN and OUT pipes are known. A failed open leaves
+  // every field as it was. Does not set `linkOpen`: callers store the result there themselves.
+  bool OpenUsbLink();
   // Releases what is open and clears `linkOpen`; on a closed link it only clears the flag.
   void CloseUsbLink();
 
@@ -104,8 +103,8 @@ class UsbLink {
   std::uint8_t bulkOutPipeId() const { return bulkOutPipeId_; }
   const LinkTimeouts& timeouts() const { return timeouts_; }
 
-  // Nonzero while the link is open; written by the callers' calling pattern.
-  int linkOpen = 0;
+  // True while the link is open; written by the callers' calling pattern.
+  bool linkOpen = false;
 
  private:
   // False, with the failure noted, for a closed or cancelled link or a transfer of nothing.

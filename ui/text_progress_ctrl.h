@@ -23,12 +23,16 @@ class CTextProgressCtrl : public QFrame, public torv2::link::ProgressSink {
  public:
   explicit CTextProgressCtrl(QWidget* parent = nullptr);
 
-  // The job's progress sink, on the GUI thread; the rules are window::ProgressBarState's. SetPos
-  // returns the previous position.
-  int SetPos(int position) override;
-  void SetText(std::string_view label, bool show) override;
-  void SetRange(int lower, int upper) override { m_state.SetRange(lower, upper); }
-  void SetStep(int step) override { m_state.SetStep(step); }
+  // The job's progress sink, on the GUI thread.
+  void SetPercent(int percent) override { SetPos(percent); }
+  void SetLabel(std::string_view label, bool show) override { SetText(label, show); }
+
+  // The bar as a progress control; the rules are window::ProgressBarState's. SetPos returns the
+  // previous position.
+  int SetPos(int position);
+  void SetText(std::string_view label, bool show);
+  void SetRange(int lower, int upper) { m_state.SetRange(lower, upper); }
+  void SetStep(int step) { m_state.SetStep(step); }
 
   int GetPos() const { return m_state.Pos(); }
   QString Label() const { return QString::fromStdString(m_state.Label()); }

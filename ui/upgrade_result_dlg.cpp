@@ -30,11 +30,11 @@ void CUpgradeResultDlg::OnInitDialog(const torv2::upgrade::UpgradeReport& report
   m_tableFont = torv2::ui::TableFont();
   SocketTable()->setFont(m_tableFont);
 
-  MainLine()->setText(ReportLineText(report.m_strMainResult));
-  SubLine()->setText(ReportLineText(report.m_strSubResult));
-  SocketTable()->setText(ReportLineText(report.m_strSocketTable));
-  UpgradeLine()->setText(ReportLineText(report.m_strUpgradeVersion));
-  CurrentLine()->setText(ReportLineText(report.m_strCurrentVersion));
+  MainLine()->setText(ReportLineText(report.mainResult));
+  SubLine()->setText(ReportLineText(report.subResult));
+  SocketTable()->setText(ReportLineText(report.socketTable));
+  UpgradeLine()->setText(ReportLineText(report.upgradeVersion));
+  CurrentLine()->setText(ReportLineText(report.currentVersion));
   ui_->IDOK->setFocus();
 }
 

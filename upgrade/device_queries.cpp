@@ -30,7 +30,7 @@ bool Upgrader::StartUpExchange() {
       if (ReadDeviceVersionHoldingLink()) attempt.versionBefore = CurrentVersion();
       // The device answered the open: it counts as usable even when its version could not be
       // read.
-      m_bDeviceUsable = 1;
+      deviceUsable_ = true;
       attempt.linkOpened = true;
     } else {
       LogCause(CauseAt(ExchangeStep::Opening));
@@ -48,7 +48,7 @@ void Upgrader::CheckCurrentStatus() {
   CheckCurrentStatusHoldingLink();
 }
 
-int Upgrader::ReadDeviceVersion() {
+bool Upgrader::ReadDeviceVersion() {
   std::lock_guard task(linkMutex_);
   return ReadDeviceVersionHoldingLink();
 }
@@ -74,19 +74,19 @@ void Upgrader::CheckCurrentStatusHoldingLink() {
   link_.CloseUsbLink();
 }
 
-int Upgrader::ReadDeviceVersionHoldingLink() {
+bool Upgrader::ReadDeviceVersionHoldingLink() {
   {
     std::lock_guard lock(stateMutex_);
     versionRead_ = false;
   }
-  int result = 0;
+  bool result = false;
   if (!link_.linkOpen) {
     link_.linkOpen = link_.OpenUsbLink();
     if (!link_.linkOpen) {
       LogCause(CauseAt(ExchangeStep::Opening));
       Message(kMsgVersionNotReady);
       link_.CloseUsbLink();
-      return 0;
+      return false;
     }
   }
   std::vector<std::uint8_t> reply(link::kReplyBufferSize);
@@ -96,9 +96,9 @@ int Upgrader::ReadDeviceVersionHoldingLink() {
       {
         std::lock_guard lock(stateMutex_);
         if (const auto version = ParseDeviceVersionReply(AsText(reply, n))) {
-          m_dCurrentVersion = *version;
+          currentVersion_ = *version;
           versionRead_ = true;
-          result = 1;
+          result = true;
         } else {
           link::ExchangeFailure& f = link_.failure();
           f = {};
@@ -106,8 +106,8 @@ int Upgrader::ReadDeviceVersionHoldingLink() {
           f.KeepAnswer(std::span(reply).first(static_cast<std::size_t>(n)));
         }
         // Shown whenever a reply came, also one without a version: the last good one stays.
-        text = FormatVersion(m_dCurrentVersion);
-        report_.m_strCurrentVersion = CurrentVersionLine(m_dCurrentVersion);
+        text = FormatVersion(currentVersion_);
+        report_.currentVersion = CurrentVersionLine(currentVersion_);
       }
       host_.ShowCurrentVersion(text);
     }
@@ -120,7 +120,7 @@ int Upgrader::ReadDeviceVersionHoldingLink() {
 
 double Upgrader::CurrentVersion() const {
   std::lock_guard lock(stateMutex_);
-  return m_dCurrentVersion;
+  return currentVersion_;
 }
 
 bool Upgrader::VersionRead() const {

@@ -67,17 +67,17 @@ UpgradeReport Upgrader::Report() const {
 
 void Upgrader::SetUpgradeVersionLine(std::string line) {
   std::lock_guard lock(stateMutex_);
-  report_.m_strUpgradeVersion = std::move(line);
+  report_.upgradeVersion = std::move(line);
 }
 
 void Upgrader::TellObserver(const Attempt& attempt) {
   if (observer_) observer_->AttemptEnded(attempt);
 }
 
-void Upgrader::OnBnClickedUpdate() {
-  m_bBusy = 1;
+void Upgrader::StartJob() {
+  busy_ = true;
   host_.EnableUpdateButton(false);
-  if (!m_bDeviceUsable) {
+  if (!deviceUsable_) {
     const auto started = std::chrono::system_clock::now();
     Message(kMsgCommunicationRefused);
     const JobResult refused{JobOutcome::Refused};
@@ -86,7 +86,7 @@ void Upgrader::OnBnClickedUpdate() {
       lastJob_ = refused;
     }
     TellObserver({.kind = AttemptKind::Upgrade, .started = started, .job = &refused});
-    m_bBusy = 0;
+    busy_ = false;
     host_.EnableUpdateButton(true);
     return;
   }
@@ -105,7 +105,7 @@ void Upgrader::OnBnClickedUpdate() {
       std::lock_guard lock(stateMutex_);
       jobHoldsLink_ = false;
     }
-    m_bBusy = 0;
+    busy_ = false;
     host_.EnableUpdateButton(true);
   }
 }
@@ -160,7 +160,7 @@ void Upgrader::UpgradeWorker() {
   Attempt attempt{.kind = AttemptKind::Upgrade, .started = std::chrono::system_clock::now()};
   {
     std::lock_guard lock(stateMutex_);
-    if (m_dCurrentVersion > 0.0) attempt.versionBefore = m_dCurrentVersion;
+    if (currentVersion_ > 0.0) attempt.versionBefore = currentVersion_;
   }
   JobResult result;
   // On the job's own stack, like the transfers' buffers.
@@ -173,10 +173,10 @@ void Upgrader::UpgradeWorker() {
       // Compose the report, then a fresh version over the link that is still open.
       {
         std::lock_guard lock(stateMutex_);
-        ComposeUpgradeReport(report_, result.mainOk, result.subOk, result.sockets, subSocketError);
+        ComposeUpgradeReport(report_, result.mainOk, result.subOk, result.sockets, subSocketError_);
       }
-      m_bDeviceUsable = ReadDeviceVersionHoldingLink();
-      if (m_bDeviceUsable) attempt.versionAfter = CurrentVersion();
+      deviceUsable_ = ReadDeviceVersionHoldingLink();
+      if (deviceUsable_) attempt.versionAfter = CurrentVersion();
     } else {
       // Not open: the cause came with the message that said so.
       if (result.cause && !result.linkNotReady) LogCause(*result.cause);
@@ -201,18 +201,18 @@ void Upgrader::UpgradeWorker() {
     if (result.cause) LogCause(*result.cause);
     if (!link_.Cancelled()) host_.ShowResult(Report());
     RunDeferredTasks();
-    m_bBusy = 0;
+    busy_ = false;
     link_.CloseUsbLink();
-    progress.SetPos(0);
-    progress.SetText("", false);
+    progress.SetPercent(0);
+    progress.SetLabel("", false);
     host_.EnableUpdateButton(true);
     host_.EndProgram();
     return;
   }
   RunDeferredTasks();
-  m_bBusy = 0;
-  progress.SetPos(0);
-  progress.SetText("", false);
+  busy_ = false;
+  progress.SetPercent(0);
+  progress.SetLabel("", false);
   host_.EnableUpdateButton(true);
 }
 
@@ -220,7 +220,7 @@ void Upgrader::UpgradeWorker() {
 // the first one met, and where the job stopped when that came later.
 bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuffer) {
   // The build refuses images that do not fit; one that got here anyway cannot be verified.
-  if (m_mainImage.size > readBackBuffer.size() || m_subImage.size > readBackBuffer.size()) {
+  if (mainImage_.size > readBackBuffer.size() || subImage_.size > readBackBuffer.size()) {
     return false;
   }
   const auto note = [&](Cause cause) {
@@ -246,38 +246,36 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
     }
   }
   link::ProgressSink& progress = host_.Progress();
-  progress.SetRange(0, 100);
-  progress.SetStep(1);
-  link::TransferContext t{link_, progress, subSocketError};
+  link::TransferContext t{link_, progress, subSocketError_};
 
-  if (m_mainImage.loaded()) {
+  if (mainImage_.loaded()) {
     constexpr ImageKind kMain = ImageKind::Main;
-    const std::span<const std::uint8_t> image(m_mainImage.data, m_mainImage.size);
+    const std::span<const std::uint8_t> image(mainImage_.data, mainImage_.size);
     if (!link::SendCommandPacket(link_, "WriteFirmware:", "Torv2MainExe,")) {
       return stop(ExchangeStep::WriteCommand, kMain);
     }
-    if (!link::AnnounceImageSize(t, m_mainImage.size)) return stop(ExchangeStep::SizeRecord, kMain);
-    progress.SetText("Down", true);
-    progress.SetPos(0);
+    if (!link::AnnounceImageSize(t, mainImage_.size)) return stop(ExchangeStep::SizeRecord, kMain);
+    progress.SetLabel("Down", true);
+    progress.SetPercent(0);
     // A failed main download or read-back only marks the main image as failed; the sub stage
     // still runs.
     if (link::DownloadImage(t, image, kMainDownloadChunk)) {
       if (!link::SendCommandPacket(link_, "ReadFirmware:", "Torv2MainExe,")) {
         return stop(ExchangeStep::ReadCommand, kMain);
       }
-      if (!link::AnnounceImageSize(t, m_mainImage.size)) {
+      if (!link::AnnounceImageSize(t, mainImage_.size)) {
         return stop(ExchangeStep::ReadSizeRecord, kMain);
       }
-      progress.SetText("Verify", true);
-      progress.SetPos(0);
-      const auto readBack = std::span(readBackBuffer).first(m_mainImage.size);
+      progress.SetLabel("Verify", true);
+      progress.SetPercent(0);
+      const auto readBack = std::span(readBackBuffer).first(mainImage_.size);
       if (!link::ReadBackImage(t, readBack)) {
         note(CauseAt(ExchangeStep::ReadBackChunk, kMain));
-      } else if (const auto at = FirstDifference(readBack, m_mainImage)) {
+      } else if (const auto at = FirstDifference(readBack, mainImage_)) {
         const int chunk = static_cast<int>(*at / link::kMainReadBackChunk) + 1;
         note(Cause{{ExchangeStep::ReadBackChunk, kMain, chunk}, Differs(*at), std::nullopt});
       } else {
-        result.mainOk = 1;
+        result.mainOk = true;
       }
     } else {
       note(CauseAt(ExchangeStep::Chunk, kMain));
@@ -287,32 +285,32 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
   // A program that is closing cancelled the link: what failed then is not the device's verdict.
   if (link_.Cancelled()) return false;
 
-  if (m_subImage.loaded()) {
+  if (subImage_.loaded()) {
     constexpr ImageKind kSub = ImageKind::Sub;
-    const std::span<const std::uint8_t> image(m_subImage.data, m_subImage.size);
+    const std::span<const std::uint8_t> image(subImage_.data, subImage_.size);
     if (!link::SendCommandPacket(link_, "WriteFirmware:", "Torv2SubExe,")) {
       return stop(ExchangeStep::WriteCommand, kSub);
     }
-    if (!link::AnnounceImageSize(t, m_subImage.size)) return stop(ExchangeStep::SizeRecord, kSub);
-    progress.SetText("Down", true);
-    progress.SetPos(0);
+    if (!link::AnnounceImageSize(t, subImage_.size)) return stop(ExchangeStep::SizeRecord, kSub);
+    progress.SetLabel("Down", true);
+    progress.SetPercent(0);
     if (!link::DownloadImage(t, image, kSubDownloadChunk)) return stop(ExchangeStep::Chunk, kSub);
     if (!link::SendCommandPacket(link_, "ReadFirmware:", "Torv2SubExe,")) {
       return stop(ExchangeStep::ReadCommand, kSub);
     }
-    if (!link::AnnounceImageSize(t, m_subImage.size)) {
+    if (!link::AnnounceImageSize(t, subImage_.size)) {
       return stop(ExchangeStep::ReadSizeRecord, kSub);
     }
-    progress.SetText("Verify", true);
-    progress.SetPos(0);
+    progress.SetLabel("Verify", true);
+    progress.SetPercent(0);
     link::SubSocketStatus sockets{};
-    const auto readBack = std::span(readBackBuffer).first(m_subImage.size);
+    const auto readBack = std::span(readBackBuffer).first(subImage_.size);
     if (!link::ReadBackSubImage(t, sockets, readBack)) {
       // A failure after the last block is the socket status's.
       const bool inBlocks = link_.failure().number > 0;
       return stop(inBlocks ? ExchangeStep::SubBlock : ExchangeStep::SocketStatus, kSub);
     }
-    if (const auto at = FirstDifference(readBack, m_subImage)) {
+    if (const auto at = FirstDifference(readBack, subImage_)) {
       const int block = static_cast<int>(*at / link::kSubReadBackBlock) + 1;
       link_.failure() = Differs(*at);
       link_.failure().number = block;
@@ -321,7 +319,7 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
     const int n = link::ReceiveReplyPacket(link_, readBackBuffer);
     if (n == 0) return stop(ExchangeStep::FinalVerdict, kSub);
     const char* verdict = reinterpret_cast<const char*>(readBackBuffer.data());
-    result.subOk = std::strcmp(verdict, "OK") == 0 ? 1 : 0;
+    result.subOk = std::strcmp(verdict, "OK") == 0;
     if (!result.subOk) {
       link::ExchangeFailure refused;
       refused.what = link::Happened::Refused;
@@ -329,7 +327,7 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
       note(Cause{{ExchangeStep::FinalVerdict, kSub, 0}, refused, std::nullopt});
     }
     result.sockets = sockets;
-    subSocketError = 0;
+    subSocketError_ = false;
   }
   return !link_.Cancelled();
 }

@@ -33,15 +33,15 @@ void AppendCell(std::string& table, std::size_t socket, bool upgraded) {
 
 void ComposeUpgradeReport(UpgradeReport& report, bool mainOk, bool subOk,
                           const std::optional<SubSocketStatus>& socketStatus, bool subSocketError) {
-  report.m_strMainResult = mainOk ? kMainOk : kMainFail;
+  report.mainResult = mainOk ? kMainOk : kMainFail;
   if (subSocketError) {
-    report.m_strSubResult.clear();
-    report.m_strSocketTable = kAllSocketsFailed;
+    report.subResult.clear();
+    report.socketTable = kAllSocketsFailed;
     return;
   }
-  report.m_strSubResult = subOk ? kSubOk : kSubFail;
+  report.subResult = subOk ? kSubOk : kSubFail;
 
-  std::string& table = report.m_strSocketTable;
+  std::string& table = report.socketTable;
   table.assign(kTop);
   for (std::size_t socket = 0; socket < kSubSocketCount; ++socket) {
     if (socket == kSubSocketCount / 2) table += kMiddle;

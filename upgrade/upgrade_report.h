@@ -15,11 +15,11 @@ using link::SubSocketStatus;
 inline constexpr std::size_t kSubSocketCount = std::tuple_size_v<SubSocketStatus>;
 
 struct UpgradeReport {
-  std::string m_strMainResult;
-  std::string m_strSubResult;
-  std::string m_strSocketTable;
-  std::string m_strUpgradeVersion;  // "Upgrade Version : 2.08", set at start-up
-  std::string m_strCurrentVersion;  // "Current Version : 2.08", set by each device version query
+  std::string mainResult;
+  std::string subResult;
+  std::string socketTable;
+  std::string upgradeVersion;  // "Upgrade Version : 2.08", set at start-up
+  std::string currentVersion;  // "Current Version : 2.08", set by each device version query
 };
 
 // Writes the main line, the sub line and the socket table. `socketStatus` is empty when the job

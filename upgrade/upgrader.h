@@ -42,8 +42,8 @@ enum class JobOutcome { NotRun, Refused, Failed, Completed };
 struct JobResult {
   JobOutcome outcome = JobOutcome::NotRun;
   bool linkNotReady = false;  // the job failed because the link could not be opened
-  int mainOk = 0;
-  int subOk = 0;
+  bool mainOk = false;
+  bool subOk = false;
   std::optional<link::SubSocketStatus> sockets;  // when the sub stage completed
   // Why the job failed, or why a completed job's report shows a failed image: the first failure
   // met, and where the job stopped when that was later.
@@ -62,10 +62,12 @@ class Upgrader {
   // also makes the device usable.
   bool StartUpExchange();
   void CheckCurrentStatus();  // expects the link open; leaves it closed
-  int ReadDeviceVersion();    // opens the link unless open; leaves it closed
+  // Opens the link unless open, reads the version, leaves the link closed; whether it read one.
+  bool ReadDeviceVersion();
 
-  // The Update button (or the space key): starts the job on its worker thread and returns.
-  void OnBnClickedUpdate();
+  // Starts the job (what the Update button or the space key asks for) on its worker thread and
+  // returns.
+  void StartJob();
   // Runs `task` now, or, while a job holds the link, on the job's thread once it has let go.
   void RunWhenLinkFree(std::function<void()> task);
   // Waits until the current job's thread has ended (the command line waits for its one job).
@@ -77,9 +79,9 @@ class Upgrader {
   // ends, and the job ends on its error path without a message. For good; any thread.
   void CancelJob();
 
-  bool Busy() const { return m_bBusy.load(); }
-  bool DeviceUsable() const { return m_bDeviceUsable.load(); }
-  void SetDeviceUsable(bool usable) { m_bDeviceUsable = usable ? 1 : 0; }
+  bool Busy() const { return busy_.load(); }
+  bool DeviceUsable() const { return deviceUsable_.load(); }
+  void SetDeviceUsable(bool usable) { deviceUsable_ = usable; }
   JobResult LastJob() const;
   UpgradeReport Report() const;
   double CurrentVersion() const;
@@ -92,18 +94,24 @@ class Upgrader {
   // Told of the end of every status check and job; set before the first task, or null.
   void SetAttemptObserver(AttemptObserver* observer) { observer_ = observer; }
 
-  // Loaded once at start-up, read-only afterwards.
-  FirmwareImage m_mainImage;
-  FirmwareImage m_subImage;
+  // The images the job writes, loaded once at start-up before the first job; an image that is
+  // not loaded is skipped.
+  void SetImages(const FirmwareImage& main, const FirmwareImage& sub) {
+    mainImage_ = main;
+    subImage_ = sub;
+  }
+  const FirmwareImage& mainImage() const { return mainImage_; }
+  const FirmwareImage& subImage() const { return subImage_; }
   void SetUpgradeVersionLine(std::string line);
 
-  // Raised by the transfers when the device refuses; lowered by a completed sub stage.
-  int subSocketError = 0;
+  // Whether the device refused a transfer of the last job: raised by the transfers, lowered by a
+  // completed sub stage. Read once the job has ended.
+  bool SubSocketError() const { return subSocketError_; }
 
  private:
   void UpgradeWorker();
   bool RunStages(JobResult& result, std::span<std::uint8_t> readBackBuffer);
-  int ReadDeviceVersionHoldingLink();
+  bool ReadDeviceVersionHoldingLink();
   void CheckCurrentStatusHoldingLink();
   void Message(std::string_view text);
   void LogCause(const Cause& cause);
@@ -115,12 +123,15 @@ class Upgrader {
   UpgradeHost& host_;
   UpgraderTimings timings_;
   AttemptObserver* observer_ = nullptr;
+  FirmwareImage mainImage_;
+  FirmwareImage subImage_;
+  bool subSocketError_ = false;  // the job's thread's alone while a job runs
 
-  std::atomic<int> m_bBusy{0};
-  std::atomic<int> m_bDeviceUsable{0};
+  std::atomic<bool> busy_{false};
+  std::atomic<bool> deviceUsable_{false};
 
   mutable std::mutex stateMutex_;  // guards what follows, up to linkMutex_
-  double m_dCurrentVersion = 0.0;
+  double currentVersion_ = 0.0;
   bool versionRead_ = false;
   bool statusRead_ = false;
   UpgradeReport report_;

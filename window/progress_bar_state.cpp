@@ -5,27 +5,27 @@
 namespace torv2::window {
 
 bool ProgressBarState::SetPos(int position, int width) {
-  m_nPos = position;
+  position_ = position;
   const int filled = FilledWidth(width);
-  if (filled == m_nBarWidth) return false;
-  m_nBarWidth = filled;
+  if (filled == drawnWidth_) return false;
+  drawnWidth_ = filled;
   return true;
 }
 
 bool ProgressBarState::SetText(std::string_view label, bool show) {
-  const bool repaint = show != m_bShowText;
-  m_bShowText = show;
-  m_strText.assign(label);
+  const bool repaint = show != showText_;
+  showText_ = show;
+  label_.assign(label);
   return repaint;
 }
 
 int ProgressBarState::FilledWidth(int width) const {
-  return window::FilledWidth(width, m_nPos, m_nMin, m_nMax);
+  return window::FilledWidth(width, position_, lower_, upper_);
 }
 
 std::string ProgressBarState::DisplayText() const {
-  if (!m_bShowText) return {};
-  return ProgressText(m_strText, m_nPos, m_nMin, m_nMax);
+  if (!showText_) return {};
+  return ProgressText(label_, position_, lower_, upper_);
 }
 
 }  // namespace torv2::window

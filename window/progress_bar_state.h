@@ -18,30 +18,30 @@ class ProgressBarState {
   // Stores the label (UTF-8) and the show flag; true when the bar must be repainted later.
   bool SetText(std::string_view label, bool show);
   void SetRange(int lower, int upper) {  // no redraw
-    m_nMin = lower;
-    m_nMax = upper;
+    lower_ = lower;
+    upper_ = upper;
   }
-  void SetStep(int step) { m_nStepSize = step; }  // stored only; nothing steps the bar
+  void SetStep(int step) { step_ = step; }  // stored only; nothing steps the bar
   // The bar's size changed: the next SetPos redraws whatever its width.
-  void Resized() { m_nBarWidth = -1; }
+  void Resized() { drawnWidth_ = -1; }
 
-  int Pos() const { return m_nPos; }
-  bool ShowsText() const { return m_bShowText; }
-  const std::string& Label() const { return m_strText; }
+  int Pos() const { return position_; }
+  bool ShowsText() const { return showText_; }
+  const std::string& Label() const { return label_; }
   // Whether there is a range to show at all (the system always sets 0..100).
-  bool HasRange() const { return m_nMin < m_nMax; }
+  bool HasRange() const { return lower_ < upper_; }
   int FilledWidth(int width) const;
   // What the bar shows as text now: "<label> - <percentage>%", empty while text display is off.
   std::string DisplayText() const;
 
  private:
-  int m_nPos = 0;
-  int m_nStepSize = 1;
-  int m_nMax = 100;
-  int m_nMin = 0;
-  bool m_bShowText = false;
-  int m_nBarWidth = -1;  // filled width at the last redraw that SetPos caused; −1: compute again
-  std::string m_strText;
+  int position_ = 0;
+  int step_ = 1;
+  int upper_ = 100;
+  int lower_ = 0;
+  bool showText_ = false;
+  int drawnWidth_ = -1;  // filled width at the last redraw that SetPos caused; −1: compute again
+  std::string label_;
 };
 
 }  // namespace torv2::window

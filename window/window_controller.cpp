@@ -42,8 +42,7 @@ void WindowController::Start(std::string_view caption) {
       modulePath, [this](std::string_view text, std::string_view caption) {
         host_.ShowLoaderMessage(text, caption);
       });
-  upgrader_->m_mainImage = images.main;
-  upgrader_->m_subImage = images.sub;
+  upgrader_->SetImages(images.main, images.sub);
   if (!images.main.loaded()) {
     if (!images.problem.empty()) host_.Log(images.problem);
     view_.SetUpgradeVersionText(kUnknownMainExe);
@@ -82,7 +81,7 @@ void WindowController::ShowUsbDisconnected() {
 void WindowController::StartJob() {
   // One job at a time, even if a late "enable" from the previous job reached the button.
   if (closing_ || upgrader_->Busy()) return;
-  upgrader_->OnBnClickedUpdate();
+  upgrader_->StartJob();
 }
 
 bool WindowController::KeyDown(bool space) {

@@ -6,29 +6,14 @@
 
 namespace torv2::window {
 
-void ProgressRelay::SetRange(int lower, int upper) {
-  host_.RunOnGuiThread([this, lower, upper] { host_.view().ProgressBar().SetRange(lower, upper); });
-}
-
-void ProgressRelay::SetStep(int step) {
-  host_.RunOnGuiThread([this, step] { host_.view().ProgressBar().SetStep(step); });
-}
-
-void ProgressRelay::SetText(std::string_view label, bool show) {
+void ProgressRelay::SetLabel(std::string_view label, bool show) {
   host_.RunOnGuiThread([this, label = std::string(label), show] {
-    host_.view().ProgressBar().SetText(label, show);
+    host_.view().ProgressBar().SetLabel(label, show);
   });
 }
 
-int ProgressRelay::SetPos(int position) {
-  int previous;
-  {
-    std::lock_guard lock(mutex_);
-    previous = position_;
-    position_ = position;
-  }
-  host_.RunOnGuiThread([this, position] { host_.view().ProgressBar().SetPos(position); });
-  return previous;
+void ProgressRelay::SetPercent(int percent) {
+  host_.RunOnGuiThread([this, percent] { host_.view().ProgressBar().SetPercent(percent); });
 }
 
 WindowHost::WindowHost(WindowView& view, GuiQueue& queue, std::string programName)

@@ -20,20 +20,15 @@ class WindowHost;
 
 // The job's progress on the view's bar: every call reaches the bar on the GUI thread in the order
 // the job made it, each from an event of its own, so the bar paints every change of its filled
-// width and text, in order; the worker never waits for a paint. SetPos answers the previous
-// position from the relay's own record.
+// width and text, in order; the worker never waits for a paint.
 class ProgressRelay final : public link::ProgressSink {
  public:
   explicit ProgressRelay(WindowHost& host) : host_(host) {}
-  void SetRange(int lower, int upper) override;
-  void SetStep(int step) override;
-  void SetText(std::string_view label, bool show) override;
-  int SetPos(int position) override;
+  void SetLabel(std::string_view label, bool show) override;
+  void SetPercent(int percent) override;
 
  private:
   WindowHost& host_;
-  std::mutex mutex_;
-  int position_ = 0;
 };
 
 class WindowHost final : public upgrade::UpgradeHost {

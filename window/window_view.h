@@ -18,17 +18,18 @@ class WindowView {
   virtual ~WindowView() = default;
 
   virtual void SetTitle(std::string_view title) = 0;
-  virtual void SetUpgradeVersionText(std::string_view text) = 0;  // control 1004
-  virtual void SetCurrentVersionText(std::string_view text) = 0;  // control 1005
-  virtual void EnableUpdate(bool enabled) = 0;                    // the Update button (IDOK)
+  // The carried version's label, and the device's.
+  virtual void SetUpgradeVersionText(std::string_view text) = 0;
+  virtual void SetCurrentVersionText(std::string_view text) = 0;
+  virtual void EnableUpdate(bool enabled) = 0;  // the Update button
   // A modal message box with one OK button; returns once it is dismissed.
   virtual void ShowMessage(std::string_view text, std::string_view caption, MessageIcon icon) = 0;
   // The result dialog, modal over the window; returns once it is closed.
   virtual void ShowResult(const upgrade::UpgradeReport& report) = 0;
   // Closes any message box or result dialog the window has open and ends the window's loop.
   virtual void End() = 0;
-  // The progress bar. SetPos repaints the bar before it returns whenever the filled width
-  // changes; SetText with a changed show flag repaints it later.
+  // The progress bar. A new percentage repaints the bar before the call returns whenever the
+  // filled width changes; a label with a changed show flag repaints it later.
   virtual link::ProgressSink& ProgressBar() = 0;
 };
 

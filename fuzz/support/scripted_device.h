@@ -60,8 +60,8 @@ class ScriptedDevice {
     transport_.SendRun(fillerLength, fillerValue);
     transport_.Send(in.Rest(), split);
 
-    FUZZ_CHECK(link_.OpenUsbLink() == 1);
-    link_.linkOpen = 1;
+    FUZZ_CHECK(link_.OpenUsbLink());
+    link_.linkOpen = true;
   }
 
   link::UsbLink& link() { return link_; }

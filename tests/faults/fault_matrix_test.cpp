@@ -81,9 +81,9 @@ const FaultKind kKinds[] = {FaultKind::NoAnswer,    FaultKind::Unplug, FaultKind
 
 struct Expected {
   JobOutcome outcome;
-  int mainOk = 1;
-  int subOk = 1;
-  int subSocketError = 0;
+  bool mainOk = true;
+  bool subOk = true;
+  bool subSocketError = false;
   bool allSocketsUpgraded = true;
 };
 
@@ -99,14 +99,14 @@ Expected Expect(Stage stage, FaultKind kind, bool lastChunk) {
       // '-' makes the host send the frame again; an extra '+' is skipped by the next receiver.
       if (kind == FaultKind::Refuse || kind == FaultKind::WrongLength) return completed;
       if (stage == Stage::Version) return completed;  // only the version is not read
-      return {JobOutcome::Failed, stage == Stage::SubCommand ? 1 : 0, 0, 0};
+      return {JobOutcome::Failed, stage == Stage::SubCommand, false, false};
     }
     case Stage::MainSize:
     case Stage::SubSize: {
-      const int mainOk = stage == Stage::SubSize ? 1 : 0;
+      const bool mainOk = stage == Stage::SubSize;
       // No packet at all leaves the flag alone; any packet but "OK" raises it.
-      const int refused = lost || kind == FaultKind::Junk ? 0 : 1;
-      return {JobOutcome::Failed, mainOk, 0, refused};
+      const bool refused = !lost && kind != FaultKind::Junk;
+      return {JobOutcome::Failed, mainOk, false, refused};
     }
     case Stage::MainDownload:
       if (kind == FaultKind::Corrupt) return completed;  // a byte nobody looks at
@@ -125,9 +125,9 @@ Expected Expect(Stage stage, FaultKind kind, bool lastChunk) {
       return {JobOutcome::Completed, 0, 1, 0};  // differs, or more than a chunk: main fails
     case Stage::SubDownload:
       if (kind == FaultKind::Corrupt) return completed;
-      return {JobOutcome::Failed, 1, 0, lost ? 0 : 1};
+      return {JobOutcome::Failed, true, false, !lost};
     case Stage::BlockStatus:
-      return {JobOutcome::Failed, 1, 0, lost || kind == FaultKind::Junk ? 0 : 1};
+      return {JobOutcome::Failed, true, false, !lost && kind != FaultKind::Junk};
     case Stage::BlockData:
       return {JobOutcome::Failed, 1, 0, 0};
     case Stage::SocketStatus:
@@ -346,7 +346,7 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<int, FaultKind>> 
 
   struct Run {
     upgrade::JobResult job;
-    int subSocketError;
+    bool subSocketError;
     std::vector<std::string> messages;
     std::vector<upgrade::Cause> logged;
     bool linkClosed;
@@ -360,18 +360,13 @@ class FaultMatrix : public ::testing::TestWithParam<std::tuple<int, FaultKind>> 
     link::UsbLink link(transport, {kTimeout, kTimeout});
     testing::FakeHost host;
     upgrade::Upgrader upgrader(link, host, upgrade::UpgraderTimings{1ms});
-    upgrader.m_mainImage = {main_.data(), static_cast<std::uint32_t>(main_.size())};
-    upgrader.m_subImage = {sub_.data(), static_cast<std::uint32_t>(sub_.size())};
+    upgrader.SetImages({main_.data(), static_cast<std::uint32_t>(main_.size())},
+                       {sub_.data(), static_cast<std::uint32_t>(sub_.size())});
     upgrader.SetDeviceUsable(true);
-    upgrader.subSocketError = 0;
-    upgrader.OnBnClickedUpdate();
+    upgrader.StartJob();
     upgrader.WaitForJob();
-    return {upgrader.LastJob(),
-            upgrader.subSocketError,
-            host.messages(),
-            host.causes(),
-            !link.IsOpen() && link.linkOpen == 0,
-            transport.longest()};
+    return {upgrader.LastJob(), upgrader.SubSocketError(),        host.messages(),
+            host.causes(),      !link.IsOpen() && !link.linkOpen, transport.longest()};
   }
 
   static inline std::unique_ptr<emulator::UmockdevBed> bed_;

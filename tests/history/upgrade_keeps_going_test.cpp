@@ -54,11 +54,11 @@ TEST_P(BrokenHistory, UpgradeCompletesWithOneWarning) {
   torv2::testing::FakeHost host;
   upgrade::Upgrader upgrader(link, host, upgrade::UpgraderTimings{1ms});
   upgrader.SetAttemptObserver(&recorder);
-  upgrader.m_mainImage = {mainImage.data(), static_cast<std::uint32_t>(mainImage.size())};
-  upgrader.m_subImage = {subImage.data(), static_cast<std::uint32_t>(subImage.size())};
+  upgrader.SetImages({mainImage.data(), static_cast<std::uint32_t>(mainImage.size())},
+                     {subImage.data(), static_cast<std::uint32_t>(subImage.size())});
 
   ASSERT_TRUE(upgrader.StartUpExchange());  // a status check: the first row to fail
-  upgrader.OnBnClickedUpdate();
+  upgrader.StartJob();
   upgrader.WaitForJob();
 
   EXPECT_EQ(upgrader.LastJob().outcome, upgrade::JobOutcome::Completed);

@@ -35,10 +35,8 @@ class DiscardedBytes : public LinkTrace {
 
 class NullSink : public ProgressSink {
  public:
-  void SetRange(int, int) override {}
-  void SetStep(int) override {}
-  void SetText(std::string_view, bool) override {}
-  int SetPos(int) override { return 0; }
+  void SetLabel(std::string_view, bool) override {}
+  void SetPercent(int) override {}
 };
 
 // How the host came to give up on an exchange.
@@ -59,7 +57,7 @@ struct StaleCase {
 class StaleBytes : public ::testing::TestWithParam<StaleCase> {
  protected:
   void SetUp() override {
-    ASSERT_EQ(link_.OpenUsbLink(), 1);
+    ASSERT_TRUE(link_.OpenUsbLink());
     link_.SetTrace(&trace_);
   }
 
@@ -84,7 +82,7 @@ class StaleBytes : public ::testing::TestWithParam<StaleCase> {
 TEST_P(StaleBytes, AreDrainedAndTheNextAttemptCompletes) {
   const StaleCase& c = GetParam();
   // A settled link first, so that only the failure below can ask for a drain.
-  ASSERT_EQ(SendCommandPacket(link_, "VersionRead:", "Torv2MainExe,"), 1);
+  ASSERT_TRUE(SendCommandPacket(link_, "VersionRead:", "Torv2MainExe,"));
   ASSERT_GT(ReceiveReplyPacket(link_, buffer_), 0);
   ASSERT_FALSE(link_.Unsettled());
 
@@ -95,9 +93,9 @@ TEST_P(StaleBytes, AreDrainedAndTheNextAttemptCompletes) {
       break;
     case GaveUp::OnAChunkAnswer: {
       NullSink sink;
-      int subSocketError = 0;
+      bool subSocketError = false;
       TransferContext t{link_, sink, subSocketError};
-      ASSERT_EQ(DownloadImage(t, Bytes("xxxxxxxxxx"), 1000), 0);
+      ASSERT_FALSE(DownloadImage(t, Bytes("xxxxxxxxxx"), 1000));
       break;
     }
   }
@@ -109,7 +107,7 @@ TEST_P(StaleBytes, AreDrainedAndTheNextAttemptCompletes) {
 
   // The next attempt: the version query, and nothing else on the wire.
   const std::size_t sentBefore = HostSent().size();
-  EXPECT_EQ(SendCommandPacket(link_, "VersionRead:", "Torv2MainExe,"), 1);
+  EXPECT_TRUE(SendCommandPacket(link_, "VersionRead:", "Torv2MainExe,"));
   const int n = ReceiveReplyPacket(link_, buffer_);
   ASSERT_GT(n, 0);
   EXPECT_TRUE(std::string(reinterpret_cast<const char*>(buffer_.data()), n)
@@ -148,13 +146,13 @@ TEST(Drain, GoodExchangesReadNothingExtra) {
   InProcessTransport device;
   UsbLink link(device, kTimeouts);
   std::vector<std::uint8_t> buffer(kReplyBufferSize);
-  ASSERT_EQ(link.OpenUsbLink(), 1);
+  ASSERT_TRUE(link.OpenUsbLink());
   EXPECT_TRUE(link.Unsettled());
 
   std::vector<std::size_t> reads;
   for (int i = 0; i < 3; ++i) {
     const std::size_t before = device.bulkReads();
-    ASSERT_EQ(SendCommandPacket(link, "VersionRead:", "Torv2MainExe,"), 1);
+    ASSERT_TRUE(SendCommandPacket(link, "VersionRead:", "Torv2MainExe,"));
     ASSERT_GT(ReceiveReplyPacket(link, buffer), 0);
     reads.push_back(device.bulkReads() - before);
     EXPECT_FALSE(link.Unsettled());
@@ -166,7 +164,7 @@ TEST(Drain, GoodExchangesReadNothingExtra) {
   // After a failed exchange, again one read more, and only before the next command.
   ASSERT_EQ(ReceiveReplyPacket(link, buffer), 0);
   const std::size_t before = device.bulkReads();
-  ASSERT_EQ(SendCommandPacket(link, "VersionRead:", "Torv2MainExe,"), 1);
+  ASSERT_TRUE(SendCommandPacket(link, "VersionRead:", "Torv2MainExe,"));
   ASSERT_GT(ReceiveReplyPacket(link, buffer), 0);
   EXPECT_EQ(device.bulkReads() - before, reads[1] + 1);
 }
@@ -240,7 +238,7 @@ TEST_P(DrainEnds, WithTheFirstQuietOrFailedReadOrAtItsBound) {
   const EndCase& c = GetParam();
   ScriptedTransport transport(std::make_unique<ScriptedDevice>(c.script, c.talksForever));
   UsbLink link(transport, kTimeouts);
-  ASSERT_EQ(link.OpenUsbLink(), 1);
+  ASSERT_TRUE(link.OpenUsbLink());
   SendCommandPacket(link, "ResetNow", "");
   EXPECT_EQ(transport.device().readsBeforeFirstWrite, c.reads);
   for (int i = 0; i < c.reads; ++i) EXPECT_EQ(transport.device().timeouts[i], 5ms) << i;

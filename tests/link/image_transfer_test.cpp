@@ -33,12 +33,12 @@ std::string Le32(std::uint32_t v) {
 
 class Transfer : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(link_.OpenUsbLink(), 1); }
+  void SetUp() override { ASSERT_TRUE(link_.OpenUsbLink()); }
 
   emulator::InProcessTransport device_;
   UsbLink link_{device_, LinkTimeouts{20ms, 20ms}};
   testing::RecordingSink sink_;
-  int subSocketError_ = 0;
+  bool subSocketError_ = false;
   TransferContext t_{link_, sink_, subSocketError_};
 };
 
@@ -46,7 +46,7 @@ struct AnnounceCase {
   const char* name;
   std::vector<std::string> device;
   int result;
-  int subSocketError;
+  bool subSocketError;
 };
 
 class Announce : public Transfer, public ::testing::WithParamInterface<AnnounceCase> {};
@@ -78,7 +78,7 @@ struct DownloadCase {
   int result;
   std::vector<std::size_t> writes;
   V positions;
-  int subSocketError;
+  bool subSocketError;
 };
 
 class Download : public Transfer, public ::testing::WithParamInterface<DownloadCase> {};
@@ -173,7 +173,7 @@ struct SubCase {
   std::string sockets;
   int result;
   V positions;
-  int subSocketError;
+  bool subSocketError;
 };
 
 class SubReadBack : public Transfer, public ::testing::WithParamInterface<SubCase> {};
@@ -230,19 +230,19 @@ TEST_F(Transfer, FourHashesInABlockEndItsPacketEarly) {
   DeviceSends(device_, {Escaped("OK"), Escaped(block), Escaped("UUUUUUUU")});
   std::vector<std::uint8_t> dest(1000);
   SubSocketStatus status{};
-  EXPECT_EQ(ReadBackSubImage(t_, status, dest), 0);
+  EXPECT_FALSE(ReadBackSubImage(t_, status, dest));
 }
 
 TEST_F(Transfer, NothingMovesOnAClosedLink) {
   link_.CloseUsbLink();
   std::vector<std::uint8_t> data(100, 1);
   SubSocketStatus status{};
-  EXPECT_EQ(AnnounceImageSize(t_, 100), 0);
-  EXPECT_EQ(DownloadImage(t_, data, 8), 0);
-  EXPECT_EQ(ReadBackImage(t_, data), 0);
-  EXPECT_EQ(ReadBackSubImage(t_, status, data), 0);
+  EXPECT_FALSE(AnnounceImageSize(t_, 100));
+  EXPECT_FALSE(DownloadImage(t_, data, 8));
+  EXPECT_FALSE(ReadBackImage(t_, data));
+  EXPECT_FALSE(ReadBackSubImage(t_, status, data));
   EXPECT_EQ(HostSent(device_), "");
-  EXPECT_EQ(subSocketError_, 0);
+  EXPECT_FALSE(subSocketError_);
 }
 
 }  // namespace

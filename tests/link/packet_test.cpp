@@ -21,7 +21,7 @@ std::string Bytes(const std::vector<std::uint8_t>& v) {
 
 class Framing : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(link_.OpenUsbLink(), 1); }
+  void SetUp() override { ASSERT_TRUE(link_.OpenUsbLink()); }
 
   // The device sends each string as one USB write.
   void DeviceSends(const std::vector<std::string>& writes) {
@@ -58,19 +58,19 @@ TEST_F(Framing, CommandFramesAreExact) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.frame);
     const std::size_t before = HostSent().size();
-    EXPECT_EQ(SendCommandPacket(link_, c.command, c.argument), 1);
+    EXPECT_TRUE(SendCommandPacket(link_, c.command, c.argument));
     // Only the frame: the receive calls below are not made, so no '+' of ours follows.
     EXPECT_EQ(HostSent().substr(before, std::string(c.frame).size()), c.frame);
     // Start the next case on a firmware that has no reply queued for us.
     link_.CloseUsbLink();
     device_.WithProgrammer([](VirtualProgrammer& p) { p.Restart(); });
-    ASSERT_EQ(link_.OpenUsbLink(), 1);
+    ASSERT_TRUE(link_.OpenUsbLink());
   }
 }
 
 TEST_F(Framing, NegativeAcknowledgementsResendTheIdenticalFrame) {
   device_.WithProgrammer([](VirtualProgrammer& p) { p.faults().nakFrames = 2; });
-  EXPECT_EQ(SendCommandPacket(link_, "ResetNow", ""), 1);
+  EXPECT_TRUE(SendCommandPacket(link_, "ResetNow", ""));
   EXPECT_EQ(HostSent(), "$gResetNow#9e$gResetNow#9e$gResetNow#9e");
 }
 
@@ -82,20 +82,20 @@ TEST_F(Framing, ResendsEndAfterSixtyFour) {
     p.settings().refusalLimit = 1000;
     p.faults().nakFrames = 1000;
   });
-  EXPECT_EQ(SendCommandPacket(link_, "ResetNow", ""), 0);
+  EXPECT_FALSE(SendCommandPacket(link_, "ResetNow", ""));
   std::string frames;
   for (int i = 0; i < 65; ++i) frames += "$gResetNow#9e";
   EXPECT_EQ(HostSent(), frames);
 
   link_.CloseUsbLink();  // the device starts afresh: no '-' left for it to send
-  ASSERT_EQ(link_.OpenUsbLink(), 1);
+  ASSERT_TRUE(link_.OpenUsbLink());
   // A start marker in the junk before every reply: each packet reads as "$OK" with the checksum
   // of "OK", every time it is sent again.
   device_.WithProgrammer([](VirtualProgrammer& p) {
     p.faults().nakFrames = 0;
     p.faults().junkBeforeReply = "\xA4";
   });
-  ASSERT_EQ(SendCommandPacket(link_, "CurrentStatus", ""), 1);
+  ASSERT_TRUE(SendCommandPacket(link_, "CurrentStatus", ""));
   const std::size_t before = HostSent().size();
   EXPECT_EQ(ReceiveReplyPacket(link_, buffer_), 0);
   EXPECT_EQ(HostSent().substr(before), std::string(64, '-'));
@@ -106,22 +106,22 @@ TEST_F(Framing, AnyOtherAcknowledgementEndsTheCommand) {
     p.faults().atStep =
         emulator::StepFault{emulator::Step::CommandAck, 1, emulator::FaultKind::Junk};
   });
-  EXPECT_EQ(SendCommandPacket(link_, "ResetNow", ""), 0);
+  EXPECT_FALSE(SendCommandPacket(link_, "ResetNow", ""));
   EXPECT_EQ(HostSent(), "$gResetNow#9e");
 }
 
 TEST_F(Framing, TextLongerThanSixtyOneBytesIsRefusedUnsent) {
   const std::string sixtyOne(61, 'x');
-  EXPECT_EQ(SendCommandPacket(link_, sixtyOne.c_str(), ""), 1);
+  EXPECT_TRUE(SendCommandPacket(link_, sixtyOne.c_str(), ""));
   const std::size_t sent = HostSent().size();
   EXPECT_EQ(sent, 66u);
-  EXPECT_EQ(SendCommandPacket(link_, sixtyOne.c_str(), "y"), 0);
+  EXPECT_FALSE(SendCommandPacket(link_, sixtyOne.c_str(), "y"));
   EXPECT_EQ(HostSent().size(), sent);
 }
 
 TEST_F(Framing, NothingIsSentOnAClosedLink) {
   link_.CloseUsbLink();
-  EXPECT_EQ(SendCommandPacket(link_, "ResetNow", ""), 0);
+  EXPECT_FALSE(SendCommandPacket(link_, "ResetNow", ""));
   EXPECT_EQ(ReceiveReplyPacket(link_, buffer_), 0);
   EXPECT_EQ(ReceiveEscapedReplyPacket(link_, buffer_), 0);
   EXPECT_EQ(HostSent(), "");
@@ -129,7 +129,7 @@ TEST_F(Framing, NothingIsSentOnAClosedLink) {
 
 TEST_F(Framing, AFrameTheDeviceNeverAcknowledgesFails) {
   device_.WithProgrammer([](VirtualProgrammer& p) { p.faults().noAnswer = true; });
-  EXPECT_EQ(SendCommandPacket(link_, "ResetNow", ""), 0);
+  EXPECT_FALSE(SendCommandPacket(link_, "ResetNow", ""));
 }
 
 struct ReplyCase {
@@ -241,7 +241,7 @@ TEST_F(Framing, AFailedReceiveSaysWhatItSaw) {
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.name);
     link_.CloseUsbLink();
-    ASSERT_EQ(link_.OpenUsbLink(), 1);
+    ASSERT_TRUE(link_.OpenUsbLink());
     DeviceSends(c.device);
     const int n =
         c.escaped ? ReceiveEscapedReplyPacket(link_, buffer_) : ReceiveReplyPacket(link_, buffer_);
@@ -258,12 +258,12 @@ TEST_F(Framing, ACommandAnsweredWithNeitherPlusNorMinusIsJunk) {
     p.faults().atStep =
         emulator::StepFault{emulator::Step::CommandAck, 1, emulator::FaultKind::Corrupt};
   });
-  EXPECT_EQ(SendCommandPacket(link_, "CurrentStatus", ""), 0);
+  EXPECT_FALSE(SendCommandPacket(link_, "CurrentStatus", ""));
   EXPECT_EQ(DescribeHappened(link_.failure()), "junk (\"*\")");
   EXPECT_EQ(link_.failure().transfer, TransferStatus::Ok);
 
   const std::string tooLong(kMaxCommandText + 1, 'x');
-  EXPECT_EQ(SendCommandPacket(link_, tooLong.c_str(), ""), 0);
+  EXPECT_FALSE(SendCommandPacket(link_, tooLong.c_str(), ""));
   EXPECT_EQ(DescribeHappened(link_.failure()), "too long (62 of 61 bytes)");
 }
 

@@ -38,10 +38,10 @@ TEST(UsbLink, TransfersOnAClosedLinkFailWithoutTouchingTheDevice) {
   std::uint8_t b[4] = {};
   EXPECT_EQ(link.LinkRead(b), 0u);
   EXPECT_EQ(link.LinkWrite(b), 0u);
-  ASSERT_EQ(link.OpenUsbLink(), 1);
-  link.linkOpen = 1;
+  ASSERT_TRUE(link.OpenUsbLink());
+  link.linkOpen = true;
   link.CloseUsbLink();
-  EXPECT_EQ(link.linkOpen, 0);
+  EXPECT_FALSE(link.linkOpen);
   EXPECT_EQ(link.LinkRead(b), 0u);
   EXPECT_EQ(link.LinkWrite(b), 0u);
   link.CloseUsbLink();  // twice in a row is harmless
@@ -52,7 +52,7 @@ TEST(UsbLink, TransfersOnAClosedLinkFailWithoutTouchingTheDevice) {
 TEST(UsbLink, NoProgrammerMeansNoOpen) {
   InProcessTransport other({}, {.carriesGuid = false});
   UsbLink link(other, kShort);
-  EXPECT_EQ(link.OpenUsbLink(), 0);
+  EXPECT_FALSE(link.OpenUsbLink());
   EXPECT_FALSE(link.IsOpen());
   EXPECT_EQ(other.opens(), 0u);
 }
@@ -97,30 +97,30 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(UsbLink, AFailedOpenLeavesEveryFieldAsItWas) {
   InProcessTransport device({}, {.pipes = {{kBulk, 0x82, 64}, {kBulk, 0x03, 64}}});
   UsbLink link(device, kShort);
-  ASSERT_EQ(link.OpenUsbLink(), 1);
+  ASSERT_TRUE(link.OpenUsbLink());
   link.CloseUsbLink();  // keeps the pipe ids, drops the handles
 
   const auto unchanged = [&] {
     EXPECT_FALSE(link.IsOpen());
     EXPECT_EQ(link.bulkInPipeId(), 0x82);
     EXPECT_EQ(link.bulkOutPipeId(), 0x03);
-    EXPECT_EQ(link.linkOpen, 0);
+    EXPECT_FALSE(link.linkOpen);
   };
   device.options().pipes = {{kBulk, 0x85, 64}};  // no OUT pipe
-  EXPECT_EQ(link.OpenUsbLink(), 0);
+  EXPECT_FALSE(link.OpenUsbLink());
   unchanged();
   device.options().pipeQueryFails = true;
-  EXPECT_EQ(link.OpenUsbLink(), 0);
+  EXPECT_FALSE(link.OpenUsbLink());
   unchanged();
   device.Unplug();
-  EXPECT_EQ(link.OpenUsbLink(), 0);
+  EXPECT_FALSE(link.OpenUsbLink());
   unchanged();
 }
 
 TEST(UsbLink, OneByteReadsOfAPacketTakeOneTransfer) {
   InProcessTransport device;
   UsbLink link(device, kShort);
-  ASSERT_EQ(link.OpenUsbLink(), 1);
+  ASSERT_TRUE(link.OpenUsbLink());
   std::string packet;
   for (int i = 0; i < 64; ++i) packet.push_back(static_cast<char>('0' + i));
   DeviceSends(device, packet);
@@ -133,7 +133,7 @@ TEST(UsbLink, OneByteReadsOfAPacketTakeOneTransfer) {
 TEST(UsbLink, SurplusBytesComeFirstAndInOrder) {
   InProcessTransport device;
   UsbLink link(device, kShort);
-  ASSERT_EQ(link.OpenUsbLink(), 1);
+  ASSERT_TRUE(link.OpenUsbLink());
   DeviceSends(device, "+$OK#9a");  // an acknowledgement and a reply in one USB packet
   DeviceSends(device, "next");
   EXPECT_EQ(ReadOne(link), '+');
@@ -149,7 +149,7 @@ TEST(UsbLink, SurplusBytesComeFirstAndInOrder) {
 TEST(UsbLink, ALongWriteSpanningPacketsIsReadWhole) {
   InProcessTransport device({.maxPacketSize = 512});
   UsbLink link(device, kShort);
-  ASSERT_EQ(link.OpenUsbLink(), 1);
+  ASSERT_TRUE(link.OpenUsbLink());
   const std::string data(1500, 'z');
   DeviceSends(device, data);
   std::vector<std::uint8_t> got(8192);
@@ -184,7 +184,7 @@ class ZeroLengthTransport final : public UsbTransport {
 TEST(UsbLink, ATransferThatMovesNothingIsAFailure) {
   ZeroLengthTransport transport;
   UsbLink link(transport, kShort);
-  ASSERT_EQ(link.OpenUsbLink(), 1);
+  ASSERT_TRUE(link.OpenUsbLink());
   std::uint8_t b[8] = {1};
   EXPECT_EQ(link.LinkRead(b), 0u);
   EXPECT_EQ(link.LinkWrite(b), 0u);
@@ -194,7 +194,7 @@ TEST(UsbLink, ATransferThatMovesNothingIsAFailure) {
 TEST(UsbLink, AReadNobodyAnswersFailsAfterTheTimeout) {
   InProcessTransport device;
   UsbLink link(device, kShort);
-  ASSERT_EQ(link.OpenUsbLink(), 1);
+  ASSERT_TRUE(link.OpenUsbLink());
   std::uint8_t b = 0;
   EXPECT_EQ(link.LinkRead(std::span(&b, 1)), 0u);
   EXPECT_EQ(device.bulkReads(), 1u);
@@ -207,7 +207,7 @@ TEST(UsbLink, CancelAndUnplugEndAPendingReadAtOnce) {
     SCOPED_TRACE(unplug ? "unplug" : "cancel");
     InProcessTransport device;
     UsbLink link(device, {10s, 10s});
-    ASSERT_EQ(link.OpenUsbLink(), 1);
+    ASSERT_TRUE(link.OpenUsbLink());
     const auto start = std::chrono::steady_clock::now();
     auto reader = std::async(std::launch::async, [&] {
       std::uint8_t b = 0;
@@ -224,7 +224,7 @@ TEST(UsbLink, CancelAndUnplugEndAPendingReadAtOnce) {
       std::uint8_t b = 0;
       EXPECT_EQ(link.LinkWrite(std::span(&b, 1)), 0u) << "a cancelled link stays cancelled";
       link.CloseUsbLink();
-      EXPECT_EQ(link.OpenUsbLink(), 0);
+      EXPECT_FALSE(link.OpenUsbLink());
     }
   }
 }

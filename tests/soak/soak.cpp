@@ -58,10 +58,10 @@ int main(int argc, char** argv) {
     link::UsbLink link(device);
     testing::QuietHost host;
     upgrade::Upgrader upgrader(link, host);
-    upgrader.m_mainImage = {mainImage.data(), static_cast<std::uint32_t>(mainImage.size())};
-    upgrader.m_subImage = {subImage.data(), static_cast<std::uint32_t>(subImage.size())};
+    upgrader.SetImages({mainImage.data(), static_cast<std::uint32_t>(mainImage.size())},
+                       {subImage.data(), static_cast<std::uint32_t>(subImage.size())});
     upgrader.SetDeviceUsable(true);
-    upgrader.OnBnClickedUpdate();
+    upgrader.StartJob();
     upgrader.WaitForJob();
     const upgrade::JobResult job = upgrader.LastJob();
     if (job.outcome != upgrade::JobOutcome::Completed || !job.mainOk || !job.subOk ||

@@ -17,17 +17,14 @@ namespace torv2::testing {
 // A sink that writes down every shown state the job sets, and nothing twice in a row.
 class ProgressScript : public link::ProgressSink {
  public:
-  void SetRange(int, int) override {}
-  void SetStep(int) override {}
-  void SetText(std::string_view label, bool show) override {
+  void SetLabel(std::string_view label, bool show) override {
     std::lock_guard lock(mutex_);
     label_ = label;
     show_ = show;
   }
-  int SetPos(int position) override {
+  void SetPercent(int percent) override {
     std::lock_guard lock(mutex_);
-    if (show_) Add(states_, label_ + " " + std::to_string(position));
-    return std::exchange(position_, position);
+    if (show_) Add(states_, label_ + " " + std::to_string(percent));
   }
   std::vector<std::string> states() const {
     std::lock_guard lock(mutex_);
@@ -58,10 +55,9 @@ inline std::vector<std::string> UpgradeProgressStates(const upgrade::FirmwareIma
   emulator::InProcessTransport device;
   link::UsbLink link(device);
   upgrade::Upgrader upgrader(link, host);
-  upgrader.m_mainImage = main;
-  upgrader.m_subImage = sub;
+  upgrader.SetImages(main, sub);
   upgrader.SetDeviceUsable(true);
-  upgrader.OnBnClickedUpdate();
+  upgrader.StartJob();
   upgrader.WaitForJob();
   return host.script.states();
 }

@@ -11,13 +11,8 @@ namespace torv2::testing {
 class QuietHost : public upgrade::UpgradeHost {
   class Sink : public link::ProgressSink {
    public:
-    void SetRange(int, int) override {}
-    void SetStep(int) override {}
-    void SetText(std::string_view, bool) override {}
-    int SetPos(int position) override { return std::exchange(position_, position); }
-
-   private:
-    int position_ = 0;
+    void SetLabel(std::string_view, bool) override {}
+    void SetPercent(int) override {}
   };
 
  public:

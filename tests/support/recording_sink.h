@@ -11,23 +11,14 @@ namespace torv2::testing {
 
 class RecordingSink : public link::ProgressSink {
  public:
-  void SetRange(int lower, int upper) override {
-    std::lock_guard lock(mutex_);
-    lower_ = lower;
-    upper_ = upper;
-  }
-  void SetStep(int step) override {
-    std::lock_guard lock(mutex_);
-    step_ = step;
-  }
-  void SetText(std::string_view label, bool show) override {
+  void SetLabel(std::string_view label, bool show) override {
     std::lock_guard lock(mutex_);
     labels_.push_back(std::string(label) + (show ? "" : " (hidden)"));
   }
-  int SetPos(int position) override {
+  void SetPercent(int percent) override {
     std::lock_guard lock(mutex_);
-    positions_.push_back(position);
-    return std::exchange(position_, position);
+    positions_.push_back(percent);
+    position_ = percent;
   }
 
   std::vector<int> positions() const {
@@ -50,7 +41,7 @@ class RecordingSink : public link::ProgressSink {
 
  private:
   mutable std::mutex mutex_;
-  int lower_ = 0, upper_ = 0, step_ = 0, position_ = 0;
+  int position_ = 0;
   std::vector<int> positions_;
   std::vector<std::string> labels_;
 };

@@ -22,8 +22,8 @@ namespace {
 upgrade::UpgradeReport CompletedReport(bool subSocketError, upgrade::SubSocketStatus sockets) {
   upgrade::UpgradeReport report;
   upgrade::ComposeUpgradeReport(report, true, true, sockets, subSocketError);
-  report.m_strUpgradeVersion = "Upgrade Version : 2.08";
-  report.m_strCurrentVersion = "Current Version : 2.08";
+  report.upgradeVersion = "Upgrade Version : 2.08";
+  report.currentVersion = "Current Version : 2.08";
   return report;
 }
 

@@ -79,8 +79,8 @@ class MainWindow : public ::testing::Test {
 
   // Whether the device holds both carried images now.
   bool DeviceHoldsTheCarriedImages() {
-    const upgrade::FirmwareImage& main = dlg_->upgrader().m_mainImage;
-    const upgrade::FirmwareImage& sub = dlg_->upgrader().m_subImage;
+    const upgrade::FirmwareImage& main = dlg_->upgrader().mainImage();
+    const upgrade::FirmwareImage& sub = dlg_->upgrader().subImage();
     return Device([&](VirtualProgrammer& p) {
       return std::equal(main.data, main.data + main.size, p.flash(Image::Main).begin(),
                         p.flash(Image::Main).end()) &&
@@ -118,7 +118,7 @@ TEST_P(StartsUp, TitleButtonAndVersions) {
   EXPECT_EQ(dlg_->upgrader().DeviceUsable(), c.usable);
   EXPECT_EQ(dlg_->upgradeVersionLabel()->text(), "2.08");
   EXPECT_EQ(dlg_->currentVersionLabel()->text().toStdString(), c.currentVersion);
-  EXPECT_EQ(dlg_->upgrader().Report().m_strUpgradeVersion, "Upgrade Version : 2.08");
+  EXPECT_EQ(dlg_->upgrader().Report().upgradeVersion, "Upgrade Version : 2.08");
   EXPECT_EQ(answerer.messages(), c.messages);
   EXPECT_EQ(Device([](VirtualProgrammer& p) { return p.resetCount(); }), c.resets);
   EXPECT_FALSE(dlg_->windowIcon().isNull());
@@ -530,7 +530,7 @@ TEST_F(MainWindow, TheBarPaintsEveryProgressStateInOrder) {
   ASSERT_TRUE(WaitFor([&] { return Ended(); }, 60'000));
   bar.onPaint = nullptr;
   const std::vector<std::string> expected = testing::UpToTheReport(
-      testing::UpgradeProgressStates(dlg_->upgrader().m_mainImage, dlg_->upgrader().m_subImage));
+      testing::UpgradeProgressStates(dlg_->upgrader().mainImage(), dlg_->upgrader().subImage()));
   ASSERT_GT(expected.size(), 100u);
   EXPECT_EQ(testing::UpToTheReport(painted), expected);
 }

@@ -49,7 +49,7 @@ TEST_P(Status, ResetsOnlyAfterAlready) {
             c.resets ? 1 : 0);
   EXPECT_EQ(host_.messages(), c.messages);
   EXPECT_FALSE(link_.IsOpen());
-  EXPECT_EQ(link_.linkOpen, 0);
+  EXPECT_FALSE(link_.linkOpen);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -90,12 +90,12 @@ TEST_P(Version, IsTakenFromTheLastFiveCharacters) {
   EXPECT_EQ(upgrader_.VersionRead(), c.result == 1);
   EXPECT_EQ(host_.versions(), c.shown.empty() ? Strings{} : Strings{c.shown});
   if (!c.shown.empty()) {
-    EXPECT_EQ(upgrader_.Report().m_strCurrentVersion, "Current Version : " + c.shown);
+    EXPECT_EQ(upgrader_.Report().currentVersion, "Current Version : " + c.shown);
   }
   EXPECT_FALSE(link_.IsOpen());
 
   device_.WithProgrammer([&](VirtualProgrammer& p) { p.settings().versionReply = "V02.08"; });
-  ASSERT_EQ(upgrader_.ReadDeviceVersion(), 1);
+  ASSERT_TRUE(upgrader_.ReadDeviceVersion());
   device_.WithProgrammer([&](VirtualProgrammer& p) { p.settings().versionReply = c.reply; });
   upgrader_.ReadDeviceVersion();
   EXPECT_EQ(host_.versions().back(), c.result ? c.shown : "2.08");
@@ -117,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Queries, VersionQueryWithoutADeviceSaysSo) {
   device_.Unplug();
-  EXPECT_EQ(upgrader_.ReadDeviceVersion(), 0);
+  EXPECT_FALSE(upgrader_.ReadDeviceVersion());
   EXPECT_EQ(host_.messages(), Strings{kMsgVersionNotReady});
   EXPECT_TRUE(host_.versions().empty());
   EXPECT_FALSE(upgrader_.VersionRead());
@@ -125,7 +125,7 @@ TEST_F(Queries, VersionQueryWithoutADeviceSaysSo) {
 
 TEST_F(Queries, AnOpenLinkIsNotOpenedAgain) {
   link_.linkOpen = link_.OpenUsbLink();
-  EXPECT_EQ(upgrader_.ReadDeviceVersion(), 1);  // the model answers "... V02.07"
+  EXPECT_TRUE(upgrader_.ReadDeviceVersion());  // the model answers "... V02.07"
   EXPECT_EQ(device_.opens(), 1u);
   EXPECT_FALSE(link_.IsOpen());
 }

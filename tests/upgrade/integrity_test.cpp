@@ -33,20 +33,20 @@ TEST(Integrity, AFlippedReadBackByteNeverPasses) {
       link::UsbLink link(device, {20ms, 20ms});  // closing an upgrader cancels its link for good
       testing::FakeHost host;
       Upgrader upgrader(link, host, UpgraderTimings{1ms});
-      upgrader.m_mainImage = {mainImage.data(), static_cast<std::uint32_t>(mainImage.size())};
-      upgrader.m_subImage = {subImage.data(), static_cast<std::uint32_t>(subImage.size())};
+      upgrader.SetImages({mainImage.data(), static_cast<std::uint32_t>(mainImage.size())},
+                         {subImage.data(), static_cast<std::uint32_t>(subImage.size())});
       upgrader.SetDeviceUsable(true);
       device.WithProgrammer([&](VirtualProgrammer& p) {
         p.faults().flipReadBackByte = emulator::Faults::ByteFlip{image, offset, mask};
       });
-      upgrader.OnBnClickedUpdate();
+      upgrader.StartJob();
       upgrader.WaitForJob();
 
       const JobResult job = upgrader.LastJob();
       if (image == Image::Main) {
         ASSERT_EQ(job.outcome, JobOutcome::Completed);
         ASSERT_EQ(job.mainOk, 0);
-        ASSERT_EQ(host.results().front().m_strMainResult, "Torv2 Main Execute - Upgrade Fail");
+        ASSERT_EQ(host.results().front().mainResult, "Torv2 Main Execute - Upgrade Fail");
       } else {
         ASSERT_EQ(job.outcome, JobOutcome::Failed);
         ASSERT_EQ(host.messages(), std::vector<std::string>{kMsgUpgradeError});

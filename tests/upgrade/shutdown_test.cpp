@@ -58,8 +58,8 @@ class ClosingHost : public UpgradeHost {
   class Sink : public testing::RecordingSink {
    public:
     explicit Sink(ClosingHost& host) : host_(host) {}
-    void SetText(std::string_view label, bool show) override {
-      RecordingSink::SetText(label, show);
+    void SetLabel(std::string_view label, bool show) override {
+      RecordingSink::SetLabel(label, show);
       if (label == "Down") host_.Reach(Phase::Down);
       if (label == "Verify") host_.Reach(Phase::Verify);
     }
@@ -113,14 +113,14 @@ TEST_P(CloseDuring, EndsWithinASecond) {
   std::chrono::steady_clock::duration closing{};
   {
     Upgrader upgrader(link, host, UpgraderTimings{10s});
-    upgrader.m_mainImage = {mainImage.data(), static_cast<std::uint32_t>(mainImage.size())};
-    upgrader.m_subImage = {subImage.data(), static_cast<std::uint32_t>(subImage.size())};
+    upgrader.SetImages({mainImage.data(), static_cast<std::uint32_t>(mainImage.size())},
+                       {subImage.data(), static_cast<std::uint32_t>(subImage.size())});
     std::future<bool> startUp;
     if (c.startUpOnly) {
       startUp = std::async(std::launch::async, [&] { return upgrader.StartUpExchange(); });
     } else {
       upgrader.SetDeviceUsable(true);
-      upgrader.OnBnClickedUpdate();
+      upgrader.StartJob();
     }
     c.reach(host, device);
 
@@ -196,17 +196,17 @@ class StoppingHost : public UpgradeHost {
    public:
     Sink(StoppingHost& host, std::size_t atLabel, std::size_t atPercent)
         : host_(host), atLabel_(atLabel), atPercent_(atPercent) {}
-    void SetText(std::string_view label, bool show) override {
-      RecordingSink::SetText(label, show);
+    void SetLabel(std::string_view label, bool show) override {
+      RecordingSink::SetLabel(label, show);
       if (show) ++labels_;
     }
-    int SetPos(int position) override {
-      if (labels_ == atLabel_ && position >= static_cast<int>(atPercent_) && !stopped_) {
+    void SetPercent(int percent) override {
+      if (labels_ == atLabel_ && percent >= static_cast<int>(atPercent_) && !stopped_) {
         stopped_ = true;
         host_.stop();
         host_.atStop();
       }
-      return RecordingSink::SetPos(position);
+      RecordingSink::SetPercent(percent);
     }
 
    private:
@@ -235,13 +235,13 @@ TEST_P(CancelJob, StopsAtTheNextTransferBoundaryWithoutAMessage) {
   link::UsbLink link(device, {10s, 10s, 1ms});
   StoppingHost host(c.atLabel, c.atPercent);
   Upgrader upgrader(link, host, UpgraderTimings{10s});
-  upgrader.m_mainImage = {mainImage.data(), static_cast<std::uint32_t>(mainImage.size())};
-  upgrader.m_subImage = {subImage.data(), static_cast<std::uint32_t>(subImage.size())};
+  upgrader.SetImages({mainImage.data(), static_cast<std::uint32_t>(mainImage.size())},
+                     {subImage.data(), static_cast<std::uint32_t>(subImage.size())});
   upgrader.SetDeviceUsable(true);
   std::size_t transfersAtStop = 0;
   host.stop = [&] { upgrader.CancelJob(); };
   host.atStop = [&] { transfersAtStop = device.bulkReads() + device.bulkWrites(); };
-  upgrader.OnBnClickedUpdate();
+  upgrader.StartJob();
   upgrader.WaitForJob();
 
   EXPECT_EQ(upgrader.LastJob().outcome, JobOutcome::Failed);

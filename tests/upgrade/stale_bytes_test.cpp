@@ -66,14 +66,14 @@ Outcome Attempted(Attempt attempt, const std::vector<std::string>& held) {
   link::UsbLink link(transport, {20ms, 20ms, 5ms});
   testing::FakeHost host;
   Upgrader upgrader(link, host, UpgraderTimings{1ms});
-  upgrader.m_mainImage = {mainImage.data(), static_cast<std::uint32_t>(mainImage.size())};
-  upgrader.m_subImage = {subImage.data(), static_cast<std::uint32_t>(subImage.size())};
+  upgrader.SetImages({mainImage.data(), static_cast<std::uint32_t>(mainImage.size())},
+                     {subImage.data(), static_cast<std::uint32_t>(subImage.size())});
   upgrader.SetDeviceUsable(true);
   Outcome out;
   if (attempt == Attempt::VersionQuery) {
     out.versionRead = upgrader.ReadDeviceVersion();
   } else {
-    upgrader.OnBnClickedUpdate();
+    upgrader.StartJob();
     upgrader.WaitForJob();
     out.job = upgrader.LastJob();
   }

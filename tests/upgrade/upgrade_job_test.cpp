@@ -33,13 +33,13 @@ class Job : public ::testing::Test {
   void SetUp() override {
     const char title[] = "MainExe - TORV2 Execute V02.08";
     std::memcpy(mainImage_.data() + 336, title, sizeof title);
-    upgrader_.m_mainImage = {mainImage_.data(), static_cast<std::uint32_t>(mainImage_.size())};
-    upgrader_.m_subImage = {subImage_.data(), static_cast<std::uint32_t>(subImage_.size())};
+    upgrader_.SetImages({mainImage_.data(), static_cast<std::uint32_t>(mainImage_.size())},
+                        {subImage_.data(), static_cast<std::uint32_t>(subImage_.size())});
     upgrader_.SetDeviceUsable(true);
   }
 
   void RunJob() {
-    upgrader_.OnBnClickedUpdate();
+    upgrader_.StartJob();
     upgrader_.WaitForJob();
   }
 
@@ -64,7 +64,7 @@ struct JobCase {
   int mainOk;
   int subOk;
   std::string socketTableRow2;  // "" when no table is expected
-  int subSocketError;
+  bool subSocketError;
   // The device reports the title of the main image it holds: the new one once its download
   // completed, whatever the read-back found.
   std::string currentVersion = "Current Version : 2.08";
@@ -89,9 +89,9 @@ TEST_P(JobEnds, AsTheFailureTableSays) {
   EXPECT_EQ(r.outcome, c.outcome);
   EXPECT_EQ(r.mainOk, c.mainOk);
   EXPECT_EQ(r.subOk, c.subOk);
-  EXPECT_EQ(upgrader_.subSocketError, c.subSocketError);
+  EXPECT_EQ(upgrader_.SubSocketError(), c.subSocketError);
   EXPECT_FALSE(link_.IsOpen());
-  EXPECT_EQ(link_.linkOpen, 0);
+  EXPECT_FALSE(link_.linkOpen);
   EXPECT_FALSE(upgrader_.Busy());
   ASSERT_FALSE(host_.buttonStates().empty());
   EXPECT_EQ(host_.buttonStates().front(), false);
@@ -103,16 +103,16 @@ TEST_P(JobEnds, AsTheFailureTableSays) {
   ASSERT_EQ(host_.results().size(), completed ? 1u : 0u);
   if (completed) {
     const UpgradeReport report = host_.results().front();
-    EXPECT_EQ(report.m_strMainResult, c.mainOk ? kMainOk : kMainFail);
+    EXPECT_EQ(report.mainResult, c.mainOk ? kMainOk : kMainFail);
     if (c.socketTableRow2.empty()) {
-      EXPECT_EQ(report.m_strSubResult, "");
-      EXPECT_EQ(report.m_strSocketTable, kAllSocketsFailed);
+      EXPECT_EQ(report.subResult, "");
+      EXPECT_EQ(report.socketTable, kAllSocketsFailed);
     } else {
-      EXPECT_EQ(report.m_strSubResult, c.subOk ? kSubOk : kSubFail);
-      EXPECT_NE(report.m_strSocketTable.find(c.socketTableRow2), std::string::npos)
-          << report.m_strSocketTable;
+      EXPECT_EQ(report.subResult, c.subOk ? kSubOk : kSubFail);
+      EXPECT_NE(report.socketTable.find(c.socketTableRow2), std::string::npos)
+          << report.socketTable;
     }
-    EXPECT_EQ(report.m_strCurrentVersion, c.currentVersion);
+    EXPECT_EQ(report.currentVersion, c.currentVersion);
   }
 }
 
@@ -308,21 +308,23 @@ TEST_F(Job, SkippedStagesStillReport) {
     testing::FakeHost host;
     Upgrader upgrader(link, host, UpgraderTimings{1ms});
     upgrader.SetDeviceUsable(true);
+    const FirmwareImage main{mainImage_.data(), static_cast<std::uint32_t>(mainImage_.size())};
+    const FirmwareImage sub{subImage_.data(), static_cast<std::uint32_t>(subImage_.size())};
     if (withMain) {
-      upgrader.m_mainImage = {mainImage_.data(), static_cast<std::uint32_t>(mainImage_.size())};
+      upgrader.SetImages(main, {});
     } else {
-      upgrader.m_subImage = {subImage_.data(), static_cast<std::uint32_t>(subImage_.size())};
+      upgrader.SetImages({}, sub);
     }
-    upgrader.OnBnClickedUpdate();
+    upgrader.StartJob();
     upgrader.WaitForJob();
     ASSERT_EQ(host.results().size(), 1u);
     const UpgradeReport report = host.results().front();
-    EXPECT_EQ(report.m_strMainResult, withMain ? kMainOk : kMainFail);
-    EXPECT_EQ(report.m_strSubResult, withMain ? kSubFail : kSubOk);
+    EXPECT_EQ(report.mainResult, withMain ? kMainOk : kMainFail);
+    EXPECT_EQ(report.subResult, withMain ? kSubFail : kSubOk);
     // Without a sub stage no socket states came in: every socket counts as not upgraded.
     if (withMain) {
-      EXPECT_NE(report.m_strSocketTable.find("ＳＵＢ８（ＢＡＤ）│"), std::string::npos);
-      EXPECT_EQ(report.m_strSocketTable.find("ＯＫ"), std::string::npos);
+      EXPECT_NE(report.socketTable.find("ＳＵＢ８（ＢＡＤ）│"), std::string::npos);
+      EXPECT_EQ(report.socketTable.find("ＯＫ"), std::string::npos);
     }
     const auto commands = device.WithProgrammer([](VirtualProgrammer& p) { return p.commands(); });
     EXPECT_EQ(commands.front(),
@@ -334,10 +336,10 @@ TEST_F(Job, ASecondAttemptAfterAFailureRunsFromTheStart) {
   Device(At(Step::BlockStatus, 1, FaultKind::Refuse));
   RunJob();
   ASSERT_EQ(upgrader_.LastJob().outcome, JobOutcome::Failed);
-  EXPECT_EQ(upgrader_.subSocketError, 1) << "a failed job leaves the flag raised";
+  EXPECT_EQ(upgrader_.SubSocketError(), 1) << "a failed job leaves the flag raised";
   RunJob();
   EXPECT_EQ(upgrader_.LastJob().outcome, JobOutcome::Completed);
-  EXPECT_EQ(upgrader_.subSocketError, 0);
+  EXPECT_EQ(upgrader_.SubSocketError(), 0);
   EXPECT_EQ(device_.opens(), 2u);
   Device([&](VirtualProgrammer& p) {
     EXPECT_EQ(p.flash(Image::Main), mainImage_);
@@ -347,7 +349,7 @@ TEST_F(Job, ASecondAttemptAfterAFailureRunsFromTheStart) {
 
 TEST_F(Job, AnOpenLinkIsUsedAndClosed) {
   link_.linkOpen = link_.OpenUsbLink();
-  ASSERT_EQ(link_.linkOpen, 1);
+  ASSERT_TRUE(link_.linkOpen);
   RunJob();
   EXPECT_EQ(upgrader_.LastJob().outcome, JobOutcome::Completed);
   EXPECT_EQ(device_.opens(), 1u);
@@ -367,7 +369,7 @@ TEST_F(Job, ProgressFollowsThePhases) {
 
 TEST_F(Job, AVersionQueryDuringAJobWaitsForItsEnd) {
   host_.HoldResult();
-  upgrader_.OnBnClickedUpdate();
+  upgrader_.StartJob();
   ASSERT_TRUE(host_.WaitUntilResultShown());  // in its result dialog, the link still its own
   std::promise<std::size_t> commandsWhenRun;
   upgrader_.RunWhenLinkFree([&] {
@@ -389,10 +391,10 @@ TEST_F(Job, ClosingTheProgramEndsAJobAtOnceWithoutMessages) {
   const auto start = std::chrono::steady_clock::now();
   {
     Upgrader upgrader(link, host, UpgraderTimings{10s});
-    upgrader.m_mainImage = {mainImage_.data(), static_cast<std::uint32_t>(mainImage_.size())};
+    upgrader.SetImages({mainImage_.data(), static_cast<std::uint32_t>(mainImage_.size())}, {});
     upgrader.SetDeviceUsable(true);
     device.WithProgrammer(At(Step::ChunkAck, 2, FaultKind::NoAnswer));
-    upgrader.OnBnClickedUpdate();
+    upgrader.StartJob();
     upgrader.Shutdown();
     EXPECT_EQ(upgrader.LastJob().outcome, JobOutcome::Failed);
   }

@@ -49,7 +49,7 @@ TEST(UpgradeReport, SocketTableShowsEachSocketsStatus) {
   for (const auto& c : cases) {
     UpgradeReport report;
     ComposeUpgradeReport(report, true, true, c.status, false);
-    EXPECT_EQ(report.m_strSocketTable, Table(c.upperRow, c.lowerRow)) << c.name;
+    EXPECT_EQ(report.socketTable, Table(c.upperRow, c.lowerRow)) << c.name;
   }
 }
 
@@ -63,7 +63,7 @@ TEST(UpgradeReport, CellsAreTheListedCharacters) {
       "\xEF\xBC\x88\xEF\xBC\xAF\xEF\xBC\xAB\xEF\xBC\x89"  // U+FF08 U+FF2F U+FF2B U+FF09
       "\xE3\x80\x80"                                      // U+3000
       "\xE2\x94\x82";                                     // U+2502
-  EXPECT_NE(report.m_strSocketTable.find("\r\n\xE2\x94\x82" + okCell), std::string::npos);
+  EXPECT_NE(report.socketTable.find("\r\n\xE2\x94\x82" + okCell), std::string::npos);
 }
 
 // In a font where every character has one width, the borders and the rows line up.
@@ -71,7 +71,7 @@ TEST(UpgradeReport, TableLinesLineUp) {
   for (const auto& status : {std::optional(Status("UUXUuUUU")), std::optional<SubSocketStatus>()}) {
     UpgradeReport report;
     ComposeUpgradeReport(report, false, false, status, false);
-    const std::string& table = report.m_strSocketTable;
+    const std::string& table = report.socketTable;
     std::vector<std::size_t> widths;
     std::size_t start = 0;
     for (std::size_t end; (end = table.find("\r\n", start)) != std::string::npos; start = end + 2) {
@@ -101,23 +101,23 @@ TEST(UpgradeReport, ResultLinesFollowTheirOwnFlags) {
   for (const auto& c : cases) {
     UpgradeReport report;
     ComposeUpgradeReport(report, c.mainOk, c.subOk, Status("XXXXXXXX"), false);
-    EXPECT_EQ(report.m_strMainResult, c.mainLine);
-    EXPECT_EQ(report.m_strSubResult, c.subLine);  // sub success above a table of BAD cells
+    EXPECT_EQ(report.mainResult, c.mainLine);
+    EXPECT_EQ(report.subResult, c.subLine);  // sub success above a table of BAD cells
   }
 }
 
 TEST(UpgradeReport, SubSocketErrorReplacesSubLineAndTable) {
   for (const auto& status : {std::optional(Status("UUUUUUUU")), std::optional<SubSocketStatus>()}) {
     UpgradeReport report;
-    report.m_strSubResult = "left from before";
-    report.m_strUpgradeVersion = "Upgrade Version : 2.08";
-    report.m_strCurrentVersion = "Current Version : 2.07";
+    report.subResult = "left from before";
+    report.upgradeVersion = "Upgrade Version : 2.08";
+    report.currentVersion = "Current Version : 2.07";
     ComposeUpgradeReport(report, true, true, status, true);
-    EXPECT_EQ(report.m_strMainResult, "Torv2 Main Execute - Upgrade OK");
-    EXPECT_EQ(report.m_strSubResult, "");
-    EXPECT_EQ(report.m_strSocketTable, "\r\n             All Sub Socket Error!\r\n");
-    EXPECT_EQ(report.m_strUpgradeVersion, "Upgrade Version : 2.08");
-    EXPECT_EQ(report.m_strCurrentVersion, "Current Version : 2.07");
+    EXPECT_EQ(report.mainResult, "Torv2 Main Execute - Upgrade OK");
+    EXPECT_EQ(report.subResult, "");
+    EXPECT_EQ(report.socketTable, "\r\n             All Sub Socket Error!\r\n");
+    EXPECT_EQ(report.upgradeVersion, "Upgrade Version : 2.08");
+    EXPECT_EQ(report.currentVersion, "Current Version : 2.07");
   }
 }
 

@@ -126,7 +126,7 @@ TEST(DiscoveryOrder, PortPathDecidesNotTheAddress) {
   EXPECT_LT(listed[0].portPath, listed[1].portPath);
 
   UsbLink link(*transport);
-  ASSERT_EQ(link.OpenUsbLink(), 1);
+  ASSERT_TRUE(link.OpenUsbLink());
   link.CloseUsbLink();
   EXPECT_EQ(first.claims(), 1u);
   EXPECT_EQ(second.claims(), 0u);
@@ -145,7 +145,7 @@ TEST(DiscoveryOrder, RestrictedToOneAddress) {
   ASSERT_NE(onlySecond, nullptr);
   ASSERT_EQ(onlySecond->List(DeviceInterfaceGuid, kSetup).size(), 1u);
   UsbLink link(*onlySecond);
-  ASSERT_EQ(link.OpenUsbLink(), 1);
+  ASSERT_TRUE(link.OpenUsbLink());
   link.CloseUsbLink();
   EXPECT_EQ(first.claims(), 0u);
   EXPECT_EQ(second.claims(), 1u);
@@ -154,7 +154,7 @@ TEST(DiscoveryOrder, RestrictedToOneAddress) {
   const auto onlyDecoy = MakeTransport({.onlyDevice = at(decoy)});
   ASSERT_NE(onlyDecoy, nullptr);
   UsbLink decoyLink(*onlyDecoy);
-  EXPECT_EQ(decoyLink.OpenUsbLink(), 0);
+  EXPECT_FALSE(decoyLink.OpenUsbLink());
   EXPECT_EQ(decoy.claims(), 0u);
 }
 
@@ -214,8 +214,8 @@ class LinkOverLibusb : public ::testing::Test {
     transport_ = MakeTransport();
     ASSERT_NE(transport_, nullptr);
     link_.emplace(*transport_, timeouts);
-    ASSERT_EQ(link_->OpenUsbLink(), 1);
-    link_->linkOpen = 1;
+    ASSERT_TRUE(link_->OpenUsbLink());
+    link_->linkOpen = true;
   }
 
   void DeviceSends(std::span<const std::uint8_t> bytes) {
@@ -307,7 +307,7 @@ TEST_F(LinkOverLibusb, UnplugFailsThePendingReadAndEveryLaterTransfer) {
   const auto again = MakeTransport();
   ASSERT_NE(again, nullptr);
   UsbLink link(*again);
-  EXPECT_EQ(link.OpenUsbLink(), 1);
+  EXPECT_TRUE(link.OpenUsbLink());
 }
 
 TEST_F(LinkOverLibusb, CancelFromAnotherThreadEndsThePendingReadAtOnce) {
@@ -350,7 +350,7 @@ TEST_F(LinkOverLibusb, StatusCommandAndReplyOnTheWire) {
 
 TEST_F(LinkOverLibusb, StatusQueryThroughTheFraming) {
   Open({}, {1000ms, 1000ms});
-  ASSERT_EQ(SendCommandPacket(*link_, "CurrentStatus", nullptr), 1);
+  ASSERT_TRUE(SendCommandPacket(*link_, "CurrentStatus", nullptr));
   std::vector<std::uint8_t> reply(kReplyBufferSize);
   ASSERT_EQ(ReceiveReplyPacket(*link_, reply), 6);
   EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(reply.data())), "Ready.");
@@ -362,7 +362,7 @@ TEST_F(LinkOverLibusb, WhatTheDeviceHeldAtTheOpenIsDrainedBeforeTheFirstCommand)
   DeviceSends(Bytes("+"));
   DeviceSends(Bytes("$OK#9a"));
   DeviceSends(Bytes("$Rea"));
-  ASSERT_EQ(SendCommandPacket(*link_, "CurrentStatus", nullptr), 1);
+  ASSERT_TRUE(SendCommandPacket(*link_, "CurrentStatus", nullptr));
   std::vector<std::uint8_t> reply(kReplyBufferSize);
   ASSERT_EQ(ReceiveReplyPacket(*link_, reply), 6);
   EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(reply.data())), "Ready.");

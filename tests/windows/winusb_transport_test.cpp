@@ -51,7 +51,7 @@ class WinUsbTransportTest : public ::testing::Test {
 
 TEST_F(WinUsbTransportTest, OpensTheProgrammerWithTheseCallsInThisOrder) {
   UsbLink link(transport);
-  ASSERT_EQ(link.OpenUsbLink(), 1);
+  ASSERT_TRUE(link.OpenUsbLink());
   const std::string path = fake.devices[0].path;
   const std::string detailSize =
       std::to_string(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
@@ -106,13 +106,13 @@ TEST_P(OpenFailureTest, FailsAndLeavesEverythingAsItWas) {
   WinUsbTransport transport(fake.api());
   UsbLink link(transport);
   fake.devices[0].pipes = {{UsbdPipeTypeBulk, 0x83, 64, 0}, {UsbdPipeTypeBulk, 0x04, 64, 0}};
-  ASSERT_EQ(link.OpenUsbLink(), 1);
+  ASSERT_TRUE(link.OpenUsbLink());
   link.CloseUsbLink();
   fake.devices[0].pipes = {{UsbdPipeTypeBulk, 0x81, 64, 0}, {UsbdPipeTypeBulk, 0x01, 64, 0}};
   fake.ClearCalls();
 
   GetParam().arrange(fake);
-  EXPECT_EQ(link.OpenUsbLink(), 0);
+  EXPECT_FALSE(link.OpenUsbLink());
   EXPECT_FALSE(link.IsOpen());
   EXPECT_EQ(link.bulkInPipeId(), 0x83);
   EXPECT_EQ(link.bulkOutPipeId(), 0x04);
@@ -202,7 +202,7 @@ TEST_P(PipeSearchTest, TakesTheLastBulkPipeOfEachDirection) {
   fake.devices[0].failingPipeQueries = GetParam().failingQueries;
   WinUsbTransport transport(fake.api());
   UsbLink link(transport);
-  ASSERT_EQ(link.OpenUsbLink(), 1);
+  ASSERT_TRUE(link.OpenUsbLink());
   EXPECT_EQ(link.bulkInPipeId(), GetParam().in);
   EXPECT_EQ(link.bulkOutPipeId(), GetParam().out);
   // The open time-out goes to the two pipes taken, IN first.
@@ -308,7 +308,7 @@ TEST_F(WinUsbTransportTest, ListsEveryDevicePathWithoutOpeningAny) {
 class WinUsbTransferTest : public WinUsbTransportTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(link.OpenUsbLink(), 1);
+    ASSERT_TRUE(link.OpenUsbLink());
     fake.ClearCalls();
   }
   UsbLink link{transport};
@@ -362,7 +362,7 @@ TEST_P(TransferEndTest, ReadGivesWhatTheDeviceSentOrZero) {
   FakeWinUsb fake;
   WinUsbTransport transport(fake.api());
   UsbLink link(transport);
-  ASSERT_EQ(link.OpenUsbLink(), 1);
+  ASSERT_TRUE(link.OpenUsbLink());
   fake.transfers.push_back(GetParam().script);
   std::thread device;
   if (GetParam().script.mode == ScriptedTransfer::Mode::kEndsLater) {
@@ -403,7 +403,7 @@ TEST(WinUsbTimeouts, AZeroTimeOutNeverBecomesWaitForEver) {
   FakeWinUsb fake;
   WinUsbTransport transport(fake.api());
   UsbLink link(transport, LinkTimeouts{std::chrono::milliseconds(0), std::chrono::milliseconds(0)});
-  ASSERT_EQ(link.OpenUsbLink(), 1);
+  ASSERT_TRUE(link.OpenUsbLink());
   fake.transfers.push_back({Mode::kCompletes, {'+'}});
   std::uint8_t byte;
   ASSERT_EQ(link.LinkRead({&byte, 1}), 1u);
@@ -417,7 +417,7 @@ TEST(WinUsbTimeouts, ATransferTheDriverNeverEndsIsAbortedAfterItsTimeOut) {
   WinUsbTransport transport(fake.api(), WinUsbOptions{std::chrono::milliseconds(0)});
   UsbLink link(transport,
                LinkTimeouts{std::chrono::milliseconds(50), std::chrono::milliseconds(20)});
-  ASSERT_EQ(link.OpenUsbLink(), 1);
+  ASSERT_TRUE(link.OpenUsbLink());
   fake.transfers.push_back({Mode::kPending});
   std::uint8_t byte;
   EXPECT_EQ(link.LinkRead({&byte, 1}), 0u);
@@ -431,7 +431,7 @@ TEST(SystemWinUsb, FindsNoProgrammerAndHoldsNothing) {
   WinUsbTransport transport;
   EXPECT_TRUE(transport.ListDevicePaths(DeviceInterfaceGuid).empty());
   UsbLink link(transport);
-  EXPECT_EQ(link.OpenUsbLink(), 0);
+  EXPECT_FALSE(link.OpenUsbLink());
   std::uint8_t byte = 0;
   EXPECT_EQ(link.LinkRead({&byte, 1}), 0u);
 }

@@ -50,12 +50,16 @@ class CTextProgressCtrl final : public torv2::link::ProgressSink {
   bool SubclassDlgItem(HWND dialog, int id);
   HWND GetSafeHwnd() const { return m_hWnd; }
 
-  // The job's progress sink, on the GUI thread; the rules are window::ProgressBarState's. SetPos
-  // returns the previous position, or −1 (storing nothing) while the bar has no window.
-  int SetPos(int position) override;
-  void SetText(std::string_view label, bool show) override;
-  void SetRange(int lower, int upper) override { m_state.SetRange(lower, upper); }
-  void SetStep(int step) override { m_state.SetStep(step); }
+  // The job's progress sink, on the GUI thread.
+  void SetPercent(int percent) override { SetPos(percent); }
+  void SetLabel(std::string_view label, bool show) override { SetText(label, show); }
+
+  // The bar as a progress control; the rules are window::ProgressBarState's. SetPos returns the
+  // previous position, or −1 (storing nothing) while the bar has no window.
+  int SetPos(int position);
+  void SetText(std::string_view label, bool show);
+  void SetRange(int lower, int upper) { m_state.SetRange(lower, upper); }
+  void SetStep(int step) { m_state.SetStep(step); }
 
   int GetPos() const { return m_state.Pos(); }
   // What the bar shows as text now (empty while text display is off).

@@ -105,11 +105,9 @@ BOOL CUpgradeResultDlg::OnInitDialog() {
                       TRUE);
 
   const std::pair<int, const std::string*> lines[] = {
-      {IDC_MAIN_LINE, &m_report->m_strMainResult},
-      {IDC_SUB_LINE, &m_report->m_strSubResult},
-      {IDC_SOCKET_TABLE, &m_report->m_strSocketTable},
-      {IDC_UPGRADE_LINE, &m_report->m_strUpgradeVersion},
-      {IDC_CURRENT_LINE, &m_report->m_strCurrentVersion},
+      {IDC_MAIN_LINE, &m_report->mainResult},        {IDC_SUB_LINE, &m_report->subResult},
+      {IDC_SOCKET_TABLE, &m_report->socketTable},    {IDC_UPGRADE_LINE, &m_report->upgradeVersion},
+      {IDC_CURRENT_LINE, &m_report->currentVersion},
   };
   for (const auto& [id, text] : lines) {
     SetDlgItemTextW(m_hWnd, id, WideFromUtf8(*text).c_str());

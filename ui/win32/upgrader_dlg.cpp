@@ -266,9 +266,9 @@ void CZARN_TORV2_UpgraderDlg::ShowMessage(std::string_view text, std::string_vie
 }
 
 void CZARN_TORV2_UpgraderDlg::ShowResult(const torv2::upgrade::UpgradeReport& report) {
-  Journal("result " + report.m_strMainResult + " | " + report.m_strSubResult + " | " +
-          OneLine(report.m_strSocketTable) + " | " + report.m_strUpgradeVersion + " | " +
-          report.m_strCurrentVersion);
+  Journal("result " + report.mainResult + " | " + report.subResult + " | " +
+          OneLine(report.socketTable) + " | " + report.upgradeVersion + " | " +
+          report.currentVersion);
   m_pResultDlg->DoModal(report);
   Journal("result closed");
 }
