@@ -8,10 +8,7 @@ namespace torv2::cli {
 namespace {
 
 void AppendLine(std::string& out, std::string_view line) {
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    if (line[i] == '\r' && i + 1 < line.size() && line[i + 1] == '\n') continue;
-    out += line[i];
-  }
+  out += line;
   if (out.empty() || out.back() != '\n') out += '\n';
 }
 

@@ -53,7 +53,7 @@ std::string CauseLine(const upgrade::Cause& cause);
 // "unchecked"; with "device" when given.
 std::string CauseJson(const upgrade::Cause& cause, const std::string& device);
 
-// The five report lines as text for a terminal (CR LF becomes LF).
+// The five report lines as text for a terminal, each ending in a line break.
 std::string FormatReport(const upgrade::UpgradeReport& report);
 
 }  // namespace torv2::cli

@@ -6,9 +6,7 @@
 namespace torv2::ui {
 
 QString ReportLineText(const std::string& line) {
-  QString text = QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
-  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  return text;
+  return QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
 }
 
 }  // namespace torv2::ui

@@ -39,6 +39,6 @@ class CUpgradeResultDlg : public QDialog {
 };
 
 namespace torv2::ui {
-// A report line as the dialog shows it: UTF-8 to text, CR LF to a line break.
+// A report line (UTF-8) as the dialog shows it.
 QString ReportLineText(const std::string& line);
 }  // namespace torv2::ui

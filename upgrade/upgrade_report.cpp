@@ -10,12 +10,11 @@ constexpr std::string_view kMainFail = "Torv2 Main Execute - Upgrade Fail";
 constexpr std::string_view kSubOk = "Torv2 Sub Execute - Upgrade OK";
 constexpr std::string_view kSubFail = "Torv2 Sub Execute - Upgrade Fail";
 
-constexpr std::string_view kTop = "┌─────────┬─────────┬─────────┬─────────┐\r\n│";
-constexpr std::string_view kMiddle = "\r\n├─────────┼─────────┼─────────┼─────────┤\r\n│";
+constexpr std::string_view kTop = "┌─────────┬─────────┬─────────┬─────────┐\n│";
+constexpr std::string_view kMiddle = "\n├─────────┼─────────┼─────────┼─────────┤\n│";
 // Six ideographic spaces follow the corner.
-constexpr std::string_view kBottom =
-    "\r\n└─────────┴─────────┴─────────┴─────────┘　　　　　　\r\n";
-constexpr std::string_view kAllSocketsFailed = "\r\n             All Sub Socket Error!\r\n";
+constexpr std::string_view kBottom = "\n└─────────┴─────────┴─────────┴─────────┘　　　　　　\n";
+constexpr std::string_view kAllSocketsFailed = "\n             All Sub Socket Error!\n";
 
 constexpr std::array<std::string_view, kSubSocketCount> kSocketLabels = {"１", "２", "３", "４",
                                                                          "５", "６", "７", "８"};

@@ -1,7 +1,7 @@
 #pragma once
 // The result report shown at the end of a completed upgrade: a line for the main image, a line for
 // the sub image, a box-drawn table of the eight sub sockets and the two version lines. UTF-8 text;
-// the table is meant for a font in which every character but CR LF has one common width.
+// the table is meant for a font in which every character but the line break has one common width.
 
 #include <optional>
 #include <string>

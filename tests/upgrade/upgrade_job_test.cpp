@@ -24,7 +24,7 @@ constexpr char kMainOk[] = "Torv2 Main Execute - Upgrade OK";
 constexpr char kMainFail[] = "Torv2 Main Execute - Upgrade Fail";
 constexpr char kSubOk[] = "Torv2 Sub Execute - Upgrade OK";
 constexpr char kSubFail[] = "Torv2 Sub Execute - Upgrade Fail";
-constexpr char kAllSocketsFailed[] = "\r\n             All Sub Socket Error!\r\n";
+constexpr char kAllSocketsFailed[] = "\n             All Sub Socket Error!\n";
 
 // Small images: three main chunks (8192, 8192, 3616) and three sub blocks; no '#' anywhere.
 

@@ -13,8 +13,8 @@ constexpr char kMiddle[] = "├─────────┼──────�
 constexpr char kBottom[] = "└─────────┴─────────┴─────────┴─────────┘　　　　　　";
 
 std::string Table(const std::string& upperRow, const std::string& lowerRow) {
-  return std::string(kTop) + "\r\n" + upperRow + "\r\n" + kMiddle + "\r\n" + lowerRow + "\r\n" +
-         kBottom + "\r\n";
+  return std::string(kTop) + "\n" + upperRow + "\n" + kMiddle + "\n" + lowerRow + "\n" + kBottom +
+         "\n";
 }
 
 SubSocketStatus Status(std::string_view eight) {
@@ -63,7 +63,7 @@ TEST(UpgradeReport, CellsAreTheListedCharacters) {
       "\xEF\xBC\x88\xEF\xBC\xAF\xEF\xBC\xAB\xEF\xBC\x89"  // U+FF08 U+FF2F U+FF2B U+FF09
       "\xE3\x80\x80"                                      // U+3000
       "\xE2\x94\x82";                                     // U+2502
-  EXPECT_NE(report.socketTable.find("\r\n\xE2\x94\x82" + okCell), std::string::npos);
+  EXPECT_NE(report.socketTable.find("\n\xE2\x94\x82" + okCell), std::string::npos);
 }
 
 // In a font where every character has one width, the borders and the rows line up.
@@ -74,14 +74,14 @@ TEST(UpgradeReport, TableLinesLineUp) {
     const std::string& table = report.socketTable;
     std::vector<std::size_t> widths;
     std::size_t start = 0;
-    for (std::size_t end; (end = table.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    for (std::size_t end; (end = table.find('\n', start)) != std::string::npos; start = end + 1) {
       std::size_t codePoints = 0;
       for (std::size_t i = start; i < end; ++i) {
         if ((static_cast<unsigned char>(table[i]) & 0xC0) != 0x80) ++codePoints;
       }
       widths.push_back(codePoints);
     }
-    EXPECT_EQ(start, table.size()) << "the table ends with CR LF";
+    EXPECT_EQ(start, table.size()) << "the table ends with a line break";
     EXPECT_EQ(widths, (std::vector<std::size_t>{41, 41, 41, 41, 47}));
   }
 }
@@ -115,7 +115,7 @@ TEST(UpgradeReport, SubSocketErrorReplacesSubLineAndTable) {
     ComposeUpgradeReport(report, true, true, status, true);
     EXPECT_EQ(report.mainResult, "Torv2 Main Execute - Upgrade OK");
     EXPECT_EQ(report.subResult, "");
-    EXPECT_EQ(report.socketTable, "\r\n             All Sub Socket Error!\r\n");
+    EXPECT_EQ(report.socketTable, "\n             All Sub Socket Error!\n");
     EXPECT_EQ(report.upgradeVersion, "Upgrade Version : 2.08");
     EXPECT_EQ(report.currentVersion, "Current Version : 2.07");
   }

@@ -110,7 +110,12 @@ BOOL CUpgradeResultDlg::OnInitDialog() {
       {IDC_CURRENT_LINE, &m_report->currentVersion},
   };
   for (const auto& [id, text] : lines) {
-    SetDlgItemTextW(m_hWnd, id, WideFromUtf8(*text).c_str());
+    // A static control breaks lines at CR LF.
+    std::wstring shown = WideFromUtf8(*text);
+    for (std::size_t at = 0; (at = shown.find(L'\n', at)) != std::wstring::npos; at += 2) {
+      shown.insert(at, 1, L'\r');
+    }
+    SetDlgItemTextW(m_hWnd, id, shown.c_str());
   }
 
   // Centred over the main window.

@@ -32,7 +32,7 @@ BOOL CALLBACK CloseOwnedWindow(HWND window, LPARAM owner) {
 }
 
 std::string OneLine(std::string text) {
-  for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, "/");
+  for (std::size_t at; (at = text.find('\n')) != std::string::npos;) text.replace(at, 1, "/");
   return text;
 }
 
