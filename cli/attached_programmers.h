@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "link/programmer_name.h"
 namespace torv2::cli {
 
 struct AttachedProgrammer {
@@ -25,13 +26,9 @@ struct AttachedProgrammer {
   std::uint16_t productId = 0;
 };
 
-// Text a device supplied (a serial number, a product name, an interface path), as it may go to
-// a terminal or a log: each control character (C0, DEL, C1) becomes "\xNN" ("\u0085" for C1),
-// a byte that is not part of UTF-8 "\xNN", and the backslash "\\"; the rest stays as it is.
-std::string Printable(std::string_view text);
+using link::Printable;
 
-// The programmer's name: its serial number, else its port, else its address; Printable, since
-// it goes into every line about the programmer. --device takes the name as shown.
+// The programmer's name (link::ProgrammerName): --device takes the name as shown.
 std::string IdentityOf(const AttachedProgrammer& programmer);
 
 // "VIRTUAL1  port 1-2  address 001:003  serial VIRTUAL1  (MS OS 2.0)", with a warning when

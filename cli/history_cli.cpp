@@ -5,6 +5,7 @@
 #include <mutex>
 #include <regex>
 
+#include "cli/exit_codes.h"
 #include "history/attempt_recorder.h"
 #include "history/history_format.h"
 #include "history/history_path.h"
@@ -12,10 +13,6 @@
 
 namespace torv2::cli {
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitUnreadable = 2;
-constexpr int kExitUsage = 64;
 
 void PrintWarning(std::string_view text) {
   std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
@@ -92,7 +89,7 @@ int HistoryCli::Show(const std::string& device) {
     auto read = store.Read(filter, why);
     if (!read) {
       std::fprintf(stderr, "history: cannot read %s: %s\n", path.string().c_str(), why.c_str());
-      return kExitUnreadable;
+      return kExitStopped;
     }
     rows = std::move(*read);
   }

@@ -1,6 +1,8 @@
 // The command line without a history (the Windows build: Debian carries no SQLite for it).
 #include "cli/history_cli.h"
 
+#include "cli/exit_codes.h"
+
 namespace torv2::cli {
 
 struct HistoryCli::State {};
@@ -11,7 +13,7 @@ HistoryCli::~HistoryCli() = default;
 void HistoryCli::AddTo(CLI::App&) {}
 
 int HistoryCli::Show(const std::string&) {
-  return 64;
+  return kExitUsage;
 }
 
 std::unique_ptr<upgrade::AttemptObserver> HistoryCli::ObserverFor(const std::string&,

@@ -16,9 +16,9 @@
 #include <mutex>
 #include <string_view>
 
-namespace torv2::cli {
+#include "cli/exit_codes.h"
 
-inline constexpr int kExitInterrupted = 130;  // as a shell reports a command ended by SIGINT
+namespace torv2::cli {
 
 // Writes `text` to stdout and flushes it, in one piece: a second interrupt waits for it to end.
 void WriteOut(std::string_view text);

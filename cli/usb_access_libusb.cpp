@@ -6,6 +6,7 @@
 
 #include "cli/usb_access.h"
 #include "link/libusb/libusb_transport.h"
+#include "link/programmer_name.h"
 #include "link/usb_link.h"
 
 namespace torv2::cli {
@@ -55,7 +56,7 @@ std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers(
   }
   std::vector<AttachedProgrammer> out;
   for (const auto& p :
-       transport->List(link::DeviceInterfaceGuid, link::LinkTimeouts{}.atOpen, unchecked)) {
+       transport->List(link::DeviceInterfaceGuid, link::kControlRequestTimeout, unchecked)) {
     out.push_back({p.address.ToString(), PortName(p), p.serialNumber,
                    std::string(link::GuidSourceName(p.source)), p.vendorId, p.productId});
   }

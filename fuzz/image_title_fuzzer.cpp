@@ -46,8 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (upgrade::CheckSubImage(image).empty()) {
     FUZZ_CHECK(size >= 1 && size <= upgrade::kMaxCarriedImageSize);
-    for (std::size_t at = 0; at < size; at += link::kSubReadBackBlock) {
-      const std::size_t n = std::min<std::size_t>(link::kSubReadBackBlock, size - at);
+    for (std::size_t at = 0; at < size; at += link::kSubBlock) {
+      const std::size_t n = std::min<std::size_t>(link::kSubBlock, size - at);
       const std::string_view block(reinterpret_cast<const char*>(image.data() + at), n);
       FUZZ_CHECK(block.find("####") == std::string_view::npos && block.back() != '#');
     }

@@ -106,14 +106,14 @@ void ReadBackMain(fuzz::ScriptedDevice& device, link::TransferContext& t, Positi
   if (refused) host.pop_back();
   FUZZ_CHECK(std::all_of(host.begin(), host.end(), [](std::uint8_t b) { return b == '+'; }));
   const std::size_t chunks = host.size();
-  const std::size_t stored = std::min<std::size_t>(chunks * link::kMainReadBackChunk, size);
+  const std::size_t stored = std::min<std::size_t>(chunks * link::kMainChunk, size);
   FUZZ_CHECK(device.stream().size() >= stored);
   FUZZ_CHECK(std::equal(dest.get(), dest.get() + stored, device.stream().begin()));
-  const std::size_t all = (size + link::kMainReadBackChunk - 1) / link::kMainReadBackChunk;
+  const std::size_t all = (size + link::kMainChunk - 1) / link::kMainChunk;
   FUZZ_CHECK(ok == (size > 0 && !refused && chunks == all ? 1 : 0));
 
   for (std::size_t i = 0; i < chunks; ++i) {
-    const std::size_t done = std::min<std::size_t>((i + 1) * link::kMainReadBackChunk, size);
+    const std::size_t done = std::min<std::size_t>((i + 1) * link::kMainChunk, size);
     FUZZ_CHECK(progress.positions[i] == Percent(done, size));
   }
   if (ok) {
@@ -141,7 +141,7 @@ void ReadBackSub(fuzz::ScriptedDevice& device, link::TransferContext& t, Positio
   bool wantError = false;
   std::size_t offset = 0;
   for (;;) {
-    const std::size_t b = std::min<std::size_t>(link::kSubReadBackBlock, size - offset);
+    const std::size_t b = std::min<std::size_t>(link::kSubBlock, size - offset);
     PutLe32(host, static_cast<std::uint32_t>(b));
     if (fuzz::ModelEscapedReplyPacket(stream, payload, host) == 0) break;
     if (!fuzz::SameText(payload, "OK")) {

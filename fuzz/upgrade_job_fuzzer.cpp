@@ -183,7 +183,7 @@ Attempt RunAttempt(fuzz::FaultyBus& bus, emulator::InProcessTransport& device) {
       a.report = upgrader.Report();
       a.exitCode = cli::UpgradeExitCode(a.job);
     } else {
-      a.exitCode = cli::kExitNoProgrammer;  // as the command line gives up
+      a.exitCode = cli::kExitNotReady;  // as the command line gives up
     }
   }
   if (Debugging()) {
@@ -233,12 +233,12 @@ Attempt RunAttempt(fuzz::FaultyBus& bus, emulator::InProcessTransport& device) {
       FUZZ_CHECK(host.results.empty() && host.ends == 0);
       FUZZ_CHECK(host.causes > 0);
       FUZZ_CHECK(host.Said(upgrade::kMsgUpgradeError));
-      FUZZ_CHECK(a.exitCode == (job.linkNotReady ? cli::kExitNoProgrammer : cli::kExitJobFailed));
+      FUZZ_CHECK(a.exitCode == (job.linkNotReady ? cli::kExitNotReady : cli::kExitStopped));
       break;
     case upgrade::JobOutcome::Refused:
     case upgrade::JobOutcome::NotRun:
       FUZZ_CHECK(host.results.empty() && host.ends == 0);
-      FUZZ_CHECK(a.exitCode == cli::kExitNoProgrammer);
+      FUZZ_CHECK(a.exitCode == cli::kExitNotReady);
       break;
   }
   return a;

@@ -33,7 +33,7 @@ std::string FailedParts(const upgrade::JobResult& job) {
   } else {
     std::string sockets;
     for (std::size_t i = 0; i < job.sockets->size(); ++i) {
-      if ((*job.sockets)[i] != 'U') sockets += " " + std::to_string(i + 1);
+      if ((*job.sockets)[i] != link::kSocketUpgraded) sockets += " " + std::to_string(i + 1);
     }
     if (!sockets.empty()) add("sockets" + sockets);
   }
@@ -77,7 +77,7 @@ AttemptRow RowOf(const upgrade::Attempt& attempt, const RecorderSettings& settin
     row.outcome = attempt.versionBefore ? kOutcomeOk : kOutcomeNotReady;
   } else if (job->outcome == upgrade::JobOutcome::Completed) {
     row.failedParts = FailedParts(*job);
-    row.outcome = row.failedParts.empty() ? kOutcomeOk : kOutcomeReportFailure;
+    row.outcome = upgrade::Succeeded(*job) ? kOutcomeOk : kOutcomeReportFailure;
   } else {
     row.outcome = kOutcomeError;
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "link/programmer_name.h"
 namespace torv2::link {
 
 void ExchangeFailure::KeepAnswer(std::span<const std::uint8_t> bytes) {
@@ -204,15 +205,6 @@ std::string DescribeHappened(const ExchangeFailure& f) {
 std::string DevicePlace(const UncheckedDevice& device) {
   const std::string port = PortName(device.bus, device.portPath);
   return "bus " + std::to_string(device.bus) + (port.empty() ? "" : " port " + port);
-}
-
-std::string PortName(std::uint8_t bus, const std::vector<std::uint8_t>& portPath) {
-  if (portPath.empty()) return {};
-  std::string name = std::to_string(bus) + "-";
-  for (std::size_t i = 0; i < portPath.size(); ++i) {
-    name += (i ? "." : "") + std::to_string(portPath[i]);
-  }
-  return name;
 }
 
 }  // namespace torv2::link

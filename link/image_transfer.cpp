@@ -116,11 +116,11 @@ bool ReadBack(TransferContext& t, std::span<std::uint8_t> dest) {
   const std::size_t size = dest.size();
   // Every read asks for a whole chunk, also when part of it has arrived, so one chunk can bring
   // up to twice its length less one byte; it lands here before the good bytes go to `dest`.
-  std::array<std::uint8_t, 2 * kMainReadBackChunk> staging;
+  std::array<std::uint8_t, 2 * kMainChunk> staging;
   std::size_t offset = 0;
   do {
-    const std::size_t c = std::min<std::size_t>(kMainReadBackChunk, size - offset);
-    const std::size_t number = offset / kMainReadBackChunk + 1;
+    const std::size_t c = std::min<std::size_t>(kMainChunk, size - offset);
+    const std::size_t number = offset / kMainChunk + 1;
     std::size_t got = 0;
     do {
       const std::uint32_t n = t.link.LinkRead(std::span(staging).subspan(got, c));
@@ -164,8 +164,8 @@ bool ReadBackSub(TransferContext& t, SubSocketStatus& status, std::span<std::uin
   std::size_t offset = 0;
   do {
     const std::uint32_t b =
-        static_cast<std::uint32_t>(std::min<std::size_t>(kSubReadBackBlock, size - offset));
-    const std::size_t number = offset / kSubReadBackBlock + 1;
+        static_cast<std::uint32_t>(std::min<std::size_t>(kSubBlock, size - offset));
+    const std::size_t number = offset / kSubBlock + 1;
     std::uint8_t request[4];
     PutLe32(request, b);
     if (t.link.LinkWrite(request) == 0) {

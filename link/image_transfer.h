@@ -4,8 +4,8 @@
 //
 //   announce:  host: size record (0x14000, size); device: reply "OK"; host: '+'
 //   download:  per chunk, host: the chunk; device: ten bytes, '+' first and last
-//   read back: per 8192-byte chunk, device: the chunk; host: '+' ('-' when more arrived)
-//   sub image: per 1000-byte block, host: block length; device: escaped "OK", escaped data;
+//   read back: per main chunk, device: the chunk; host: '+' ('-' when more arrived)
+//   sub image: per sub block, host: block length; device: escaped "OK", escaped data;
 //              host: '+' after each packet and one more; finally the escaped 8-byte socket status
 
 #include <array>
@@ -18,11 +18,15 @@
 namespace torv2::link {
 
 inline constexpr std::uint32_t kSizeRecordWord = 0x14000;
-inline constexpr std::uint32_t kMainReadBackChunk = 8192;
-inline constexpr std::uint32_t kSubReadBackBlock = 1000;
+// The main image goes down and comes back in chunks of this many bytes (the last one shorter).
+inline constexpr std::uint32_t kMainChunk = 8192;
+// The sub image goes down in chunks, and comes back in blocks, of this many bytes.
+inline constexpr std::uint32_t kSubBlock = 1000;
 
-// Eight status characters, sub socket 1 first; 'U' means upgraded.
+// Eight status characters, sub socket 1 first.
 using SubSocketStatus = std::array<std::uint8_t, 8>;
+// The status character of a socket the device upgraded.
+inline constexpr std::uint8_t kSocketUpgraded = 'U';
 
 // What every transfer works with: the open link, the progress sink, and the flag the transfers
 // raise when the device refuses a size record, a chunk or a read-back block.

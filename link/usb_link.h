@@ -25,8 +25,8 @@
 namespace torv2::link {
 
 struct LinkTimeouts {
-  std::chrono::milliseconds atOpen{10'000};      // bounds the requests made while opening
-  std::chrono::milliseconds perTransfer{6'000};  // bounds every single bulk transfer
+  std::chrono::milliseconds atOpen{kControlRequestTimeout};  // each request made while opening
+  std::chrono::milliseconds perTransfer{6'000};              // bounds every single bulk transfer
   // Each read of a drain waits this long for more; the first read that brings nothing ends it.
   // A device that has bytes queued sends them within a frame or two.
   std::chrono::milliseconds drain{20};

@@ -16,6 +16,11 @@
 
 namespace torv2::link {
 
+// Bounds each control request made to find out what a device is and to open it (descriptors, the
+// Microsoft OS descriptors, the serial number): USB's own limit for a whole request, which a
+// programmer meets with room to spare.
+inline constexpr std::chrono::milliseconds kControlRequestTimeout{5'000};
+
 enum class PipeType : std::uint8_t { Control = 0, Isochronous = 1, Bulk = 2, Interrupt = 3 };
 
 struct PipeInfo {
@@ -60,10 +65,6 @@ struct OpenOutcome {
   OpenStatus status = OpenStatus::NotFound;
   std::vector<UncheckedDevice> unchecked;
 };
-
-// "1-2.3": the bus, then the port path from the root hub, as Linux names the device in sysfs;
-// empty when the ports are unknown.
-std::string PortName(std::uint8_t bus, const std::vector<std::uint8_t>& portPath);
 
 // An opened programmer: its interface is claimed and ready for bulk transfers.
 class UsbDevice {

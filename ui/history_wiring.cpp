@@ -7,6 +7,7 @@
 #include "history/history_path.h"
 #include "history/history_store.h"
 #include "link/libusb/libusb_transport.h"
+#include "link/programmer_name.h"
 #include "link/usb_link.h"
 #include "upgrade/embedded_images.h"
 #include "upgrade/version_text.h"
@@ -32,15 +33,12 @@ class KeptHistory final : public upgrade::AttemptObserver {
 
 // The first programmer the transport would open, named like the command line's `list`.
 history::ProgrammerIdentity FirstProgrammer(link::LibusbTransport& usb) {
-  const auto found = usb.List(link::DeviceInterfaceGuid, link::LinkTimeouts{}.atOpen);
+  const auto found = usb.List(link::DeviceInterfaceGuid, link::kControlRequestTimeout);
   if (found.empty()) return {};
   const link::AttachedProgrammer& p = found.front();
-  std::string port;
-  for (std::size_t i = 0; i < p.portPath.size(); ++i) {
-    port += (i ? "." : std::to_string(p.address.bus) + "-") + std::to_string(p.portPath[i]);
-  }
   const std::string address = p.address.ToString();
-  return {!p.serialNumber.empty() ? p.serialNumber : !port.empty() ? port : address, address};
+  return {link::ProgrammerName(p.serialNumber, link::PortName(p.address.bus, p.portPath), address),
+          address};
 }
 
 std::string CarriedVersion() {

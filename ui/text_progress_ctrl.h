@@ -32,7 +32,7 @@ class CTextProgressCtrl : public QFrame, public torv2::link::ProgressSink {
   int SetPos(int position);
   void SetText(std::string_view label, bool show);
   void SetRange(int lower, int upper) { m_state.SetRange(lower, upper); }
-  void SetStep(int step) { m_state.SetStep(step); }
+  void SetStep(int step) { m_nStepSize = step; }  // stored only; nothing steps the bar
 
   int GetPos() const { return m_state.Pos(); }
   QString Label() const { return QString::fromStdString(m_state.Label()); }
@@ -56,4 +56,5 @@ class CTextProgressCtrl : public QFrame, public torv2::link::ProgressSink {
  private:
   torv2::window::ProgressBarState m_state;
   int m_nPaintCount = 0;
+  int m_nStepSize = 1;
 };

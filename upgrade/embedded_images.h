@@ -16,6 +16,8 @@ namespace torv2::upgrade {
 using MessageSink = std::function<void(std::string_view text, std::string_view caption)>;
 
 inline constexpr std::string_view kLoadFailed = "Err";
+// What stands for the carried version when the main image cannot be loaded.
+inline constexpr std::string_view kUnknownMainExe = "Unknown - MainExe";
 inline constexpr std::string_view kErrorCaption = "Error!";
 
 // Finds the main image (resource 720) in the executable at `modulePath`. On success fills `image`

@@ -15,7 +15,7 @@ constexpr std::size_t kShownTitleChars = 80;
 constexpr std::size_t kMaxReportedBlocks = 5;
 constexpr std::uint8_t kHash = '#';
 // The blocks the transfer reads the sub image back in, each inside one escaped reply packet.
-constexpr std::size_t kSubBlock = link::kSubReadBackBlock;
+constexpr std::size_t kSubBlock = link::kSubBlock;
 
 // Title bytes as printable text: other bytes as \xNN, cut after kShownTitleChars.
 std::string Printable(std::string_view text) {

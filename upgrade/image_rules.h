@@ -14,7 +14,7 @@ namespace torv2::upgrade {
 // Main image: 1 to kMaxCarriedImageSize bytes, with a NUL-terminated title at kTitleOffset whose
 // last five characters are an accepted version.
 std::vector<std::string> CheckMainImage(std::span<const std::uint8_t> image);
-// Sub image: 1 to kMaxCarriedImageSize bytes; no read-back block (link::kSubReadBackBlock bytes,
+// Sub image: 1 to kMaxCarriedImageSize bytes; no read-back block (link::kSubBlock bytes,
 // as the transfer reads them) holds four '#' in a row or ends with '#', since the escaped reply
 // packet that carries the block ends at the first "####".
 std::vector<std::string> CheckSubImage(std::span<const std::uint8_t> image);

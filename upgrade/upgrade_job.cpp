@@ -14,9 +14,6 @@
 namespace torv2::upgrade {
 namespace {
 
-constexpr std::uint32_t kMainDownloadChunk = 8192;
-constexpr std::uint32_t kSubDownloadChunk = 1000;
-
 // The offset of the first byte that differs, or nullopt when the image came back whole.
 std::optional<std::size_t> FirstDifference(std::span<const std::uint8_t> readBack,
                                            const FirmwareImage& image) {
@@ -68,6 +65,12 @@ UpgradeReport Upgrader::Report() const {
 void Upgrader::SetUpgradeVersionLine(std::string line) {
   std::lock_guard lock(stateMutex_);
   report_.upgradeVersion = std::move(line);
+}
+
+bool Succeeded(const JobResult& job) {
+  return job.outcome == JobOutcome::Completed && job.mainOk && job.subOk && job.sockets &&
+         std::all_of(job.sockets->begin(), job.sockets->end(),
+                     [](std::uint8_t c) { return c == link::kSocketUpgraded; });
 }
 
 void Upgrader::TellObserver(const Attempt& attempt) {
@@ -259,7 +262,7 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
     progress.SetPercent(0);
     // A failed main download or read-back only marks the main image as failed; the sub stage
     // still runs.
-    if (link::DownloadImage(t, image, kMainDownloadChunk)) {
+    if (link::DownloadImage(t, image, link::kMainChunk)) {
       if (!link::SendCommandPacket(link_, "ReadFirmware:", "Torv2MainExe,")) {
         return stop(ExchangeStep::ReadCommand, kMain);
       }
@@ -272,7 +275,7 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
       if (!link::ReadBackImage(t, readBack)) {
         note(CauseAt(ExchangeStep::ReadBackChunk, kMain));
       } else if (const auto at = FirstDifference(readBack, mainImage_)) {
-        const int chunk = static_cast<int>(*at / link::kMainReadBackChunk) + 1;
+        const int chunk = static_cast<int>(*at / link::kMainChunk) + 1;
         note(Cause{{ExchangeStep::ReadBackChunk, kMain, chunk}, Differs(*at), std::nullopt});
       } else {
         result.mainOk = true;
@@ -294,7 +297,7 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
     if (!link::AnnounceImageSize(t, subImage_.size)) return stop(ExchangeStep::SizeRecord, kSub);
     progress.SetLabel("Down", true);
     progress.SetPercent(0);
-    if (!link::DownloadImage(t, image, kSubDownloadChunk)) return stop(ExchangeStep::Chunk, kSub);
+    if (!link::DownloadImage(t, image, link::kSubBlock)) return stop(ExchangeStep::Chunk, kSub);
     if (!link::SendCommandPacket(link_, "ReadFirmware:", "Torv2SubExe,")) {
       return stop(ExchangeStep::ReadCommand, kSub);
     }
@@ -311,7 +314,7 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
       return stop(inBlocks ? ExchangeStep::SubBlock : ExchangeStep::SocketStatus, kSub);
     }
     if (const auto at = FirstDifference(readBack, subImage_)) {
-      const int block = static_cast<int>(*at / link::kSubReadBackBlock) + 1;
+      const int block = static_cast<int>(*at / link::kSubBlock) + 1;
       link_.failure() = Differs(*at);
       link_.failure().number = block;
       return stop(ExchangeStep::SubBlock, kSub);

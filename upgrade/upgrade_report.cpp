@@ -18,7 +18,6 @@ constexpr std::string_view kAllSocketsFailed = "\n             All Sub Socket Er
 
 constexpr std::array<std::string_view, kSubSocketCount> kSocketLabels = {"１", "２", "３", "４",
                                                                          "５", "６", "７", "８"};
-constexpr std::uint8_t kUpgraded = 'U';
 
 // Nine double-width characters and a vertical line; the OK cell is padded with an ideographic
 // space to the width of the BAD cell.
@@ -44,7 +43,7 @@ void ComposeUpgradeReport(UpgradeReport& report, bool mainOk, bool subOk,
   table.assign(kTop);
   for (std::size_t socket = 0; socket < kSubSocketCount; ++socket) {
     if (socket == kSubSocketCount / 2) table += kMiddle;
-    AppendCell(table, socket, socketStatus && (*socketStatus)[socket] == kUpgraded);
+    AppendCell(table, socket, socketStatus && (*socketStatus)[socket] == link::kSocketUpgraded);
   }
   table += kBottom;
 }

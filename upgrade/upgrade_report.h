@@ -7,7 +7,7 @@
 #include <string>
 #include <tuple>
 
-#include "link/image_transfer.h"  // SubSocketStatus: one character per sub socket, 'U' upgraded
+#include "link/image_transfer.h"  // SubSocketStatus: one character per sub socket
 
 namespace torv2::upgrade {
 

@@ -50,6 +50,10 @@ struct JobResult {
   std::optional<Cause> cause;
 };
 
+// The job's verdict: whether it did all it is for. It completed, both images were verified, the
+// device's final verdict was "OK" and all eight sockets report upgraded.
+bool Succeeded(const JobResult& job);
+
 class Upgrader {
  public:
   Upgrader(link::UsbLink& link, UpgradeHost& host, UpgraderTimings timings = {});

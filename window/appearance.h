@@ -14,7 +14,6 @@ inline constexpr std::string_view kTitleConnected = "\u3000\u3000\u3000\u00A7 US
 inline constexpr std::string_view kTitleDisconnected = "\u3000\u00A7 USB UnConn \u00A7";
 
 inline constexpr std::string_view kUnknownVersion = "Unknown";
-inline constexpr std::string_view kUnknownMainExe = "Unknown - MainExe";
 
 struct Rgb {
   std::uint8_t red, green, blue;

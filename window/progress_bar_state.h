@@ -21,7 +21,6 @@ class ProgressBarState {
     lower_ = lower;
     upper_ = upper;
   }
-  void SetStep(int step) { step_ = step; }  // stored only; nothing steps the bar
   // The bar's size changed: the next SetPos redraws whatever its width.
   void Resized() { drawnWidth_ = -1; }
 
@@ -36,7 +35,6 @@ class ProgressBarState {
 
  private:
   int position_ = 0;
-  int step_ = 1;
   int upper_ = 100;
   int lower_ = 0;
   bool showText_ = false;

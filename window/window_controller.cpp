@@ -45,7 +45,7 @@ void WindowController::Start(std::string_view caption) {
   upgrader_->SetImages(images.main, images.sub);
   if (!images.main.loaded()) {
     if (!images.problem.empty()) host_.Log(images.problem);
-    view_.SetUpgradeVersionText(kUnknownMainExe);
+    view_.SetUpgradeVersionText(upgrade::kUnknownMainExe);
     return;
   }
   if (!images.version) return;

@@ -18,8 +18,6 @@
 namespace torv2::link {
 namespace {
 
-// Bounds each control request while an arrived device is checked: a programmer answers at once.
-constexpr std::chrono::milliseconds kInspectTimeout{1000};
 // The longest the thread waits in libusb between two looks at its queue. Every change and the
 // stop wake it earlier; this only bounds the wait should a wake-up ever be missed.
 constexpr time_t kLongestWaitSeconds = 5;
@@ -176,8 +174,8 @@ void HotplugMonitor::Impl::Stop() {
   // The context is the monitor's own and only its thread handles the context's events, so the
   // stop waits on nothing but that thread: the wake ends its event wait (or the next one), and
   // it returns at its next look at `stopping`. The longest it can still be busy is the check of
-  // one arrived device, whose every request is bounded by kInspectTimeout. A thread that uses
-  // the transport meanwhile drives another context and cannot hold this one up.
+  // one arrived device, whose every request is bounded by kControlRequestTimeout. A thread that
+  // uses the transport meanwhile drives another context and cannot hold this one up.
   SetWake(1);
   libusb_interrupt_event_handler(ctx);
   thread.join();
@@ -241,7 +239,7 @@ void HotplugMonitor::Impl::Look(Change& change) {
   // A device attached while the monitor started may be reported twice (by the enumeration and
   // by its own arrival); it is announced at most once.
   if (known != programmers.end()) return;
-  if (!transport.Inspect(device, DeviceInterfaceGuid, kInspectTimeout)) return;
+  if (!transport.Inspect(device, DeviceInterfaceGuid, kControlRequestTimeout)) return;
   programmers.push_back(std::move(change.device));
   if (!change.alreadyAttached && !Stopping()) onEvent(DeviceEvent::Arrival);
 }

@@ -283,6 +283,39 @@ INSTANTIATE_TEST_SUITE_P(
                 0}),
     [](const auto& info) { return info.param.name; });
 
+// An answer that never comes is placed at the very chunk or block whose answer it was, not one
+// before or after it. Main: three chunks; sub: three chunks down, three blocks back.
+struct LostAnswerCase {
+  const char* name;
+  Step step;
+  int occurrence;
+  const char* cause;
+};
+
+class LostAnswer : public Job, public ::testing::WithParamInterface<LostAnswerCase> {};
+
+TEST_P(LostAnswer, IsPlacedAtItsOwnStep) {
+  Device(At(GetParam().step, GetParam().occurrence, FaultKind::NoAnswer));
+  RunJob();
+  const std::vector<Cause> causes = host_.causes();
+  ASSERT_FALSE(causes.empty());
+  EXPECT_EQ(DescribeCause(causes.front()).substr(0, std::string(GetParam().cause).size()),
+            GetParam().cause)
+      << DescribeCause(causes.front());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Job, LostAnswer,
+    ::testing::Values(
+        LostAnswerCase{"FirstChunkAck", Step::ChunkAck, 1, "main chunk 1: time-out after 20 ms"},
+        LostAnswerCase{"MainChunkAck", Step::ChunkAck, 2, "main chunk 2: time-out after 20 ms"},
+        LostAnswerCase{"SubChunkAck", Step::ChunkAck, 5, "sub chunk 2: time-out after 20 ms"},
+        LostAnswerCase{"ReadBackChunk", Step::ReadChunk, 3,
+                       "main read-back chunk 3: time-out after 20 ms"},
+        LostAnswerCase{"BlockStatus", Step::BlockStatus, 2, "sub block 2: time-out after 20 ms"},
+        LostAnswerCase{"BlockData", Step::BlockData, 3, "sub block 3: time-out after 20 ms"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(Job, ARefusedClickStartsNothing) {
   upgrader_.SetDeviceUsable(false);
   RunJob();

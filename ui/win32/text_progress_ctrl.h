@@ -59,7 +59,7 @@ class CTextProgressCtrl final : public torv2::link::ProgressSink {
   int SetPos(int position);
   void SetText(std::string_view label, bool show);
   void SetRange(int lower, int upper) { m_state.SetRange(lower, upper); }
-  void SetStep(int step) { m_state.SetStep(step); }
+  void SetStep(int step) { m_nStepSize = step; }  // stored only; nothing steps the bar
 
   int GetPos() const { return m_state.Pos(); }
   // What the bar shows as text now (empty while text display is off).
@@ -82,4 +82,5 @@ class CTextProgressCtrl final : public torv2::link::ProgressSink {
   HWND m_hWnd = nullptr;
   torv2::window::ProgressBarState m_state;
   int m_nPaintCount = 0;
+  int m_nStepSize = 1;
 };

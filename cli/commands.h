@@ -1,0 +1,47 @@
+#pragma once
+// The command line's commands, each in a file of its own (info_command.cpp, list_command.cpp,
+// upgrade_command.cpp for status and upgrade, udev_rule_command.cpp; `history` is history_cli's),
+// and what several of them share. Each gives the program's exit code (cli/exit_codes.h).
+
+#include <string>
+#include <vector>
+
+#include "link/usb_transport.h"
+#include "upgrade/embedded_images.h"
+
+namespace torv2::cli {
+
+class HistoryCli;
+class Interrupts;
+
+// What the command line asked for.
+struct Options {
+  std::string command;
+  bool install = false;   // udev-rule --install
+  std::string rulesDir;   // where udev-rule --install writes
+  std::string ruleGroup;  // udev-rule --group: a group whose members may open the programmers
+  bool useVirtual = false;
+  std::string device;
+  bool all = false;
+  std::string progress = "auto";
+  bool trace = false;
+  HistoryCli* history = nullptr;  // keeps each status check and upgrade attempt
+};
+
+int RunInfo();
+int RunList(const Options& options);
+// status and upgrade; Ctrl-C and SIGTERM stop the work at the next transfer boundary.
+int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts);
+#ifndef _WIN32
+int RunUdevRule(const Options& options);
+#endif
+
+// The images in the executable, loaded as the window loads them; says on stderr why they cannot
+// be used.
+upgrade::CarriedImages LoadCarriedImages();
+
+// Says which devices could not be opened to see whether they are programmers (with `named`), and
+// the fix for those refused for lack of permission.
+void SayUnchecked(const std::vector<link::UncheckedDevice>& unchecked, bool named);
+
+}  // namespace torv2::cli
