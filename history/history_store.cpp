@@ -1,6 +1,7 @@
 #include "history/history_store.h"
 
 #include <chrono>
+#include <iterator>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -40,6 +41,12 @@ ALTER TABLE attempts ADD COLUMN cause TEXT;
 CREATE INDEX IF NOT EXISTS attempts_by_device ON attempts(device, time_utc);
 )sql";
 
+// The steps from each layout to the next: kSteps[0] takes a file of layout 1 to layout 2, and so
+// on. A new layout is one more step here, with kSchemaVersion raised, and kCreateLayout the
+// layout it makes.
+constexpr const char* kSteps[] = {kFrom1To2};
+static_assert(std::size(kSteps) == kSchemaVersion - 1);
+
 constexpr char kInsert[] =
     "INSERT INTO attempts(time_utc, program, kind, device, bus_address, version_before, "
     "version_carried, outcome, failed_parts, cause, sockets, version_after, duration_ms) "
@@ -73,6 +80,13 @@ std::string FileStamp(std::chrono::system_clock::time_point when) {
   return FormatUtc(when, "%Y%m%dT%H%M%SZ");
 }
 
+// The layout of the file `db` has open, or nullopt when it cannot be read.
+std::optional<int> Layout(sqlite3* db) {
+  const Statement statement = Prepare(db, "PRAGMA user_version");
+  if (!statement || sqlite3_step(statement.get()) != SQLITE_ROW) return std::nullopt;
+  return sqlite3_column_int(statement.get(), 0);
+}
+
 std::string Reason(int code, const std::string& detail) {
   switch (code & 0xff) {
     case SQLITE_BUSY:
@@ -102,15 +116,15 @@ bool IsDamaged(int sqliteCode) {
 HistoryStore::HistoryStore(std::filesystem::path path, WarningSink warn, StoreOptions options)
     : path_(std::move(path)), warn_(std::move(warn)), options_(std::move(options)) {}
 
-HistoryStore::Failure HistoryStore::LastFailure() const {
-  if (!db_) return {SQLITE_CANTOPEN, "cannot open the file"};
-  return {sqlite3_extended_errcode(db_.get()), sqlite3_errmsg(db_.get())};
+HistoryStore::Failure HistoryStore::LastFailure(sqlite3* db) {
+  if (!db) return {SQLITE_CANTOPEN, "cannot open the file"};
+  return {sqlite3_extended_errcode(db), sqlite3_errmsg(db)};
 }
 
-std::optional<HistoryStore::Failure> HistoryStore::Exec(std::string_view sql) {
+std::optional<HistoryStore::Failure> HistoryStore::Exec(sqlite3* db, std::string_view sql) {
   const std::string text(sql);
-  if (sqlite3_exec(db_.get(), text.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-    return LastFailure();
+  if (sqlite3_exec(db, text.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    return LastFailure(db);
   }
   return std::nullopt;
 }
@@ -146,61 +160,75 @@ std::optional<HistoryStore::Failure> HistoryStore::OpenOnce() {
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   db_.reset(raw);
   if (opened != SQLITE_OK) {
-    Failure failure = LastFailure();
+    Failure failure = LastFailure(db_.get());
     db_.reset();
     return failure;
   }
-  sqlite3_extended_result_codes(db_.get(), 1);
-  sqlite3_busy_timeout(db_.get(), static_cast<int>(options_.busyTimeout.count()));
-  if (auto failure = Exec("PRAGMA journal_mode=WAL")) return failure;
+  sqlite3* db = db_.get();
+  sqlite3_extended_result_codes(db, 1);
+  sqlite3_busy_timeout(db, static_cast<int>(options_.busyTimeout.count()));
+  if (auto failure = Exec(db, "PRAGMA journal_mode=WAL")) return failure;
   // A commit reaches the log without waiting for the disk; the file stays whole when the
   // program is killed, and a power cut can take only the last rows, never tear one.
-  if (auto failure = Exec("PRAGMA synchronous=NORMAL")) return failure;
-  if (sqlite3_db_readonly(db_.get(), "main") == 1) {
+  if (auto failure = Exec(db, "PRAGMA synchronous=NORMAL")) return failure;
+  if (sqlite3_db_readonly(db, "main") == 1) {
     return Failure{SQLITE_READONLY, "the file is read-only"};
   }
-  if (auto failure = Migrate()) return failure;
+  if (auto failure = Migrate(db)) return failure;
   writable_ = true;
   return std::nullopt;
 }
 
-std::optional<HistoryStore::Failure> HistoryStore::Migrate() {
-  const auto layout = [this]() -> std::optional<int> {
-    const Statement statement = Prepare(db_.get(), "PRAGMA user_version");
-    if (!statement || sqlite3_step(statement.get()) != SQLITE_ROW) return std::nullopt;
-    return sqlite3_column_int(statement.get(), 0);
-  };
-  std::optional<int> found = layout();
-  if (!found) return LastFailure();
+std::optional<HistoryStore::Failure> HistoryStore::Migrate(sqlite3* db) {
+  std::optional<int> found = Layout(db);
+  if (!found) return LastFailure(db);
   if (*found == kSchemaVersion) return std::nullopt;
   if (*found > kSchemaVersion) return Failure{kNewerLayout, {}};
 
   // Another program may be bringing the same file up to date: look again under the write lock.
-  if (auto failure = Exec("BEGIN IMMEDIATE")) return failure;
+  if (auto failure = Exec(db, "BEGIN IMMEDIATE")) return failure;
   std::optional<Failure> failure;
-  found = layout();
+  found = Layout(db);
   if (!found) {
-    failure = LastFailure();
-  } else if (*found == 0) {
-    failure = Exec(kCreateLayout);
-  } else if (*found == 1) {
-    failure = Exec(kFrom1To2);
+    failure = LastFailure(db);
   } else if (*found > kSchemaVersion) {
     failure = Failure{kNewerLayout, {}};
+  } else if (*found == 0) {
+    failure = Exec(db, kCreateLayout);
+  } else {
+    for (int layout = *found; layout < kSchemaVersion && !failure; ++layout) {
+      failure = Exec(db, kSteps[layout - 1]);
+    }
   }
   if (!failure && found && *found < kSchemaVersion) {
-    failure = Exec("PRAGMA user_version = " + std::to_string(kSchemaVersion));
+    failure = Exec(db, "PRAGMA user_version = " + std::to_string(kSchemaVersion));
   }
-  if (!failure) failure = Exec("COMMIT");
-  if (failure) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  if (!failure) failure = Exec(db, "COMMIT");
+  if (failure) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   return failure;
 }
 
+std::optional<HistoryStore::Failure> HistoryStore::UpToDateCopy(Connection& copy) {
+  sqlite3* raw = nullptr;
+  const int opened = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE, nullptr);
+  copy.reset(raw);
+  if (opened != SQLITE_OK) return LastFailure(copy.get());
+  sqlite3_extended_result_codes(copy.get(), 1);
+  int copied = SQLITE_OK;
+  {
+    const Backup backup(sqlite3_backup_init(copy.get(), "main", db_.get(), "main"));
+    if (!backup) return LastFailure(copy.get());
+    copied = sqlite3_backup_step(backup.get(), -1);
+  }
+  if (copied != SQLITE_DONE) return Failure{copied, sqlite3_errstr(copied)};
+  return Migrate(copy.get());
+}
+
 std::optional<HistoryStore::Failure> HistoryStore::Insert(const AttemptRow& row) {
-  if (auto failure = Exec("BEGIN IMMEDIATE")) return failure;
+  if (auto failure = Exec(db_.get(), "BEGIN IMMEDIATE")) return failure;
   std::optional<Failure> failure;
   if (const Statement insert = Prepare(db_.get(), kInsert); !insert) {
-    failure = LastFailure();
+    failure = LastFailure(db_.get());
   } else {
     sqlite3_stmt* s = insert.get();
     BindText(s, 1, row.timeUtc);
@@ -217,9 +245,9 @@ std::optional<HistoryStore::Failure> HistoryStore::Insert(const AttemptRow& row)
     BindText(s, 11, row.sockets);
     BindText(s, 12, row.versionAfter);
     sqlite3_bind_int64(s, 13, row.durationMs);
-    if (sqlite3_step(s) != SQLITE_DONE) failure = LastFailure();
+    if (sqlite3_step(s) != SQLITE_DONE) failure = LastFailure(db_.get());
   }
-  if (!failure) failure = Exec("COMMIT");
+  if (!failure) failure = Exec(db_.get(), "COMMIT");
   if (failure && !sqlite3_get_autocommit(db_.get())) {
     sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
   }
@@ -293,9 +321,27 @@ std::optional<std::vector<AttemptRow>> HistoryStore::Read(const ReadFilter& filt
       return std::nullopt;
     }
   }
-  const Statement select = Prepare(db_.get(), kSelect);
+  // A file this program could not bring up to date (read-only, locked) is read through a copy
+  // that is.
+  sqlite3* db = db_.get();
+  Connection copy;
+  if (!writable_) {
+    const std::optional<int> layout = Layout(db);
+    if (!layout) {
+      error = LastFailure(db).detail;
+      return std::nullopt;
+    }
+    if (*layout < kSchemaVersion) {
+      if (const auto failure = UpToDateCopy(copy)) {
+        error = Reason(failure->code, failure->detail);
+        return std::nullopt;
+      }
+      db = copy.get();
+    }
+  }
+  const Statement select = Prepare(db, kSelect);
   if (!select) {
-    error = LastFailure().detail;
+    error = LastFailure(db).detail;
     return std::nullopt;
   }
   sqlite3_bind_text(select.get(), 1, filter.device.data(), static_cast<int>(filter.device.size()),
@@ -312,7 +358,7 @@ std::optional<std::vector<AttemptRow>> HistoryStore::Read(const ReadFilter& filt
                     sqlite3_column_int64(s, 12)});
   }
   if (step != SQLITE_DONE) {
-    error = LastFailure().detail;
+    error = LastFailure(db).detail;
     return std::nullopt;
   }
   return rows;

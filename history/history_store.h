@@ -12,7 +12,8 @@
 // started.
 //
 // The layout is versioned with PRAGMA user_version; an older file is brought up to date in place,
-// keeping its rows.
+// keeping its rows, one step per layout. One that cannot be written is read through a copy in
+// memory brought up to date by the same steps.
 
 #include <chrono>
 #include <filesystem>
@@ -70,13 +71,18 @@ class HistoryStore {
 
   std::optional<Failure> Open();
   std::optional<Failure> OpenOnce();
-  std::optional<Failure> Migrate();
   std::optional<Failure> Insert(const AttemptRow& row);
-  std::optional<Failure> Exec(std::string_view sql);
-  Failure LastFailure() const;
+  // A copy in memory of the open file, brought up to date, for reading a file of an older layout
+  // that cannot be brought up to date in place.
+  std::optional<Failure> UpToDateCopy(Connection& copy);
   // Renames a damaged file (and its WAL companions) aside; the name it was given, or empty.
   std::string SetAside();
   void Warn(const Failure& failure);
+
+  static std::optional<Failure> Exec(sqlite3* db, std::string_view sql);
+  static Failure LastFailure(sqlite3* db);
+  // Brings the layout of `db` up to date, one step per layout.
+  static std::optional<Failure> Migrate(sqlite3* db);
 
   std::filesystem::path path_;
   WarningSink warn_;
