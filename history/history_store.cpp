@@ -1,5 +1,12 @@
+// POSIX: the Windows programs keep no history (history/CMakeLists.txt).
 #include "history/history_store.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <iterator>
 #include <system_error>
@@ -87,6 +94,35 @@ std::optional<int> Layout(sqlite3* db) {
   return sqlite3_column_int(statement.get(), 0);
 }
 
+// Held while a connection opens the file and while a damaged file is set aside: shared by those
+// who open, exclusive for who sets aside. So the file a connection was found to have open is
+// still the one at the path when that connection finds it damaged, unless another program has
+// set it aside.
+class FolderLock {
+ public:
+  FolderLock(const std::filesystem::path& file, int operation) {
+    const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : ".";
+    fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    int locked = 0;
+    while ((locked = ::flock(fd_, operation)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) ::close(fd_);  // lets go of the lock
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
 std::string Reason(int code, const std::string& detail) {
   switch (code & 0xff) {
     case SQLITE_BUSY:
@@ -147,6 +183,7 @@ std::optional<HistoryStore::Failure> HistoryStore::Open() {
 
 std::optional<HistoryStore::Failure> HistoryStore::OpenOnce() {
   db_.reset();
+  file_.reset();
   writable_ = false;
   std::error_code error;
   if (path_.has_parent_path()) std::filesystem::create_directories(path_.parent_path(), error);
@@ -154,20 +191,31 @@ std::optional<HistoryStore::Failure> HistoryStore::OpenOnce() {
     return Failure{SQLITE_CANTOPEN, "cannot make the folder " + path_.parent_path().string() +
                                         ": " + error.message()};
   }
-  sqlite3* raw = nullptr;
-  const int opened =
-      sqlite3_open_v2(path_.string().c_str(), &raw,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-  db_.reset(raw);
-  if (opened != SQLITE_OK) {
-    Failure failure = LastFailure(db_.get());
-    db_.reset();
-    return failure;
+  {
+    // SQLite opens the file, its log and the log's index here, each by name; what is at the path
+    // under the lock is the file they belong to.
+    const FolderLock lock(path_, LOCK_SH);
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(
+        path_.string().c_str(), &raw,
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    db_.reset(raw);
+    if (opened != SQLITE_OK) {
+      Failure failure = LastFailure(db_.get());
+      db_.reset();
+      return failure;
+    }
+    struct stat found {};
+    if (lock.held() && ::stat(path_.c_str(), &found) == 0) {
+      file_ = FileId{static_cast<std::uint64_t>(found.st_dev),
+                     static_cast<std::uint64_t>(found.st_ino)};
+    }
+    sqlite3* db = db_.get();
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, static_cast<int>(options_.busyTimeout.count()));
+    if (auto failure = Exec(db, "PRAGMA journal_mode=WAL")) return failure;
   }
   sqlite3* db = db_.get();
-  sqlite3_extended_result_codes(db, 1);
-  sqlite3_busy_timeout(db, static_cast<int>(options_.busyTimeout.count()));
-  if (auto failure = Exec(db, "PRAGMA journal_mode=WAL")) return failure;
   // A commit reaches the log without waiting for the disk; the file stays whole when the
   // program is killed, and a power cut can take only the last rows, never tear one.
   if (auto failure = Exec(db, "PRAGMA synchronous=NORMAL")) return failure;
@@ -254,24 +302,39 @@ std::optional<HistoryStore::Failure> HistoryStore::Insert(const AttemptRow& row)
   return failure;
 }
 
-std::string HistoryStore::SetAside() {
+HistoryStore::Aside HistoryStore::SetAside(std::string& aside) {
   db_.reset();
   writable_ = false;
-  const std::string base = path_.string();
-  std::string aside = base + ".damaged-" + FileStamp(options_.now());
-  std::error_code error;
-  for (int n = 2; std::filesystem::exists(aside, error); ++n) {
-    aside = base + ".damaged-" + FileStamp(options_.now()) + "-" + std::to_string(n);
+  const std::optional<FileId> damaged = std::exchange(file_, std::nullopt);
+  if (!damaged) return Aside::Failed;  // not known which file it was: leave the path alone
+  const FolderLock lock(path_, LOCK_EX);
+  if (!lock.held()) return Aside::Failed;
+  struct stat found {};
+  if (::stat(path_.c_str(), &found) != 0 ||
+      FileId{static_cast<std::uint64_t>(found.st_dev), static_cast<std::uint64_t>(found.st_ino)} !=
+          *damaged) {
+    return Aside::Replaced;
   }
-  std::filesystem::rename(path_, aside, error);
-  if (error) return {};
+  // The name is claimed by the link, which fails when the name is taken: never over another file.
+  const std::string base = path_.string();
+  const std::string stamp = base + ".damaged-" + FileStamp(options_.now());
+  for (int n = 1;; ++n) {
+    aside = n == 1 ? stamp : stamp + "-" + std::to_string(n);
+    if (::link(base.c_str(), aside.c_str()) == 0) break;
+    if (errno != EEXIST || n == 1000) return Aside::Failed;
+  }
+  if (::unlink(base.c_str()) != 0) {
+    ::unlink(aside.c_str());
+    return Aside::Failed;
+  }
   // The write-ahead log belongs to the damaged file: a new file must not take its pages.
+  std::error_code error;
   for (const char* companion : {"-wal", "-shm"}) {
     if (std::filesystem::exists(base + companion, error)) {
       std::filesystem::rename(base + companion, aside + companion, error);
     }
   }
-  return aside;
+  return Aside::Kept;
 }
 
 void HistoryStore::Warn(const Failure& failure) {
@@ -286,22 +349,24 @@ void HistoryStore::Warn(const Failure& failure) {
 bool HistoryStore::Record(const AttemptRow& row) {
   std::lock_guard lock(mutex_);
   // Opens the file at the first row; a damaged one is kept aside and a new one started, also
-  // when the damage shows only while writing.
+  // when the damage shows only while writing. When another program has set it aside first, the
+  // row goes to the file that program started, without a word.
   std::optional<Failure> failure;
-  bool setAside = false;
   for (int round = 0; round < 2; ++round) {
     if (!db_ || !writable_) failure = Open();
     if (!failure) failure = Insert(row);
     if (!failure) return true;
-    if (!IsDamaged(failure->code) || setAside) break;
-    const std::string aside = SetAside();
-    if (aside.empty()) break;
-    setAside = true;
-    if (!warned_ && warn_) {
-      warn_("history: " + path_.string() + " was damaged (" + failure->detail + "); kept it as " +
-            aside + " and started a new one");
+    if (!IsDamaged(failure->code) || round > 0) break;
+    std::string aside;
+    const Aside setAside = SetAside(aside);
+    if (setAside == Aside::Failed) break;
+    if (setAside == Aside::Kept) {
+      if (!warned_ && warn_) {
+        warn_("history: " + path_.string() + " was damaged (" + failure->detail + "); kept it as " +
+              aside + " and started a new one");
+      }
+      warned_ = true;
     }
-    warned_ = true;
     failure.reset();
   }
   if (failure) {

@@ -306,6 +306,68 @@ INSTANTIATE_TEST_SUITE_P(
                    }}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Two programs find the same file damaged. The first sets it aside and starts a new one; the
+// second, still on its connection to the damaged file, must leave the new one where it is and
+// add its row to it.
+TEST(HistoryStore, DamagedFileIsSetAsideOnceWhenTwoFindIt) {
+  TempFolder folder;
+  const auto path = folder.path() / "history.sqlite";
+  {
+    HistoryStore first(path, nullptr);
+    ASSERT_TRUE(first.Record(Row("BEFORE", "2026-12-10T09:00:00.000Z")));
+    RawSql(path, "PRAGMA wal_checkpoint(TRUNCATE)");
+  }
+  {
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    file.seekp(4096);
+    file << std::string(4096, '\xff');  // the table's page
+  }
+  const std::string damaged = FileBytes(path);
+  StoreOptions options;
+  options.now = [] { return std::chrono::system_clock::time_point(1'765'384'889s); };
+  Collected slowWarnings, quickWarnings;
+  HistoryStore slow(path, slowWarnings.sink(), options);
+  HistoryStore quick(path, quickWarnings.sink(), options);
+  std::string error;
+  EXPECT_FALSE(slow.Read({}, error));  // opened the damaged file, and keeps it open
+
+  ASSERT_TRUE(quick.Record(Row("QUICK", "2026-12-10T10:00:00.000Z")));
+  ASSERT_TRUE(slow.Record(Row("SLOW", "2026-12-10T10:00:01.000Z")));
+
+  std::vector<std::string> aside;
+  for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".damaged-") != std::string::npos && !name.ends_with("-wal") &&
+        !name.ends_with("-shm")) {
+      aside.push_back(name);
+    }
+  }
+  EXPECT_EQ(aside, std::vector<std::string>{"history.sqlite.damaged-20251210T164129Z"});
+  EXPECT_EQ(FileBytes(folder.path() / "history.sqlite.damaged-20251210T164129Z"), damaged);
+  EXPECT_EQ(RawSql(path,
+                   "SELECT group_concat(device, ' ') FROM (SELECT device FROM attempts "
+                   "ORDER BY id)"),
+            "QUICK SLOW");
+  EXPECT_EQ(quickWarnings.lines().size(), 1u);
+  EXPECT_EQ(slowWarnings.lines(), std::vector<std::string>{});
+}
+
+// A name already taken is never written over: the damaged file takes the next one.
+TEST(HistoryStore, DamagedFileTakesAFreeName) {
+  TempFolder folder;
+  const auto path = folder.path() / "history.sqlite";
+  const auto taken = folder.path() / "history.sqlite.damaged-20251210T164129Z";
+  std::ofstream(taken) << "kept earlier";
+  std::ofstream(path, std::ios::binary) << std::string(8192, 'x');
+  StoreOptions options;
+  options.now = [] { return std::chrono::system_clock::time_point(1'765'384'889s); };
+  HistoryStore store(path, nullptr, options);
+  EXPECT_TRUE(store.Record(Row("AFTER", "2026-12-10T10:00:00.000Z")));
+  EXPECT_EQ(FileBytes(taken), "kept earlier");
+  EXPECT_EQ(FileBytes(folder.path() / "history.sqlite.damaged-20251210T164129Z-2"),
+            std::string(8192, 'x'));
+}
+
 TEST(HistoryStore, LockedTooLongGivesOneWarning) {
   TempFolder folder;
   const auto path = folder.path() / "history.sqlite";
