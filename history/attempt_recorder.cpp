@@ -82,6 +82,12 @@ AttemptRow RowOf(const upgrade::Attempt& attempt, const RecorderSettings& settin
     row.outcome = kOutcomeError;
   }
   if (job && job->sockets) row.sockets = SocketText(*job->sockets);
+  // In the words the front ends print after "cause: ".
+  if (attempt.cause) {
+    row.cause = upgrade::DescribeCause(*attempt.cause);
+  } else if (job && job->cause) {
+    row.cause = upgrade::DescribeCause(*job->cause);
+  }
   return row;
 }
 

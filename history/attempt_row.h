@@ -24,7 +24,7 @@ struct AttemptRow {
   std::string versionCarried;  // "2.08"
   std::string outcome;         // one of the kOutcome texts
   std::string failedParts;     // with a report failure: "main", "sub", "sockets 3 5", ...
-  std::string cause;           // with an error: why, when known
+  std::string cause;           // why it failed or why the report shows a failure, when known
   std::string sockets;         // the eight socket states, "UUUUUUUU"; empty without a sub stage
   std::string versionAfter;    // read at the end of a completed upgrade
   std::int64_t durationMs = 0;

@@ -62,7 +62,15 @@ std::string Columns(const std::vector<std::vector<std::string>>& lines) {
   return out;
 }
 
+// The failed parts and why: "main; main read-back chunk 2: read-back differs at offset 12288".
 std::string Detail(const AttemptRow& r) {
+  if (r.failedParts.empty()) return r.cause;
+  if (r.cause.empty()) return r.failedParts;
+  return r.failedParts + "; " + r.cause;
+}
+
+// For the one line per programmer: the failed parts, else why it failed.
+std::string ShortDetail(const AttemptRow& r) {
   if (!r.failedParts.empty()) return r.failedParts;
   return r.cause;
 }
@@ -150,7 +158,7 @@ std::string FormatSummary(std::span<const AttemptRow> rows) {
     if (!latest.upgrade) {
       line.insert(line.end(), {"-", "status checks only"});
     } else {
-      const std::string detail = Printable(Detail(*latest.upgrade));
+      const std::string detail = Printable(ShortDetail(*latest.upgrade));
       line.insert(line.end(), {latest.upgrade->timeUtc,
                                latest.upgrade->outcome + (detail.empty() ? "" : ": " + detail)});
     }

@@ -1,6 +1,14 @@
+// POSIX: the Windows programs keep no history (history/CMakeLists.txt).
 #include "history/history_store.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <iterator>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -40,6 +48,12 @@ ALTER TABLE attempts ADD COLUMN cause TEXT;
 CREATE INDEX IF NOT EXISTS attempts_by_device ON attempts(device, time_utc);
 )sql";
 
+// The steps from each layout to the next: kSteps[0] takes a file of layout 1 to layout 2, and so
+// on. A new layout is one more step here, with kSchemaVersion raised, and kCreateLayout the
+// layout it makes.
+constexpr const char* kSteps[] = {kFrom1To2};
+static_assert(std::size(kSteps) == kSchemaVersion - 1);
+
 constexpr char kInsert[] =
     "INSERT INTO attempts(time_utc, program, kind, device, bus_address, version_before, "
     "version_carried, outcome, failed_parts, cause, sockets, version_after, duration_ms) "
@@ -73,6 +87,42 @@ std::string FileStamp(std::chrono::system_clock::time_point when) {
   return FormatUtc(when, "%Y%m%dT%H%M%SZ");
 }
 
+// The layout of the file `db` has open, or nullopt when it cannot be read.
+std::optional<int> Layout(sqlite3* db) {
+  const Statement statement = Prepare(db, "PRAGMA user_version");
+  if (!statement || sqlite3_step(statement.get()) != SQLITE_ROW) return std::nullopt;
+  return sqlite3_column_int(statement.get(), 0);
+}
+
+// Held while a connection opens the file and while a damaged file is set aside: shared by those
+// who open, exclusive for who sets aside. So the file a connection was found to have open is
+// still the one at the path when that connection finds it damaged, unless another program has
+// set it aside.
+class FolderLock {
+ public:
+  FolderLock(const std::filesystem::path& file, int operation) {
+    const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : ".";
+    fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    int locked = 0;
+    while ((locked = ::flock(fd_, operation)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) ::close(fd_);  // lets go of the lock
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
 std::string Reason(int code, const std::string& detail) {
   switch (code & 0xff) {
     case SQLITE_BUSY:
@@ -102,15 +152,15 @@ bool IsDamaged(int sqliteCode) {
 HistoryStore::HistoryStore(std::filesystem::path path, WarningSink warn, StoreOptions options)
     : path_(std::move(path)), warn_(std::move(warn)), options_(std::move(options)) {}
 
-HistoryStore::Failure HistoryStore::LastFailure() const {
-  if (!db_) return {SQLITE_CANTOPEN, "cannot open the file"};
-  return {sqlite3_extended_errcode(db_.get()), sqlite3_errmsg(db_.get())};
+HistoryStore::Failure HistoryStore::LastFailure(sqlite3* db) {
+  if (!db) return {SQLITE_CANTOPEN, "cannot open the file"};
+  return {sqlite3_extended_errcode(db), sqlite3_errmsg(db)};
 }
 
-std::optional<HistoryStore::Failure> HistoryStore::Exec(std::string_view sql) {
+std::optional<HistoryStore::Failure> HistoryStore::Exec(sqlite3* db, std::string_view sql) {
   const std::string text(sql);
-  if (sqlite3_exec(db_.get(), text.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-    return LastFailure();
+  if (sqlite3_exec(db, text.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    return LastFailure(db);
   }
   return std::nullopt;
 }
@@ -133,6 +183,7 @@ std::optional<HistoryStore::Failure> HistoryStore::Open() {
 
 std::optional<HistoryStore::Failure> HistoryStore::OpenOnce() {
   db_.reset();
+  file_.reset();
   writable_ = false;
   std::error_code error;
   if (path_.has_parent_path()) std::filesystem::create_directories(path_.parent_path(), error);
@@ -140,67 +191,92 @@ std::optional<HistoryStore::Failure> HistoryStore::OpenOnce() {
     return Failure{SQLITE_CANTOPEN, "cannot make the folder " + path_.parent_path().string() +
                                         ": " + error.message()};
   }
-  sqlite3* raw = nullptr;
-  const int opened =
-      sqlite3_open_v2(path_.string().c_str(), &raw,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-  db_.reset(raw);
-  if (opened != SQLITE_OK) {
-    Failure failure = LastFailure();
-    db_.reset();
-    return failure;
+  {
+    // SQLite opens the file, its log and the log's index here, each by name; what is at the path
+    // under the lock is the file they belong to.
+    const FolderLock lock(path_, LOCK_SH);
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(
+        path_.string().c_str(), &raw,
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    db_.reset(raw);
+    if (opened != SQLITE_OK) {
+      Failure failure = LastFailure(db_.get());
+      db_.reset();
+      return failure;
+    }
+    struct stat found {};
+    if (lock.held() && ::stat(path_.c_str(), &found) == 0) {
+      file_ = FileId{static_cast<std::uint64_t>(found.st_dev),
+                     static_cast<std::uint64_t>(found.st_ino)};
+    }
+    sqlite3* db = db_.get();
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, static_cast<int>(options_.busyTimeout.count()));
+    if (auto failure = Exec(db, "PRAGMA journal_mode=WAL")) return failure;
   }
-  sqlite3_extended_result_codes(db_.get(), 1);
-  sqlite3_busy_timeout(db_.get(), static_cast<int>(options_.busyTimeout.count()));
-  if (auto failure = Exec("PRAGMA journal_mode=WAL")) return failure;
+  sqlite3* db = db_.get();
   // A commit reaches the log without waiting for the disk; the file stays whole when the
   // program is killed, and a power cut can take only the last rows, never tear one.
-  if (auto failure = Exec("PRAGMA synchronous=NORMAL")) return failure;
-  if (sqlite3_db_readonly(db_.get(), "main") == 1) {
+  if (auto failure = Exec(db, "PRAGMA synchronous=NORMAL")) return failure;
+  if (sqlite3_db_readonly(db, "main") == 1) {
     return Failure{SQLITE_READONLY, "the file is read-only"};
   }
-  if (auto failure = Migrate()) return failure;
+  if (auto failure = Migrate(db)) return failure;
   writable_ = true;
   return std::nullopt;
 }
 
-std::optional<HistoryStore::Failure> HistoryStore::Migrate() {
-  const auto layout = [this]() -> std::optional<int> {
-    const Statement statement = Prepare(db_.get(), "PRAGMA user_version");
-    if (!statement || sqlite3_step(statement.get()) != SQLITE_ROW) return std::nullopt;
-    return sqlite3_column_int(statement.get(), 0);
-  };
-  std::optional<int> found = layout();
-  if (!found) return LastFailure();
+std::optional<HistoryStore::Failure> HistoryStore::Migrate(sqlite3* db) {
+  std::optional<int> found = Layout(db);
+  if (!found) return LastFailure(db);
   if (*found == kSchemaVersion) return std::nullopt;
   if (*found > kSchemaVersion) return Failure{kNewerLayout, {}};
 
   // Another program may be bringing the same file up to date: look again under the write lock.
-  if (auto failure = Exec("BEGIN IMMEDIATE")) return failure;
+  if (auto failure = Exec(db, "BEGIN IMMEDIATE")) return failure;
   std::optional<Failure> failure;
-  found = layout();
+  found = Layout(db);
   if (!found) {
-    failure = LastFailure();
-  } else if (*found == 0) {
-    failure = Exec(kCreateLayout);
-  } else if (*found == 1) {
-    failure = Exec(kFrom1To2);
+    failure = LastFailure(db);
   } else if (*found > kSchemaVersion) {
     failure = Failure{kNewerLayout, {}};
+  } else if (*found == 0) {
+    failure = Exec(db, kCreateLayout);
+  } else {
+    for (int layout = *found; layout < kSchemaVersion && !failure; ++layout) {
+      failure = Exec(db, kSteps[layout - 1]);
+    }
   }
   if (!failure && found && *found < kSchemaVersion) {
-    failure = Exec("PRAGMA user_version = " + std::to_string(kSchemaVersion));
+    failure = Exec(db, "PRAGMA user_version = " + std::to_string(kSchemaVersion));
   }
-  if (!failure) failure = Exec("COMMIT");
-  if (failure) sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  if (!failure) failure = Exec(db, "COMMIT");
+  if (failure) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   return failure;
 }
 
+std::optional<HistoryStore::Failure> HistoryStore::UpToDateCopy(Connection& copy) {
+  sqlite3* raw = nullptr;
+  const int opened = sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE, nullptr);
+  copy.reset(raw);
+  if (opened != SQLITE_OK) return LastFailure(copy.get());
+  sqlite3_extended_result_codes(copy.get(), 1);
+  int copied = SQLITE_OK;
+  {
+    const Backup backup(sqlite3_backup_init(copy.get(), "main", db_.get(), "main"));
+    if (!backup) return LastFailure(copy.get());
+    copied = sqlite3_backup_step(backup.get(), -1);
+  }
+  if (copied != SQLITE_DONE) return Failure{copied, sqlite3_errstr(copied)};
+  return Migrate(copy.get());
+}
+
 std::optional<HistoryStore::Failure> HistoryStore::Insert(const AttemptRow& row) {
-  if (auto failure = Exec("BEGIN IMMEDIATE")) return failure;
+  if (auto failure = Exec(db_.get(), "BEGIN IMMEDIATE")) return failure;
   std::optional<Failure> failure;
   if (const Statement insert = Prepare(db_.get(), kInsert); !insert) {
-    failure = LastFailure();
+    failure = LastFailure(db_.get());
   } else {
     sqlite3_stmt* s = insert.get();
     BindText(s, 1, row.timeUtc);
@@ -217,33 +293,48 @@ std::optional<HistoryStore::Failure> HistoryStore::Insert(const AttemptRow& row)
     BindText(s, 11, row.sockets);
     BindText(s, 12, row.versionAfter);
     sqlite3_bind_int64(s, 13, row.durationMs);
-    if (sqlite3_step(s) != SQLITE_DONE) failure = LastFailure();
+    if (sqlite3_step(s) != SQLITE_DONE) failure = LastFailure(db_.get());
   }
-  if (!failure) failure = Exec("COMMIT");
+  if (!failure) failure = Exec(db_.get(), "COMMIT");
   if (failure && !sqlite3_get_autocommit(db_.get())) {
     sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
   }
   return failure;
 }
 
-std::string HistoryStore::SetAside() {
+HistoryStore::Aside HistoryStore::SetAside(std::string& aside) {
   db_.reset();
   writable_ = false;
-  const std::string base = path_.string();
-  std::string aside = base + ".damaged-" + FileStamp(options_.now());
-  std::error_code error;
-  for (int n = 2; std::filesystem::exists(aside, error); ++n) {
-    aside = base + ".damaged-" + FileStamp(options_.now()) + "-" + std::to_string(n);
+  const std::optional<FileId> damaged = std::exchange(file_, std::nullopt);
+  if (!damaged) return Aside::Failed;  // not known which file it was: leave the path alone
+  const FolderLock lock(path_, LOCK_EX);
+  if (!lock.held()) return Aside::Failed;
+  struct stat found {};
+  if (::stat(path_.c_str(), &found) != 0 ||
+      FileId{static_cast<std::uint64_t>(found.st_dev), static_cast<std::uint64_t>(found.st_ino)} !=
+          *damaged) {
+    return Aside::Replaced;
   }
-  std::filesystem::rename(path_, aside, error);
-  if (error) return {};
+  // The name is claimed by the link, which fails when the name is taken: never over another file.
+  const std::string base = path_.string();
+  const std::string stamp = base + ".damaged-" + FileStamp(options_.now());
+  for (int n = 1;; ++n) {
+    aside = n == 1 ? stamp : stamp + "-" + std::to_string(n);
+    if (::link(base.c_str(), aside.c_str()) == 0) break;
+    if (errno != EEXIST || n == 1000) return Aside::Failed;
+  }
+  if (::unlink(base.c_str()) != 0) {
+    ::unlink(aside.c_str());
+    return Aside::Failed;
+  }
   // The write-ahead log belongs to the damaged file: a new file must not take its pages.
+  std::error_code error;
   for (const char* companion : {"-wal", "-shm"}) {
     if (std::filesystem::exists(base + companion, error)) {
       std::filesystem::rename(base + companion, aside + companion, error);
     }
   }
-  return aside;
+  return Aside::Kept;
 }
 
 void HistoryStore::Warn(const Failure& failure) {
@@ -258,22 +349,24 @@ void HistoryStore::Warn(const Failure& failure) {
 bool HistoryStore::Record(const AttemptRow& row) {
   std::lock_guard lock(mutex_);
   // Opens the file at the first row; a damaged one is kept aside and a new one started, also
-  // when the damage shows only while writing.
+  // when the damage shows only while writing. When another program has set it aside first, the
+  // row goes to the file that program started, without a word.
   std::optional<Failure> failure;
-  bool setAside = false;
   for (int round = 0; round < 2; ++round) {
     if (!db_ || !writable_) failure = Open();
     if (!failure) failure = Insert(row);
     if (!failure) return true;
-    if (!IsDamaged(failure->code) || setAside) break;
-    const std::string aside = SetAside();
-    if (aside.empty()) break;
-    setAside = true;
-    if (!warned_ && warn_) {
-      warn_("history: " + path_.string() + " was damaged (" + failure->detail + "); kept it as " +
-            aside + " and started a new one");
+    if (!IsDamaged(failure->code) || round > 0) break;
+    std::string aside;
+    const Aside setAside = SetAside(aside);
+    if (setAside == Aside::Failed) break;
+    if (setAside == Aside::Kept) {
+      if (!warned_ && warn_) {
+        warn_("history: " + path_.string() + " was damaged (" + failure->detail + "); kept it as " +
+              aside + " and started a new one");
+      }
+      warned_ = true;
     }
-    warned_ = true;
     failure.reset();
   }
   if (failure) {
@@ -293,9 +386,27 @@ std::optional<std::vector<AttemptRow>> HistoryStore::Read(const ReadFilter& filt
       return std::nullopt;
     }
   }
-  const Statement select = Prepare(db_.get(), kSelect);
+  // A file this program could not bring up to date (read-only, locked) is read through a copy
+  // that is.
+  sqlite3* db = db_.get();
+  Connection copy;
+  if (!writable_) {
+    const std::optional<int> layout = Layout(db);
+    if (!layout) {
+      error = LastFailure(db).detail;
+      return std::nullopt;
+    }
+    if (*layout < kSchemaVersion) {
+      if (const auto failure = UpToDateCopy(copy)) {
+        error = Reason(failure->code, failure->detail);
+        return std::nullopt;
+      }
+      db = copy.get();
+    }
+  }
+  const Statement select = Prepare(db, kSelect);
   if (!select) {
-    error = LastFailure().detail;
+    error = LastFailure(db).detail;
     return std::nullopt;
   }
   sqlite3_bind_text(select.get(), 1, filter.device.data(), static_cast<int>(filter.device.size()),
@@ -312,7 +423,7 @@ std::optional<std::vector<AttemptRow>> HistoryStore::Read(const ReadFilter& filt
                     sqlite3_column_int64(s, 12)});
   }
   if (step != SQLITE_DONE) {
-    error = LastFailure().detail;
+    error = LastFailure(db).detail;
     return std::nullopt;
   }
   return rows;

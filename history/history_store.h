@@ -9,12 +9,15 @@
 // History never stops an upgrade. A file that is locked too long, read-only, on a full disk, or
 // made by a newer program gives one warning for the store's lifetime and the attempt goes on
 // unrecorded. A damaged file is renamed aside with a time stamp (never deleted) and a new one is
-// started.
+// started; only the very file found damaged is renamed, never one another program has started
+// meanwhile.
 //
 // The layout is versioned with PRAGMA user_version; an older file is brought up to date in place,
-// keeping its rows.
+// keeping its rows, one step per layout. One that cannot be written is read through a copy in
+// memory brought up to date by the same steps.
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -68,21 +71,41 @@ class HistoryStore {
     std::string detail;
   };
 
+  // Which file a connection has open.
+  struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    friend bool operator==(const FileId&, const FileId&) = default;
+  };
+
+  enum class Aside {
+    Kept,      // the damaged file was renamed aside
+    Replaced,  // another program had already set it aside: the file there now is another one
+    Failed,    // it could not be renamed
+  };
+
   std::optional<Failure> Open();
   std::optional<Failure> OpenOnce();
-  std::optional<Failure> Migrate();
   std::optional<Failure> Insert(const AttemptRow& row);
-  std::optional<Failure> Exec(std::string_view sql);
-  Failure LastFailure() const;
-  // Renames a damaged file (and its WAL companions) aside; the name it was given, or empty.
-  std::string SetAside();
+  // A copy in memory of the open file, brought up to date, for reading a file of an older layout
+  // that cannot be brought up to date in place.
+  std::optional<Failure> UpToDateCopy(Connection& copy);
+  // Renames the damaged file this store has open (and its WAL companions) aside; `aside` gets
+  // the name it was given.
+  Aside SetAside(std::string& aside);
   void Warn(const Failure& failure);
+
+  static std::optional<Failure> Exec(sqlite3* db, std::string_view sql);
+  static Failure LastFailure(sqlite3* db);
+  // Brings the layout of `db` up to date, one step per layout.
+  static std::optional<Failure> Migrate(sqlite3* db);
 
   std::filesystem::path path_;
   WarningSink warn_;
   StoreOptions options_;
   std::mutex mutex_;  // one attempt at a time on the connection
   Connection db_;
+  std::optional<FileId> file_;  // the file db_ has open, when known
   bool writable_ = false;
   bool warned_ = false;
 };

@@ -1,6 +1,6 @@
 #pragma once
-// Owning handles for the sqlite3 C API: a connection and a prepared statement, each closed or
-// finalized when its handle goes.
+// Owning handles for the sqlite3 C API: a connection, a prepared statement and a backup, each
+// closed, finalized or finished when its handle goes.
 
 #include <sqlite3.h>
 
@@ -18,6 +18,11 @@ struct FinalizeStatement {
   void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 };
 using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
+
+struct FinishBackup {
+  void operator()(sqlite3_backup* backup) const { sqlite3_backup_finish(backup); }
+};
+using Backup = std::unique_ptr<sqlite3_backup, FinishBackup>;
 
 // A prepared statement, or null (the connection's error code and message say why).
 inline Statement Prepare(sqlite3* db, std::string_view sql) {

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <optional>
 
+#include "upgrade/cause.h"
+
 namespace torv2::upgrade {
 
 struct JobResult;
@@ -21,6 +23,8 @@ struct Attempt {
   std::optional<double> versionAfter;   // read again at the end of a completed job
   bool cancelled = false;               // the program was closing (or stopped) meanwhile
   const JobResult* job = nullptr;       // an upgrade's result; null for a status check
+  // Why a status check failed, the first failure it met; an upgrade's is in job->cause.
+  std::optional<Cause> cause;
 };
 
 class AttemptObserver {

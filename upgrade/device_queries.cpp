@@ -24,6 +24,7 @@ bool Upgrader::StartUpExchange() {
   Attempt attempt{.kind = AttemptKind::StatusCheck, .started = std::chrono::system_clock::now()};
   {
     std::lock_guard task(linkMutex_);
+    taskCause_.reset();
     link_.linkOpen = link_.OpenUsbLink();
     if (link_.linkOpen) {
       CheckCurrentStatusHoldingLink();
@@ -33,8 +34,9 @@ bool Upgrader::StartUpExchange() {
       deviceUsable_ = true;
       attempt.linkOpened = true;
     } else {
-      LogCause(CauseAt(ExchangeStep::Opening));
+      NoteCause(CauseAt(ExchangeStep::Opening));
     }
+    attempt.cause = taskCause_;
   }
   attempt.cancelled = link_.Cancelled();
   attempt.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -57,10 +59,10 @@ void Upgrader::CheckCurrentStatusHoldingLink() {
   std::vector<std::uint8_t> reply(link::kReplyBufferSize);
   int n = 0;
   if (!link::SendCommandPacket(link_, "CurrentStatus", "")) {
-    LogCause(CauseAt(ExchangeStep::StatusQuery));
+    NoteCause(CauseAt(ExchangeStep::StatusQuery));
     Message(kMsgStatusFail);
   } else if (n = link::ReceiveReplyPacket(link_, reply); n == 0) {
-    LogCause(CauseAt(ExchangeStep::StatusQuery));
+    NoteCause(CauseAt(ExchangeStep::StatusQuery));
     Message(kMsgStatusDataFail);
   } else if (AsText(reply, n).starts_with("Already.")) {
     link::SendCommandPacket(link_, "ResetNow", "");  // no reply comes; the result does not matter
@@ -83,7 +85,7 @@ bool Upgrader::ReadDeviceVersionHoldingLink() {
   if (!link_.linkOpen) {
     link_.linkOpen = link_.OpenUsbLink();
     if (!link_.linkOpen) {
-      LogCause(CauseAt(ExchangeStep::Opening));
+      NoteCause(CauseAt(ExchangeStep::Opening));
       Message(kMsgVersionNotReady);
       link_.CloseUsbLink();
       return false;
@@ -113,7 +115,7 @@ bool Upgrader::ReadDeviceVersionHoldingLink() {
     }
   }
   // Shows no message: the current version stays as it was.
-  if (!result) LogCause(CauseAt(ExchangeStep::VersionQuery));
+  if (!result) NoteCause(CauseAt(ExchangeStep::VersionQuery));
   link_.CloseUsbLink();
   return result;
 }

@@ -47,6 +47,11 @@ void Upgrader::LogCause(const Cause& cause) {
   if (!link_.Cancelled()) host_.LogCause(cause);
 }
 
+void Upgrader::NoteCause(const Cause& cause) {
+  if (!taskCause_) taskCause_ = cause;
+  LogCause(cause);
+}
+
 Cause Upgrader::CauseAt(ExchangeStep step, ImageKind image) const {
   const link::ExchangeFailure& f = link_.failure();
   return Cause{StepAt{step, image, f.number}, f, std::nullopt};

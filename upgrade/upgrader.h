@@ -119,6 +119,8 @@ class Upgrader {
   void CheckCurrentStatusHoldingLink();
   void Message(std::string_view text);
   void LogCause(const Cause& cause);
+  // Logs the cause, and keeps it when it is the first of the task that holds the link.
+  void NoteCause(const Cause& cause);
   Cause CauseAt(ExchangeStep step, ImageKind image = ImageKind::Main) const;
   void RunDeferredTasks();
   void TellObserver(const Attempt& attempt);
@@ -147,6 +149,9 @@ class Upgrader {
 
   std::mutex linkMutex_;  // held by a task from its open to its close
   std::thread worker_;
+
+  // The first cause met by the task that holds the link; guarded by linkMutex_.
+  std::optional<Cause> taskCause_;
 };
 
 }  // namespace torv2::upgrade

@@ -25,6 +25,7 @@ struct RowCase {
   const char* outcome;
   const char* failedParts;
   const char* sockets;
+  const char* cause = "";
   friend void PrintTo(const RowCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -54,6 +55,7 @@ TEST_P(RowOfAttempt, ShowsHowItEnded) {
   EXPECT_EQ(row.outcome, c.outcome);
   EXPECT_EQ(row.failedParts, c.failedParts);
   EXPECT_EQ(row.sockets, c.sockets);
+  EXPECT_EQ(row.cause, c.cause);
 }
 
 const Attempt kStatus{.kind = AttemptKind::StatusCheck, .linkOpened = true, .versionBefore = 2.07};
@@ -67,6 +69,39 @@ Attempt NoLink(Attempt a) {
   a.linkOpened = false;
   return a;
 }
+Attempt WithCause(Attempt a, upgrade::Cause cause) {
+  a.cause = std::move(cause);
+  return a;
+}
+JobResult WithCause(JobResult job, upgrade::Cause cause) {
+  job.cause = std::move(cause);
+  return job;
+}
+
+link::ExchangeFailure Failure(link::Happened what, link::TransferStatus transfer) {
+  link::ExchangeFailure f;
+  f.what = what;
+  f.transfer = transfer;
+  return f;
+}
+const upgrade::Cause kNotFound{{upgrade::ExchangeStep::Opening},
+                               Failure(link::Happened::NotFound, link::TransferStatus::Ok)};
+const upgrade::Cause kStatusTimedOut{
+    {upgrade::ExchangeStep::StatusQuery}, [] {
+      link::ExchangeFailure f = Failure(link::Happened::TimedOut, link::TransferStatus::TimedOut);
+      f.timeout = 100ms;
+      return f;
+    }()};
+const upgrade::Cause kGoneAtChunk3{
+    {upgrade::ExchangeStep::Chunk, upgrade::ImageKind::Main, 3},
+    Failure(link::Happened::DeviceGone, link::TransferStatus::NoDevice),
+    upgrade::StepAt{upgrade::ExchangeStep::WriteCommand, upgrade::ImageKind::Sub}};
+const upgrade::Cause kDiffersInChunk2{
+    {upgrade::ExchangeStep::ReadBackChunk, upgrade::ImageKind::Main, 2}, [] {
+      link::ExchangeFailure f = Failure(link::Happened::ReadBackDiffers, link::TransferStatus::Ok);
+      f.offset = 12288;
+      return f;
+    }()};
 
 INSTANTIATE_TEST_SUITE_P(
     Ends, RowOfAttempt,
@@ -77,19 +112,33 @@ INSTANTIATE_TEST_SUITE_P(
                 "status", "not ready", "", ""},
         RowCase{"StatusNoProgrammer", NoLink(kStatus), std::nullopt, false, "status", "not ready",
                 "", ""},
+        // Why, in the words the command line prints after "cause: ".
+        RowCase{"StatusNoProgrammerSaysWhy", WithCause(NoLink(kStatus), kNotFound), std::nullopt,
+                false, "status", "not ready", "", "",
+                "opening the programmer: no programmer found"},
+        RowCase{"StatusQueryUnanswered",
+                WithCause(Attempt{.kind = AttemptKind::StatusCheck, .linkOpened = true},
+                          kStatusTimedOut),
+                std::nullopt, false, "status", "not ready", "", "",
+                "status query: time-out after 100 ms (transfer: timed out)"},
         // The command line's upgrade: its start-up exchange finding nothing is the attempt.
-        RowCase{"UpgradeFindsNoProgrammer", NoLink(kStatus), std::nullopt, true, "upgrade",
-                "not ready", "", ""},
+        RowCase{"UpgradeFindsNoProgrammer", WithCause(NoLink(kStatus), kNotFound), std::nullopt,
+                true, "upgrade", "not ready", "", "",
+                "opening the programmer: no programmer found"},
         RowCase{"UpgradeOk", kUpgrade, JobResult{JobOutcome::Completed, false, 1, 1, kAllUpgraded},
                 false, "upgrade", "ok", "", "UUUUUUUU"},
         RowCase{"ReportShowsFailures", kUpgrade,
-                JobResult{JobOutcome::Completed, false, 0, 1, kTwoBad}, false, "upgrade",
-                "report failure", "main, sockets 3 8", "UUXUUUU?"},
+                WithCause(JobResult{JobOutcome::Completed, false, 0, 1, kTwoBad}, kDiffersInChunk2),
+                false, "upgrade", "report failure", "main, sockets 3 8", "UUXUUUU?",
+                "main read-back chunk 2: read-back differs at offset 12288"},
         RowCase{"VerdictNotOk", kUpgrade,
                 JobResult{JobOutcome::Completed, false, 1, 0, kAllUpgraded}, false, "upgrade",
                 "report failure", "sub", "UUUUUUUU"},
-        RowCase{"StoppedOnAnError", kUpgrade, JobResult{JobOutcome::Failed, false, 1, 0, {}}, false,
-                "upgrade", "error", "", ""},
+        RowCase{"StoppedOnAnError", kUpgrade,
+                WithCause(JobResult{JobOutcome::Failed, false, 1, 0, {}}, kGoneAtChunk3), false,
+                "upgrade", "error", "", "",
+                "main chunk 3: device gone (transfer: no device); the job stopped at sub write "
+                "command"},
         RowCase{"LinkWouldNotOpen", NoLink(kUpgrade), JobResult{JobOutcome::Failed, true}, false,
                 "upgrade", "not ready", "", ""},
         RowCase{"RefusedAsNotUsable", NoLink(kUpgrade), JobResult{JobOutcome::Refused}, false,

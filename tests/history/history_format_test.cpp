@@ -15,6 +15,7 @@ std::vector<AttemptRow> ThreeProgrammers() {
   AttemptRow failed = Row("VIRTUAL2", "2026-12-10T10:00:02.000Z");
   failed.outcome = "report failure";
   failed.failedParts = "main";
+  failed.cause = "main read-back chunk 2: read-back differs at offset 12288";
   failed.versionAfter = "2.08";
   AttemptRow okLater = Row("VIRTUAL1", "2026-12-10T10:00:03.000Z");
   okLater.versionAfter = "2.08";
@@ -43,7 +44,8 @@ TEST(HistoryFormat, TableNewestFirstWithDetails) {
       "2026-12-10T10:00:03.000Z  VIRTUAL1  torv2-upgrader-cli  upgrade  2.07    2.08     2.08   "
       "ok              -        0.7\n"
       "2026-12-10T10:00:02.000Z  VIRTUAL2  torv2-upgrader-cli  upgrade  2.07    2.08     2.08   "
-      "report failure  -        0.7      main\n"
+      "report failure  -        0.7      main; main read-back chunk 2: read-back differs at "
+      "offset 12288\n"
       "2026-12-10T10:00:01.000Z  VIRTUAL1  torv2-upgrader-cli  upgrade  2.07    2.08     -      "
       "error           -        0.7      the programmer stopped answering\n"
       "2026-12-10T10:00:00.000Z  1-3       torv2-upgrader-cli  status   2.05    2.08     -      "
@@ -67,16 +69,18 @@ TEST(HistoryFormat, DeviceTextIsDefused) {
 TEST(HistoryFormat, CsvAndJsonCarryEveryColumn) {
   AttemptRow row = Row("VIRTUAL1", "2026-12-10T10:00:00.000Z");
   row.failedParts = "main, sockets 3";
-  EXPECT_EQ(FormatCsv({&row, 1}),
-            "time_utc,program,kind,device,bus_address,version_before,version_carried,outcome,"
-            "failed_parts,cause,sockets,version_after,duration_ms\r\n"
-            "2026-12-10T10:00:00.000Z,torv2-upgrader-cli,upgrade,VIRTUAL1,,2.07,2.08,ok,"
-            "\"main, sockets 3\",,,,650\r\n");
+  row.cause = "sub block 1: refused (\"Error\") (transfer: ok)";
+  EXPECT_EQ(
+      FormatCsv({&row, 1}),
+      "time_utc,program,kind,device,bus_address,version_before,version_carried,outcome,"
+      "failed_parts,cause,sockets,version_after,duration_ms\r\n"
+      "2026-12-10T10:00:00.000Z,torv2-upgrader-cli,upgrade,VIRTUAL1,,2.07,2.08,ok,"
+      "\"main, sockets 3\",\"sub block 1: refused (\"\"Error\"\") (transfer: ok)\",,,650\r\n");
   EXPECT_EQ(FormatJson({&row, 1}),
             "[\n"
             "  {\n"
             "    \"bus_address\": null,\n"
-            "    \"cause\": null,\n"
+            "    \"cause\": \"sub block 1: refused (\\\"Error\\\") (transfer: ok)\",\n"
             "    \"device\": \"VIRTUAL1\",\n"
             "    \"duration_ms\": 650,\n"
             "    \"failed_parts\": \"main, sockets 3\",\n"
@@ -90,6 +94,8 @@ TEST(HistoryFormat, CsvAndJsonCarryEveryColumn) {
             "    \"version_carried\": \"2.08\"\n"
             "  }\n"
             "]\n");
+  row.cause.clear();
+  EXPECT_NE(FormatJson({&row, 1}).find("\"cause\": null,"), std::string::npos);
   EXPECT_EQ(FormatJson({}), "[]\n");
 }
 

@@ -167,20 +167,36 @@ TEST(HistoryStore, WriterKilledMidWayLeavesWholeRows) {
   EXPECT_TRUE(warnings.lines().empty());
 }
 
-// The first layout had no bus address and no cause.
+// A file of the first layout, which had no bus address and no cause, in WAL mode with two rows.
+constexpr char kLayoutOne[] =
+    "PRAGMA journal_mode=WAL;"
+    "CREATE TABLE attempts(id INTEGER PRIMARY KEY, time_utc TEXT NOT NULL, program TEXT NOT "
+    "NULL, kind TEXT NOT NULL, device TEXT NOT NULL, version_before TEXT, version_carried "
+    "TEXT, outcome TEXT NOT NULL, failed_parts TEXT, sockets TEXT, version_after TEXT, "
+    "duration_ms INTEGER NOT NULL);"
+    "INSERT INTO attempts VALUES(1, '2026-01-01T00:00:00.000Z', 'torv2-upgrader', 'upgrade', "
+    "'OLD1', '2.06', '2.07', 'ok', NULL, 'UUUUUUUU', '2.07', 5000);"
+    "INSERT INTO attempts VALUES(2, '2026-01-02T00:00:00.000Z', 'torv2-upgrader-cli', "
+    "'upgrade', 'OLD2', '2.06', '2.07', 'report failure', 'sub', 'UUUUUUUX', '2.07', 6000);"
+    "PRAGMA user_version = 1;";
+
+// The rows of kLayoutOne as read back, newest first.
+void ExpectLayoutOneRows(const std::vector<AttemptRow>& rows) {
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].device, "OLD2");
+  EXPECT_EQ(rows[0].failedParts, "sub");
+  EXPECT_EQ(rows[0].sockets, "UUUUUUUX");
+  EXPECT_EQ(rows[0].durationMs, 6000);
+  EXPECT_EQ(rows[1].program, "torv2-upgrader");
+  EXPECT_EQ(rows[1].versionBefore, "2.06");
+  EXPECT_EQ(rows[1].busAddress, "");
+  EXPECT_EQ(rows[1].cause, "");
+}
+
 TEST(HistoryStore, LayoutOneIsBroughtUpToDateKeepingItsRows) {
   TempFolder folder;
   const auto path = folder.path() / "history.sqlite";
-  RawSql(path,
-         "CREATE TABLE attempts(id INTEGER PRIMARY KEY, time_utc TEXT NOT NULL, program TEXT NOT "
-         "NULL, kind TEXT NOT NULL, device TEXT NOT NULL, version_before TEXT, version_carried "
-         "TEXT, outcome TEXT NOT NULL, failed_parts TEXT, sockets TEXT, version_after TEXT, "
-         "duration_ms INTEGER NOT NULL);"
-         "INSERT INTO attempts VALUES(1, '2026-01-01T00:00:00.000Z', 'torv2-upgrader', 'upgrade', "
-         "'OLD1', '2.06', '2.07', 'ok', NULL, 'UUUUUUUU', '2.07', 5000);"
-         "INSERT INTO attempts VALUES(2, '2026-01-02T00:00:00.000Z', 'torv2-upgrader-cli', "
-         "'upgrade', 'OLD2', '2.06', '2.07', 'report failure', 'sub', 'UUUUUUUX', '2.07', 6000);"
-         "PRAGMA user_version = 1;");
+  RawSql(path, kLayoutOne);
   Collected warnings;
   HistoryStore store(path, warnings.sink());
   AttemptRow now = Row("NEW", "2026-12-10T10:00:00.000Z");
@@ -188,18 +204,32 @@ TEST(HistoryStore, LayoutOneIsBroughtUpToDateKeepingItsRows) {
   now.cause = "why";
   ASSERT_TRUE(store.Record(now));
 
-  const auto rows = ReadAll(store);
+  auto rows = ReadAll(store);
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0], now);
-  EXPECT_EQ(rows[1].device, "OLD2");
-  EXPECT_EQ(rows[1].failedParts, "sub");
-  EXPECT_EQ(rows[1].sockets, "UUUUUUUX");
-  EXPECT_EQ(rows[1].durationMs, 6000);
-  EXPECT_EQ(rows[2].program, "torv2-upgrader");
-  EXPECT_EQ(rows[2].versionBefore, "2.06");
-  EXPECT_EQ(rows[2].cause, "");
+  rows.erase(rows.begin());
+  ExpectLayoutOneRows(rows);
   EXPECT_EQ(RawSql(path, "PRAGMA user_version"), "2");
   EXPECT_TRUE(warnings.lines().empty());
+}
+
+// A file of the first layout that cannot be written is read as it is, and left so.
+TEST(HistoryStore, ReadOnlyFileOfLayoutOneIsRead) {
+  TempFolder folder;
+  const auto path = folder.path() / "history.sqlite";
+  RawSql(path, kLayoutOne);
+  const std::string before = FileBytes(path);
+  std::filesystem::permissions(path, std::filesystem::perms::owner_read);
+  {
+    WithoutFileOverride asUser;  // root could write it anyway
+    Collected warnings;
+    HistoryStore store(path, warnings.sink());
+    ExpectLayoutOneRows(ReadAll(store));
+    ExpectLayoutOneRows(ReadAll(store));  // again, on the connection the first read opened
+    EXPECT_EQ(ReadAll(store, {.device = "OLD1"}).size(), 1u);
+    EXPECT_TRUE(warnings.lines().empty());
+  }
+  EXPECT_EQ(FileBytes(path), before);
 }
 
 // A file from a newer program is left as it is.
@@ -275,6 +305,68 @@ INSTANTIATE_TEST_SUITE_P(
                      file << std::string(4096, '\xff');
                    }}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Two programs find the same file damaged. The first sets it aside and starts a new one; the
+// second, still on its connection to the damaged file, must leave the new one where it is and
+// add its row to it.
+TEST(HistoryStore, DamagedFileIsSetAsideOnceWhenTwoFindIt) {
+  TempFolder folder;
+  const auto path = folder.path() / "history.sqlite";
+  {
+    HistoryStore first(path, nullptr);
+    ASSERT_TRUE(first.Record(Row("BEFORE", "2026-12-10T09:00:00.000Z")));
+    RawSql(path, "PRAGMA wal_checkpoint(TRUNCATE)");
+  }
+  {
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    file.seekp(4096);
+    file << std::string(4096, '\xff');  // the table's page
+  }
+  const std::string damaged = FileBytes(path);
+  StoreOptions options;
+  options.now = [] { return std::chrono::system_clock::time_point(1'765'384'889s); };
+  Collected slowWarnings, quickWarnings;
+  HistoryStore slow(path, slowWarnings.sink(), options);
+  HistoryStore quick(path, quickWarnings.sink(), options);
+  std::string error;
+  EXPECT_FALSE(slow.Read({}, error));  // opened the damaged file, and keeps it open
+
+  ASSERT_TRUE(quick.Record(Row("QUICK", "2026-12-10T10:00:00.000Z")));
+  ASSERT_TRUE(slow.Record(Row("SLOW", "2026-12-10T10:00:01.000Z")));
+
+  std::vector<std::string> aside;
+  for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".damaged-") != std::string::npos && !name.ends_with("-wal") &&
+        !name.ends_with("-shm")) {
+      aside.push_back(name);
+    }
+  }
+  EXPECT_EQ(aside, std::vector<std::string>{"history.sqlite.damaged-20251210T164129Z"});
+  EXPECT_EQ(FileBytes(folder.path() / "history.sqlite.damaged-20251210T164129Z"), damaged);
+  EXPECT_EQ(RawSql(path,
+                   "SELECT group_concat(device, ' ') FROM (SELECT device FROM attempts "
+                   "ORDER BY id)"),
+            "QUICK SLOW");
+  EXPECT_EQ(quickWarnings.lines().size(), 1u);
+  EXPECT_EQ(slowWarnings.lines(), std::vector<std::string>{});
+}
+
+// A name already taken is never written over: the damaged file takes the next one.
+TEST(HistoryStore, DamagedFileTakesAFreeName) {
+  TempFolder folder;
+  const auto path = folder.path() / "history.sqlite";
+  const auto taken = folder.path() / "history.sqlite.damaged-20251210T164129Z";
+  std::ofstream(taken) << "kept earlier";
+  std::ofstream(path, std::ios::binary) << std::string(8192, 'x');
+  StoreOptions options;
+  options.now = [] { return std::chrono::system_clock::time_point(1'765'384'889s); };
+  HistoryStore store(path, nullptr, options);
+  EXPECT_TRUE(store.Record(Row("AFTER", "2026-12-10T10:00:00.000Z")));
+  EXPECT_EQ(FileBytes(taken), "kept earlier");
+  EXPECT_EQ(FileBytes(folder.path() / "history.sqlite.damaged-20251210T164129Z-2"),
+            std::string(8192, 'x'));
+}
 
 TEST(HistoryStore, LockedTooLongGivesOneWarning) {
   TempFolder folder;

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
 #include <regex>
@@ -748,11 +749,69 @@ TEST(CliHistory, AllUpgradeThenSummary) {
       RunCaptured({TORV2_CLI, "--history", history, "history", "--device", "VIRTUAL3", "--csv"});
   EXPECT_EQ(third.exitCode, 0) << third.err;
   EXPECT_NE(third.out.find(",torv2-upgrader-cli,upgrade,VIRTUAL3,001:004,2.07,2.08,report "
-                           "failure,main,,UUUUUUUU,2.08,"),
+                           "failure,main,main read-back chunk 2: read-back differs at offset "
+                           "12288,UUUUUUUU,2.08,"),
             std::string::npos)
       << third.out;
   EXPECT_EQ(std::count(third.out.begin(), third.out.end(), '\n'), 2);
 }
+
+struct CauseCase {
+  const char* name;
+  std::vector<std::string> launcher;  // the launcher's options
+  std::vector<std::string> before;    // what runs the command line (an environment)
+  std::vector<std::string> cli;
+  int exitCode;
+  const char* kind;
+  friend void PrintTo(const CauseCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class CliHistoryCause : public ::testing::TestWithParam<CauseCase> {};
+
+// An attempt that fails keeps why in the history, in the words the command line printed after
+// "cause: ".
+TEST_P(CliHistoryCause, IsTheOnePrinted) {
+  const CauseCase& c = GetParam();
+  const std::string history = FreshHistory(std::string("cause-") + c.name);
+  std::vector<std::string> args{TORV2_LAUNCHER_BIN};
+  args.insert(args.end(), c.launcher.begin(), c.launcher.end());
+  args.push_back("--");
+  args.insert(args.end(), c.before.begin(), c.before.end());
+  args.insert(args.end(), {TORV2_CLI, "--history", history, "--progress", "none"});
+  args.insert(args.end(), c.cli.begin(), c.cli.end());
+  const Outcome run = RunCaptured(args);
+  EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+  const std::size_t at = run.err.find("cause: ");
+  ASSERT_NE(at, std::string::npos) << run.err;
+  const std::size_t from = at + std::strlen("cause: ");
+  const std::string printed = run.err.substr(from, run.err.find('\n', from) - from);
+
+  const Outcome shown = RunCaptured({TORV2_CLI, "--history", history, "history", "--json"});
+  EXPECT_EQ(shown.exitCode, 0) << shown.err;
+  const nlohmann::json rows = nlohmann::json::parse(shown.out, nullptr, false);
+  ASSERT_TRUE(rows.is_array() && rows.size() == 1u) << shown.out;
+  EXPECT_EQ(rows[0]["kind"], c.kind);
+  ASSERT_TRUE(rows[0]["cause"].is_string()) << shown.out;
+  EXPECT_EQ(rows[0]["cause"].get<std::string>(), printed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, CliHistoryCause,
+    ::testing::Values(
+        // Unplugged half a second in: the upgrade at the bus's own pace takes five.
+        CauseCase{"UnpluggedMidUpgrade",
+                  {"--bus-time", "--unplug-at", "500"},
+                  {},
+                  {"upgrade"},
+                  2,
+                  "upgrade"},
+        CauseCase{"StatusQueryUnanswered",
+                  {"--fault", "status-reply:1:no-answer"},
+                  {"env", "TORV2_TRANSFER_TIMEOUT_MS=100"},
+                  {"status"},
+                  3,
+                  "status"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The command line killed in the middle of an upgrade: the history it would have written to is
 // whole and readable, with the earlier attempt and nothing of the killed one.
