@@ -72,9 +72,9 @@ AttemptRow RowOf(const upgrade::Attempt& attempt, const RecorderSettings& settin
   } else if (!attempt.linkOpened || (job && job->outcome == upgrade::JobOutcome::Refused)) {
     row.outcome = kOutcomeNotReady;
   } else if (!job) {
-    // A programmer that answers but tells no version is not ready (the command line's status
-    // exits 3 for it).
-    row.outcome = attempt.versionBefore ? kOutcomeOk : kOutcomeNotReady;
+    // A programmer that answers but tells no version, or leaves its status unread, is not ready
+    // (the command line's status exits 3 for it).
+    row.outcome = attempt.versionBefore && !attempt.cause ? kOutcomeOk : kOutcomeNotReady;
   } else if (job->outcome == upgrade::JobOutcome::Completed) {
     row.failedParts = FailedParts(*job);
     row.outcome = upgrade::Succeeded(*job) ? kOutcomeOk : kOutcomeReportFailure;

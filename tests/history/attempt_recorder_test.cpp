@@ -116,6 +116,10 @@ INSTANTIATE_TEST_SUITE_P(
         RowCase{"StatusNoProgrammerSaysWhy", WithCause(NoLink(kStatus), kNotFound), std::nullopt,
                 false, "status", "not ready", "", "",
                 "opening the programmer: no programmer found"},
+        // The status went unanswered, the version was read: not ready, as status exits 3.
+        RowCase{"StatusUnreadVersionRead", WithCause(kStatus, kStatusTimedOut), std::nullopt, false,
+                "status", "not ready", "", "",
+                "status query: time-out after 100 ms (transfer: timed out)"},
         RowCase{"StatusQueryUnanswered",
                 WithCause(Attempt{.kind = AttemptKind::StatusCheck, .linkOpened = true},
                           kStatusTimedOut),

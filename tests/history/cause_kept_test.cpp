@@ -62,11 +62,11 @@ TEST_P(CauseKept, InTheRowOfTheAttempt) {
   torv2::testing::FakeHost host;
   upgrade::Upgrader upgrader(link, host, upgrade::UpgraderTimings{1ms});
   upgrader.SetAttemptObserver(&recorder);
-  upgrader.m_mainImage = {mainImage.data(), static_cast<std::uint32_t>(mainImage.size())};
-  upgrader.m_subImage = {subImage.data(), static_cast<std::uint32_t>(subImage.size())};
+  upgrader.SetImages({mainImage.data(), static_cast<std::uint32_t>(mainImage.size())},
+                     {subImage.data(), static_cast<std::uint32_t>(subImage.size())});
 
   if (upgrader.StartUpExchange() && c.upgrade) {
-    upgrader.OnBnClickedUpdate();
+    upgrader.StartJob();
     upgrader.WaitForJob();
   }
 
