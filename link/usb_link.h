@@ -47,6 +47,8 @@ class UsbLink {
   // Whether the programmer is open and its bulk IN and OUT pipes are known. A failed open leaves
   // every field as it was. Does not set `linkOpen`: callers store the result there themselves.
   bool OpenUsbLink();
+  // The programmer is about to restart ("ResetNow"): the next open finds it again and no other.
+  void ProgrammerRestarts() { transport_.ProgrammerRestarts(); }
   // Releases what is open and clears `linkOpen`; on a closed link it only clears the flag.
   void CloseUsbLink();
 

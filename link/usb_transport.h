@@ -98,6 +98,12 @@ class UsbTransport {
 
   // What the last OpenDevice() found. A transport that cannot tell says NotFound.
   virtual OpenOutcome LastOpenOutcome() const { return {}; }
+
+  // The programmer last opened is restarting (it was told "ResetNow"): it leaves the bus and
+  // comes back at a new address. Until it has been opened again, OpenDevice() opens no other
+  // programmer, though another may be attached before it. Does nothing where the transport
+  // cannot tell programmers apart.
+  virtual void ProgrammerRestarts() {}
 };
 
 }  // namespace torv2::link

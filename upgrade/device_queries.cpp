@@ -65,6 +65,7 @@ void Upgrader::CheckCurrentStatusHoldingLink() {
     NoteCause(CauseAt(ExchangeStep::StatusQuery));
     Message(kMsgStatusDataFail);
   } else if (AsText(reply, n).starts_with("Already.")) {
+    link_.ProgrammerRestarts();
     link::SendCommandPacket(link_, "ResetNow", "");  // no reply comes; the result does not matter
     std::unique_lock lock(stateMutex_);
     stopped_.wait_for(lock, timings_.resetWait, [this] { return stopping_ || link_.Cancelled(); });

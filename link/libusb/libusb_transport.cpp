@@ -557,6 +557,7 @@ std::unique_ptr<UsbDevice> LibusbTransport::OpenDevice(const Guid& interfaceClas
   std::vector<LibusbOptions> tries;
   if (lastOpened_) {
     LibusbOptions same = options_;
+    same.onlyDevice.reset();  // its address changes when it restarts
     if (!lastOpened_->serial.empty()) {
       same.onlySerial = lastOpened_->serial;
     } else {
@@ -565,7 +566,7 @@ std::unique_ptr<UsbDevice> LibusbTransport::OpenDevice(const Guid& interfaceClas
     }
     tries.push_back(std::move(same));
   }
-  tries.push_back(options_);
+  if (!restarting_) tries.push_back(options_);
   for (const LibusbOptions& options : tries) {
     std::unique_ptr<UsbDevice> opened;
     bool found = false;
@@ -585,6 +586,7 @@ std::unique_ptr<UsbDevice> LibusbTransport::OpenDevice(const Guid& interfaceClas
           if (r == 0) {
             opened = std::make_unique<LibusbDevice>(context_, std::move(probed.handle), number);
             lastOpened_ = Identity{serial, c.address.bus, c.portPath};
+            restarting_ = false;
           }
           return true;
         });

@@ -76,10 +76,12 @@ class LibusbTransport final : public UsbTransport {
   // The first device in bus and port order that carries the interface class, claimed; nullptr
   // when there is none or it cannot be claimed. A programmer this transport opened before is
   // preferred while it is attached: a device that re-enumerated (told to restart) is found again
-  // by its serial number, else its port, at its new address.
+  // by its serial number, else its port, at its new address; while it restarts, no other is
+  // opened in its place.
   std::unique_ptr<UsbDevice> OpenDevice(const Guid& interfaceClass,
                                         std::chrono::milliseconds setupTimeout) override;
   OpenOutcome LastOpenOutcome() const override { return lastOpen_; }
+  void ProgrammerRestarts() override { restarting_ = lastOpened_.has_value(); }
 
   // Every attached device that carries the interface class, in the same order; none is claimed.
   // `unchecked`, when given, receives the devices that could not be opened to find out.
@@ -113,6 +115,7 @@ class LibusbTransport final : public UsbTransport {
     std::vector<std::uint8_t> portPath;
   };
   std::optional<Identity> lastOpened_;
+  bool restarting_ = false;  // lastOpened_ restarts: open it again, and no other
   OpenOutcome lastOpen_;
 };
 

@@ -158,6 +158,40 @@ TEST(DiscoveryOrder, RestrictedToOneAddress) {
   EXPECT_EQ(decoy.claims(), 0u);
 }
 
+// While the programmer that was told to restart is off the bus, another one plugged in before it
+// (a lower port) is not opened in its place; once it is back, at a new address, it is opened
+// again. With a serial number it is found by that, without one by its port.
+TEST(Reopening, AProgrammerThatRestartsIsNotSwappedForAnother) {
+  for (const std::string serial : {"RESTARTS", ""}) {
+    SCOPED_TRACE(serial.empty() ? "without a serial number" : "with a serial number");
+    UmockdevBed bed;
+    VirtualUsbDevice& other = bed.Add({.serial = serial.empty() ? "" : "OTHER"});  // port 1
+    VirtualUsbDevice& restarting = bed.Add({.serial = serial, .reenumerationDelay = 600s});
+    bed.Unplug(other);
+
+    const auto transport = MakeTransport();
+    ASSERT_NE(transport, nullptr);
+    UsbLink link(*transport);
+    ASSERT_TRUE(link.OpenUsbLink());
+    link.CloseUsbLink();
+    ASSERT_EQ(restarting.claims(), 1u);
+
+    link.ProgrammerRestarts();
+    const int oldAddress = restarting.devnum();
+    bed.Reenumerate(restarting);  // off the bus until it is plugged back below
+    bed.Replug(other);
+    EXPECT_FALSE(link.OpenUsbLink());
+    EXPECT_EQ(other.claims(), 0u) << "the other programmer was opened in its place";
+
+    bed.Replug(restarting);  // back on its port, at a new address
+    EXPECT_NE(restarting.devnum(), oldAddress);
+    ASSERT_TRUE(link.OpenUsbLink());
+    link.CloseUsbLink();
+    EXPECT_EQ(restarting.claims(), 2u);
+    EXPECT_EQ(other.claims(), 0u);
+  }
+}
+
 // --- the opened device's own results ---
 
 TEST(LibusbDevice, ReportsEachWayATransferEnds) {
