@@ -51,11 +51,12 @@ class InProcessTransport final : public link::UsbTransport {
   // What the next open shows; tests change it between opens.
   Options& options() { return options_; }
 
-  // Blocks until pred(VirtualProgrammer&) holds; checked after every transfer the host makes.
+  // Blocks until pred(VirtualProgrammer&) holds, checked after every transfer the host makes;
+  // false when it still does not after `limit`.
   template <class P>
-  void WaitUntil(P&& pred) {
+  bool WaitUntil(P&& pred, std::chrono::seconds limit = std::chrono::seconds(60)) {
     std::unique_lock lock(state_->mutex);
-    state_->changed.wait(lock, [&] { return pred(state_->programmer); });
+    return state_->changed.wait_for(lock, limit, [&] { return pred(state_->programmer); });
   }
 
   void Unplug();  // pending and later transfers fail with NoDevice; opens find nothing

@@ -38,10 +38,14 @@ class ClosingHost : public UpgradeHost {
     reached_.push_back(phase);
     changed_.notify_all();
   }
+  // Waits until the job has reached `phase`; fails the test, rather than hang it, when the job
+  // ends without reaching it (a failed job shows no result dialog).
   void WaitFor(Phase phase) {
     std::unique_lock lock(mutex_);
-    changed_.wait(
-        lock, [&] { return std::find(reached_.begin(), reached_.end(), phase) != reached_.end(); });
+    const bool reached = changed_.wait_for(lock, std::chrono::seconds(30), [&] {
+      return std::find(reached_.begin(), reached_.end(), phase) != reached_.end();
+    });
+    if (!reached) ADD_FAILURE() << "the job never reached phase " << static_cast<int>(phase);
   }
   // The window closes: open dialogs return.
   void Close() {
@@ -136,9 +140,10 @@ TEST_P(CloseDuring, EndsWithinASecond) {
 }
 
 void WaitForCommand(emulator::InProcessTransport& device, std::string command) {
-  device.WaitUntil([&](VirtualProgrammer& p) {
+  const bool sent = device.WaitUntil([&](VirtualProgrammer& p) {
     return std::find(p.commands().begin(), p.commands().end(), command) != p.commands().end();
   });
+  if (!sent) ADD_FAILURE() << "the device never got " << command;
 }
 
 INSTANTIATE_TEST_SUITE_P(
