@@ -63,7 +63,7 @@ void CZARN_TORV2_UpgraderDlg::OnBnClickedUpdate() {
   controller_->StartJob();
 }
 
-void CZARN_TORV2_UpgraderDlg::OnDeviceChange(torv2::window::DeviceEvent event) {
+void CZARN_TORV2_UpgraderDlg::OnDeviceChange(torv2::link::DeviceEvent event) {
   controller_->DeviceChanged(event);
 }
 

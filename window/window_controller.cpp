@@ -64,8 +64,8 @@ void WindowController::Start(std::string_view caption) {
 
 void WindowController::RegisterUsbNotification() {
   if (!options_.registerDeviceNotification) return;
-  notification_ =
-      options_.registerDeviceNotification([this](DeviceEvent event) { PostDeviceChange(event); });
+  notification_ = options_.registerDeviceNotification(
+      [this](link::DeviceEvent event) { PostDeviceChange(event); });
 }
 
 void WindowController::ShowUsbConnected() {
@@ -89,13 +89,13 @@ bool WindowController::KeyDown(bool space) {
   return true;
 }
 
-void WindowController::PostDeviceChange(DeviceEvent event) {
+void WindowController::PostDeviceChange(link::DeviceEvent event) {
   host_.RunOnGuiThread([this, event] { DeviceChanged(event); });
 }
 
-void WindowController::DeviceChanged(DeviceEvent event) {
+void WindowController::DeviceChanged(link::DeviceEvent event) {
   if (closing_) return;
-  if (event == DeviceEvent::Removal) {
+  if (event == link::DeviceEvent::Removal) {
     // Whatever the window showed, the device is gone, and every older arrival with it. A running
     // job is left to fail on its own and clears the busy state itself, so no second job can start
     // beside it.

@@ -65,9 +65,9 @@ class WindowController {
   // of Update when no job runs, even while the button is disabled. Returns true: swallow the key.
   bool KeyDown(bool space);
   // A device arrived or was removed.
-  void DeviceChanged(DeviceEvent event);
+  void DeviceChanged(link::DeviceEvent event);
   // The same from any thread: taken over to the GUI thread.
-  void PostDeviceChange(DeviceEvent event);
+  void PostDeviceChange(link::DeviceEvent event);
   // The close box: cancels and joins whatever runs, closes any open modal, ends the window.
   void Close();
   // Stops everything without ending the window (the view calls it once its loop has ended).

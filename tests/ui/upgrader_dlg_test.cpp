@@ -27,7 +27,7 @@ using emulator::Image;
 using emulator::Step;
 using emulator::StepFault;
 using emulator::VirtualProgrammer;
-using window::DeviceEvent;
+using link::DeviceEvent;
 using window::DeviceNotification;
 using UpgraderDlgOptions = window::WindowOptions;
 using testing::ModalAnswerer;

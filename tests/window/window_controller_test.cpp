@@ -26,6 +26,7 @@ using emulator::FaultKind;
 using emulator::Step;
 using emulator::StepFault;
 using emulator::VirtualProgrammer;
+using link::DeviceEvent;
 using Clock = std::chrono::steady_clock;
 
 const std::string kCaption = "ZARN TORV II Upgrader";

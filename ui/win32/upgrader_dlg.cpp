@@ -203,8 +203,8 @@ void CZARN_TORV2_UpgraderDlg::OnBnClickedUpdate() {
 void CZARN_TORV2_UpgraderDlg::OnDeviceChange(WPARAM event, LPARAM data) {
   if (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE) return;
   if (!IsProgrammerInterface(data)) return;
-  controller_->DeviceChanged(event == DBT_DEVICEARRIVAL ? torv2::window::DeviceEvent::Arrival
-                                                        : torv2::window::DeviceEvent::Removal);
+  controller_->DeviceChanged(event == DBT_DEVICEARRIVAL ? torv2::link::DeviceEvent::Arrival
+                                                        : torv2::link::DeviceEvent::Removal);
 }
 
 bool CZARN_TORV2_UpgraderDlg::PreTranslateMessage(MSG& message) {
