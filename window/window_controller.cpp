@@ -20,6 +20,7 @@ std::string ProgramName(std::string_view executablePath) {
 WindowController::WindowController(WindowView& view, GuiQueue& queue, link::UsbTransport& transport,
                                    WindowOptions options)
     : view_(view),
+      queue_(queue),
       options_(std::move(options)),
       host_(view, queue, ProgramName(upgrade::ExecutablePath())),
       link_(transport, options_.linkTimeouts),
@@ -158,6 +159,7 @@ void WindowController::Shutdown() {
   notification_.reset();  // no more device events
   upgrader_->Shutdown();  // cancels the transfer in flight and joins the job's thread
   if (query_.joinable()) query_.join();
+  queue_.Close();  // what the workers queued is dropped; they have all ended
 }
 
 }  // namespace torv2::window

@@ -46,7 +46,8 @@ std::string ProgramName(std::string_view executablePath);
 
 class WindowController {
  public:
-  // `transport` reaches the programmer; it, `view` and `queue` must outlive the controller.
+  // `transport` reaches the programmer; it, `view` and `queue` must outlive the controller, which
+  // shuts down (Shutdown()) when it is destroyed.
   WindowController(WindowView& view, GuiQueue& queue, link::UsbTransport& transport,
                    WindowOptions options = {});
   ~WindowController();
@@ -70,8 +71,10 @@ class WindowController {
   void PostDeviceChange(link::DeviceEvent event);
   // The close box: cancels and joins whatever runs, closes any open modal, ends the window.
   void Close();
-  // Stops everything without ending the window (the view calls it once its loop has ended).
-  // Idempotent.
+  // Stops everything without ending the window: no more device events, the job and the version
+  // query cancelled and joined, the GUI queue closed with what it still held. Nothing waits for
+  // the window afterwards, so the view may take it down. Called by Close(), by the destructor,
+  // and by a view whose loop has ended; idempotent.
   void Shutdown();
 
   bool Closing() const { return closing_; }
@@ -86,6 +89,7 @@ class WindowController {
   void VersionQueryDone(unsigned removalsSeen, int usable);
 
   WindowView& view_;
+  GuiQueue& queue_;
   WindowOptions options_;
   WindowHost host_;
   link::UsbLink link_;

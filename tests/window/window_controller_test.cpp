@@ -84,7 +84,7 @@ class ManualQueue final : public GuiQueue {
     std::lock_guard lock(mutex_);
     return tasks_.size();
   }
-  void Close() {
+  void Close() override {
     std::lock_guard lock(mutex_);
     closed_ = true;
     tasks_.clear();
@@ -725,6 +725,33 @@ TEST_F(Controller, ClosingWhileIdleOrWhileTheRefusalIsOpen) {
   controller_->Close();  // a second close does nothing more
   EXPECT_EQ(std::count(view_.calls.begin(), view_.calls.end(), "end"), 1);
 }
+
+// However the window goes away, the controller closes the GUI queue itself: what a worker had
+// queued is dropped, and no more is taken.
+struct EndCase {
+  const char* name;
+  std::function<void(std::unique_ptr<WindowController>&)> end;
+};
+
+class EndingTheWindow : public Controller, public ::testing::WithParamInterface<EndCase> {};
+
+TEST_P(EndingTheWindow, ClosesTheQueueAndDropsWhatAWorkerQueued) {
+  Start();
+  std::thread worker([&] { controller_->host().ShowCurrentVersion("9.99"); });
+  worker.join();
+  ASSERT_EQ(queue_.Queued(), 1u);
+  GetParam().end(controller_);
+  EXPECT_EQ(queue_.Queued(), 0u);
+  EXPECT_FALSE(queue_.Post([] {}));
+  queue_.RunPending();
+  EXPECT_EQ(view_.currentVersion, "2.07");
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, EndingTheWindow,
+                         ::testing::Values(EndCase{"CloseBox", [](auto& c) { c->Close(); }},
+                                           EndCase{"LoopEnded", [](auto& c) { c->Shutdown(); }},
+                                           EndCase{"Destroyed", [](auto& c) { c.reset(); }}),
+                         [](const auto& info) { return info.param.name; });
 
 // --- the host's hand-over rules ---
 

@@ -67,10 +67,7 @@ CZARN_TORV2_UpgraderDlg::CZARN_TORV2_UpgraderDlg(torv2::link::UsbTransport& tran
 }
 
 CZARN_TORV2_UpgraderDlg::~CZARN_TORV2_UpgraderDlg() {
-  // Nothing may wait for this window any more: let a waiting worker go on, cancel and join it,
-  // then drop what it queued.
-  controller_->Shutdown();
-  queue_.Close();
+  controller_->Shutdown();  // nothing waits for this window any more
   if (m_hWnd) DestroyWindow(m_hWnd);
   if (m_hIcon) DestroyIcon(m_hIcon);
   if (m_hSmallIcon) DestroyIcon(m_hSmallIcon);
@@ -96,7 +93,6 @@ INT_PTR CZARN_TORV2_UpgraderDlg::DoModal() {
     }
   }
   controller_->Shutdown();
-  queue_.Close();
   Journal("end");  // every worker has ended; what follows only takes the window down
   DestroyWindow(m_hWnd);
   m_hWnd = nullptr;
