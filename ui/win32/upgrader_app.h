@@ -9,7 +9,8 @@
 
 class CZARN_TORV2_UpgraderApp {
  public:
-  // Runs the program's one window over `transport`; FALSE, as the program then ends.
+  // Runs the program's one window over `transport`; FALSE, as the program then ends. The device
+  // notifications are the system's unless `options` brings a registration.
   BOOL InitInstance(torv2::link::UsbTransport& transport,
                     torv2::win32::UpgraderDlgOptions options = {});
 };

@@ -1,8 +1,5 @@
 #include "ui/win32/upgrader_dlg.h"
 
-#include <dbt.h>
-
-#include "link/winusb/winusb_transport.h"
 #include "ui/win32/resource.h"
 #include "win32/wide_text.h"
 #include "window/appearance.h"
@@ -11,18 +8,6 @@ namespace {
 
 using torv2::win32::Utf8FromWide;
 using torv2::win32::WideFromUtf8;
-
-// Whether a device event concerns an interface of the programmer's class. The system sends
-// every top-level window events of other kinds too (volumes, ports); those say nothing about
-// the programmer.
-bool IsProgrammerInterface(LPARAM data) {
-  const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(data);
-  if (header == nullptr || header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) return false;
-  const auto* interface = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(header);
-  if (header->dbch_size < offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name)) return false;
-  const GUID guid = torv2::link::winusb::ToWindowsGuid(torv2::link::DeviceInterfaceGuid);
-  return IsEqualGUID(interface->dbcc_classguid, guid) != 0;
-}
 
 BOOL CALLBACK CloseOwnedWindow(HWND window, LPARAM owner) {
   if (GetWindow(window, GW_OWNER) == reinterpret_cast<HWND>(owner)) {
@@ -36,25 +21,11 @@ std::string OneLine(std::string text) {
   return text;
 }
 
-// The window's registration for the programmer's arrival and removal; the events come as
-// WM_DEVICECHANGE on the window's own thread.
-class WindowNotification final : public torv2::window::DeviceNotification {
- public:
-  explicit WindowNotification(HDEVNOTIFY handle) : handle_(handle) {}
-  ~WindowNotification() override { UnregisterDeviceNotification(handle_); }
-  WindowNotification(const WindowNotification&) = delete;
-  WindowNotification& operator=(const WindowNotification&) = delete;
-
- private:
-  HDEVNOTIFY handle_;
-};
-
 }  // namespace
 
 CZARN_TORV2_UpgraderDlg::CZARN_TORV2_UpgraderDlg(torv2::link::UsbTransport& transport,
                                                  torv2::win32::UpgraderDlgOptions options)
     : journal_(std::move(options.journal)) {
-  options.window.registerDeviceNotification = [this](auto) { return RegisterUsbNotification(); };
   torv2::window::WindowView& view = *this;
   controller_ = std::make_unique<torv2::window::WindowController>(view, queue_, transport,
                                                                   std::move(options.window));
@@ -109,19 +80,15 @@ INT_PTR CALLBACK CZARN_TORV2_UpgraderDlg::DialogProc(HWND window, UINT message, 
   }
   auto* self = reinterpret_cast<CZARN_TORV2_UpgraderDlg*>(GetWindowLongPtrW(window, DWLP_USER));
   if (self == nullptr) return FALSE;
-  return self->HandleMessage(message, wParam, lParam);
+  return self->HandleMessage(message, wParam);
 }
 
-INT_PTR CZARN_TORV2_UpgraderDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+INT_PTR CZARN_TORV2_UpgraderDlg::HandleMessage(UINT message, WPARAM wParam) {
   switch (message) {
     case WM_COMMAND:
       // IDOK is the Update button; Enter never reaches it (the keyboard filter), and IDCANCEL
       // (Escape) does nothing: only the close box and a completed job end this dialog.
       if (LOWORD(wParam) == IDOK && HIWORD(wParam) == BN_CLICKED) OnBnClickedUpdate();
-      return TRUE;
-    case WM_DEVICECHANGE:
-      OnDeviceChange(wParam, lParam);
-      SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, TRUE);
       return TRUE;
     case WM_CLOSE:
       OnClose();
@@ -179,28 +146,9 @@ BOOL CZARN_TORV2_UpgraderDlg::OnInitDialog() {
   return TRUE;
 }
 
-std::unique_ptr<torv2::window::DeviceNotification>
-CZARN_TORV2_UpgraderDlg::RegisterUsbNotification() {
-  DEV_BROADCAST_DEVICEINTERFACE_A filter{};
-  filter.dbcc_size = sizeof filter;
-  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  filter.dbcc_classguid = torv2::link::winusb::ToWindowsGuid(torv2::link::DeviceInterfaceGuid);
-  // A failed registration only means that no arrival or removal will be seen.
-  HDEVNOTIFY handle = RegisterDeviceNotificationA(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-  if (handle == nullptr) return nullptr;
-  return std::make_unique<WindowNotification>(handle);
-}
-
 void CZARN_TORV2_UpgraderDlg::OnBnClickedUpdate() {
   if (!controller_->Closing() && !controller_->upgrader().Busy()) Journal("update");
   controller_->StartJob();
-}
-
-void CZARN_TORV2_UpgraderDlg::OnDeviceChange(WPARAM event, LPARAM data) {
-  if (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE) return;
-  if (!IsProgrammerInterface(data)) return;
-  controller_->DeviceChanged(event == DBT_DEVICEARRIVAL ? torv2::link::DeviceEvent::Arrival
-                                                        : torv2::link::DeviceEvent::Removal);
 }
 
 bool CZARN_TORV2_UpgraderDlg::PreTranslateMessage(MSG& message) {

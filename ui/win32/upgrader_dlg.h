@@ -1,7 +1,8 @@
 #pragma once
 // The main window over Win32 (dialog template 102): the dialog procedure, the keyboard filter, the
-// device notifications, the icon and the modal dialogs. What the window does (start-up, device
-// events, the job, the texts) is the WindowController's.
+// icon and the modal dialogs. What the window does (start-up, device events, the job, the texts)
+// is the WindowController's; the device events reach it through the registration in its options
+// (device_notification.h).
 //
 // DoModal runs the dialog's own message loop, so every key press meant for the dialog or its
 // controls passes PreTranslateMessage first. The loop ends through the close box or at the end of
@@ -22,7 +23,6 @@
 namespace torv2::win32 {
 
 struct UpgraderDlgOptions {
-  // The device notifications are the window's own (RegisterDeviceNotificationA).
   window::WindowOptions window{};
   // Test builds only: told, on the GUI thread, what the window shows ("title ...", "message ...",
   // "result ...", "bar POSITION FILLED TEXT" for every paint of the bar, "end").
@@ -46,15 +46,13 @@ class CZARN_TORV2_UpgraderDlg final : private torv2::window::WindowView {
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);
-  INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  INT_PTR HandleMessage(UINT message, WPARAM wParam);
 
   BOOL OnInitDialog();
   void OnBnClickedUpdate();
-  void OnDeviceChange(WPARAM event, LPARAM data);
   bool PreTranslateMessage(MSG& message);
   void OnClose();
   void OnPaint();
-  std::unique_ptr<torv2::window::DeviceNotification> RegisterUsbNotification();
   void Journal(std::string_view line) const;
 
   // What the controller asks of the window: the modal dialogs and the end of its loop,
