@@ -2,7 +2,7 @@
 // of the programmer's interface, sent as the system sends them to the window's registration,
 // switch the title and the Update button, events of other kinds of device change nothing, device
 // events while a message box is open, a device that keeps answering '-', and what the bar paints
-// during a whole upgrade.
+// during a whole upgrade. The tests follow the window through its journal (window_journal.h).
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -18,8 +18,7 @@
 #include "link/winusb/winusb_transport.h"
 #include "tests/support/progress_script.h"
 #include "ui/win32/device_notification.h"
-#include "ui/win32/upgrader_app.h"
-#include "ui/win32/upgrader_dlg.h"
+#include "ui/win32/window_journal.h"
 #include "upgrade/embedded_images.h"
 #include "win32/wide_text.h"
 
@@ -53,9 +52,9 @@ HWND DeviceWatcher() {
 
 // Options with the system's device notifications that call `watching` once they are registered:
 // at the end of the window's start-up, before it is first shown.
-torv2::win32::UpgraderDlgOptions WhenWatching(std::function<void()> watching) {
-  torv2::win32::UpgraderDlgOptions options;
-  options.window.registerDeviceNotification = [watching = std::move(watching)](auto onEvent) {
+torv2::window::WindowOptions WhenWatching(std::function<void()> watching) {
+  torv2::window::WindowOptions options;
+  options.registerDeviceNotification = [watching = std::move(watching)](auto onEvent) {
     auto registration = torv2::win32::WatchProgrammers(std::move(onEvent));
     EXPECT_NE(registration, nullptr);
     watching();
@@ -105,7 +104,7 @@ TEST(UpgraderDlg, FollowsTheProgrammersRemovalAndArrivalOnly) {
     SendMessageW(DeviceWatcher(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(data));
   };
   // Connected after start-up. Other devices come and go; then the programmer goes.
-  torv2::win32::UpgraderDlgOptions options = WhenWatching([&] {
+  torv2::window::WindowOptions options = WhenWatching([&] {
     senders.emplace_back([&] {
       send(DBT_DEVICEREMOVECOMPLETE, &volume);
       send(DBT_DEVICEREMOVECOMPLETE, &other);
@@ -113,7 +112,7 @@ TEST(UpgraderDlg, FollowsTheProgrammersRemovalAndArrivalOnly) {
       send(DBT_DEVICEREMOVECOMPLETE, &programmer);
     });
   });
-  options.journal = [&](std::string_view line) {
+  auto onLine = [&](std::string_view line) {
     journal.emplace_back(line);
     if (line == "button off" && ++buttonsOff == 1) {
       // It comes back; an arrival of another device first.
@@ -126,8 +125,7 @@ TEST(UpgraderDlg, FollowsTheProgrammersRemovalAndArrivalOnly) {
       PostMessageW(MainWindow(), WM_CLOSE, 0, 0);
     }
   };
-  CZARN_TORV2_UpgraderApp app;
-  EXPECT_EQ(app.InitInstance(transport, options), FALSE);
+  EXPECT_EQ(torv2::win32::RunJournaledWindow(transport, options, onLine), IDOK);
   for (auto& sender : senders) sender.join();
 
   std::vector<std::string> titles;
@@ -158,9 +156,9 @@ TEST(UpgraderDlg, DeviceEventsWhileAnArrivalsMessageBoxIsOpen) {
   auto send = [](WPARAM event) {
     SendMessageW(DeviceWatcher(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&programmer));
   };
-  torv2::win32::UpgraderDlgOptions options =
+  torv2::window::WindowOptions options =
       WhenWatching([&] { senders.emplace_back([&] { send(DBT_DEVICEARRIVAL); }); });
-  options.journal = [&](std::string_view line) {
+  auto onLine = [&](std::string_view line) {
     journal.emplace_back(line);
     if (line == "message USB Device is not Ready, Ver!!") {
       // The box is about to open; its loop delivers what is sent meanwhile.
@@ -176,8 +174,7 @@ TEST(UpgraderDlg, DeviceEventsWhileAnArrivalsMessageBoxIsOpen) {
       PostMessageW(MainWindow(), WM_CLOSE, 0, 0);
     }
   };
-  CZARN_TORV2_UpgraderApp app;
-  EXPECT_EQ(app.InitInstance(transport, options), FALSE);
+  EXPECT_EQ(torv2::win32::RunJournaledWindow(transport, options, onLine), IDOK);
   for (auto& sender : senders) sender.join();
 
   EXPECT_EQ(std::count(journal.begin(), journal.end(), "message USB Device is not Ready, Ver!!"),
@@ -202,7 +199,7 @@ TEST(UpgraderDlg, ADeviceThatNeverAnswersOnArrivalLeavesTheWindowResponsive) {
   DWORD closedAt = 0;
   DWORD endedAt = 0;
   bool answered = false;
-  torv2::win32::UpgraderDlgOptions options = WhenWatching([&] {
+  torv2::window::WindowOptions options = WhenWatching([&] {
     sender = std::thread([&] {
       std::size_t sent = 0;  // what the host had written when the device fell silent
       transport.WithProgrammer([&](torv2::emulator::VirtualProgrammer& p) {
@@ -221,13 +218,12 @@ TEST(UpgraderDlg, ADeviceThatNeverAnswersOnArrivalLeavesTheWindowResponsive) {
       PostMessageW(MainWindow(), WM_CLOSE, 0, 0);
     });
   });
-  options.journal = [&](std::string_view line) {
+  auto onLine = [&](std::string_view line) {
     // From the close box to the end of the window's loop, every thread joined.
     if (line == "close") closedAt = GetTickCount();
     if (line == "end") endedAt = GetTickCount();
   };
-  CZARN_TORV2_UpgraderApp app;
-  EXPECT_EQ(app.InitInstance(transport, options), FALSE);
+  EXPECT_EQ(torv2::win32::RunJournaledWindow(transport, options, onLine), IDOK);
   sender.join();
   EXPECT_TRUE(answered);
   ASSERT_NE(closedAt, 0u);
@@ -238,8 +234,7 @@ TEST(UpgraderDlg, ADeviceThatNeverAnswersOnArrivalLeavesTheWindowResponsive) {
 TEST(UpgraderDlg, TheBarPaintsEveryProgressStateInOrder) {
   torv2::emulator::InProcessTransport transport;
   std::vector<std::string> painted;
-  torv2::win32::UpgraderDlgOptions options;
-  options.journal = [&](std::string_view view) {
+  auto onLine = [&](std::string_view view) {
     const std::string line(view);
     if (line == "button on") {
       PostMessageW(MainWindow(), WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
@@ -256,8 +251,7 @@ TEST(UpgraderDlg, TheBarPaintsEveryProgressStateInOrder) {
           painted, text.substr(0, text.find(" - ")) + " " + line.substr(4, positionEnd - 4));
     }
   };
-  CZARN_TORV2_UpgraderApp app;
-  EXPECT_EQ(app.InitInstance(transport, options), FALSE);
+  EXPECT_EQ(torv2::win32::RunJournaledWindow(transport, {}, onLine), IDOK);
 
   const torv2::upgrade::CarriedImages images =
       torv2::upgrade::LoadCarriedImages(torv2::upgrade::ExecutablePath(), nullptr);
