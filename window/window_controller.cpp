@@ -86,7 +86,7 @@ void WindowController::StartJob() {
 }
 
 bool WindowController::KeyDown(bool space) {
-  if (space && !upgrader_->Busy()) StartJob();
+  if (space) StartJob();  // StartJob's guard holds for the key as for the button
   return true;
 }
 

@@ -59,7 +59,8 @@ class WindowController {
   // template's window title, to which every later title adds its suffix.
   void Start(std::string_view caption);
 
-  // The Update button: starts the upgrade job unless one runs or the window is closing.
+  // The Update button: starts the upgrade job unless one runs or the window is closing. The one
+  // guard of both ways to start a job; a view forwards the click or the key and checks nothing.
   void StartJob();
   // A key pressed in the window (not an Alt combination, which goes to the system menu). No key
   // reaches the window's controls: Enter, Escape and Tab do nothing. Space alone acts, as a click
@@ -77,7 +78,6 @@ class WindowController {
   // and by a view whose loop has ended; idempotent.
   void Shutdown();
 
-  bool Closing() const { return closing_; }
   upgrade::Upgrader& upgrader() { return *upgrader_; }
   WindowHost& host() { return host_; }
 

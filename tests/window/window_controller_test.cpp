@@ -375,6 +375,44 @@ TEST_F(Controller, SpaceStartsAJobOnlyWhenNoneRunsAndEveryKeyIsSwallowed) {
   EXPECT_EQ(CountCommand("WriteFirmware:Torv2MainExe,"), 1);
 }
 
+// The click and the space key start a job through one guard: not while a job runs, not once the
+// window is closing. A start that got past it would disable the button again, or leave the
+// upgrader busy for good.
+struct GuardCase {
+  const char* name;
+  bool space;    // the key, else the click
+  bool closing;  // the window was closed, else a job runs
+};
+
+class SecondStart : public Controller, public ::testing::WithParamInterface<GuardCase> {};
+
+TEST_P(SecondStart, IsRefusedByTheControllersGuard) {
+  const GuardCase& c = GetParam();
+  Start({}, /*realTimeouts=*/true);
+  if (c.closing) {
+    controller_->Close();
+  } else {
+    RunJobUntilTransferring();
+  }
+  const std::vector<std::string> calls = view_.calls;
+  if (c.space) {
+    EXPECT_TRUE(controller_->KeyDown(true));
+  } else {
+    controller_->StartJob();
+  }
+  EXPECT_EQ(view_.calls, calls);
+  EXPECT_EQ(Idle(), c.closing);
+  controller_->Shutdown();
+  EXPECT_EQ(CountCommand("WriteFirmware:Torv2MainExe,"), c.closing ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, SecondStart,
+                         ::testing::Values(GuardCase{"ClickWhileAJobRuns", false, false},
+                                           GuardCase{"SpaceWhileAJobRuns", true, false},
+                                           GuardCase{"ClickAfterClosing", false, true},
+                                           GuardCase{"SpaceAfterClosing", true, true}),
+                         [](const auto& info) { return info.param.name; });
+
 TEST_F(Controller, SpaceOnADisabledButtonIsRefusedWithAMessage) {
   device_.Unplug();
   Start();
