@@ -59,10 +59,6 @@ void CZARN_TORV2_UpgraderDlg::OnBnClickedUpdate() {
   controller_->StartJob();
 }
 
-void CZARN_TORV2_UpgraderDlg::OnDeviceChange(torv2::link::DeviceEvent event) {
-  controller_->DeviceChanged(event);
-}
-
 bool CZARN_TORV2_UpgraderDlg::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() != QEvent::KeyPress) return false;
   auto* widget = qobject_cast<QWidget*>(watched);

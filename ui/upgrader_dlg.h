@@ -33,8 +33,6 @@ class CZARN_TORV2_UpgraderDlg : public QDialog, private torv2::window::WindowVie
 
   // The Update button.
   void OnBnClickedUpdate();
-  // A device arrived or was removed. GUI thread.
-  void OnDeviceChange(torv2::link::DeviceEvent event);
   // The close box: cancels and joins a running job, then ends the dialog.
   void OnClose();
 

@@ -66,10 +66,8 @@ class WindowController {
   // reaches the window's controls: Enter, Escape and Tab do nothing. Space alone acts, as a click
   // of Update when no job runs, even while the button is disabled. Returns true: swallow the key.
   bool KeyDown(bool space);
-  // A device arrived or was removed.
+  // A device arrived or was removed. The registration's events come here through the GUI queue.
   void DeviceChanged(link::DeviceEvent event);
-  // The same from any thread: taken over to the GUI thread.
-  void PostDeviceChange(link::DeviceEvent event);
   // The close box: cancels and joins whatever runs, closes any open modal, ends the window.
   void Close();
   // Stops everything without ending the window: no more device events, the job and the version
@@ -85,6 +83,8 @@ class WindowController {
   void ShowUsbConnected();
   void ShowUsbDisconnected();
   void RegisterUsbNotification();
+  // A device event from the registration, on any thread: taken over to the GUI thread.
+  void PostDeviceChange(link::DeviceEvent event);
   void StartVersionQuery();
   void VersionQueryDone(unsigned removalsSeen, int usable);
 
