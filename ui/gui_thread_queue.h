@@ -23,8 +23,7 @@ class GuiThreadQueue : public QObject, public window::GuiQueue {
 
   bool Post(std::function<void()> task) override;
   bool OnGuiThread() const override;
-  // Drops what is queued; later posts are refused. Any thread.
-  void Close();
+  void Close() override;
   bool Closed() const;
 
  private:

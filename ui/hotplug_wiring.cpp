@@ -5,13 +5,11 @@
 namespace torv2::ui {
 namespace {
 
-class HotplugNotification final : public DeviceNotification {
+class HotplugNotification final : public window::DeviceNotification {
  public:
-  HotplugNotification(link::LibusbTransport& transport, std::function<void(DeviceEvent)> onEvent)
-      : monitor_(transport, [onEvent = std::move(onEvent)](link::DeviceEvent event) {
-          onEvent(event == link::DeviceEvent::Arrival ? DeviceEvent::Arrival
-                                                      : DeviceEvent::Removal);
-        }) {}
+  HotplugNotification(link::LibusbTransport& transport,
+                      std::function<void(link::DeviceEvent)> onEvent)
+      : monitor_(transport, std::move(onEvent)) {}
 
   bool active() const { return monitor_.active(); }
 
@@ -21,8 +19,8 @@ class HotplugNotification final : public DeviceNotification {
 
 }  // namespace
 
-std::unique_ptr<DeviceNotification> WatchProgrammers(link::LibusbTransport& transport,
-                                                     std::function<void(DeviceEvent)> onEvent) {
+std::unique_ptr<window::DeviceNotification> WatchProgrammers(
+    link::LibusbTransport& transport, std::function<void(link::DeviceEvent)> onEvent) {
   auto notification = std::make_unique<HotplugNotification>(transport, std::move(onEvent));
   if (!notification->active()) return nullptr;
   return notification;

@@ -11,12 +11,9 @@ class LibusbTransport;
 
 namespace torv2::ui {
 
-using window::DeviceEvent;
-using window::DeviceNotification;
-
 // Watches the bus for programmers; onEvent comes on the watcher's own thread. nullptr when
 // libusb cannot watch here (the window then learns of a device only at start-up).
-std::unique_ptr<DeviceNotification> WatchProgrammers(link::LibusbTransport& transport,
-                                                     std::function<void(DeviceEvent)> onEvent);
+std::unique_ptr<window::DeviceNotification> WatchProgrammers(
+    link::LibusbTransport& transport, std::function<void(link::DeviceEvent)> onEvent);
 
 }  // namespace torv2::ui

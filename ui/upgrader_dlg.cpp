@@ -37,10 +37,6 @@ CZARN_TORV2_UpgraderDlg::CZARN_TORV2_UpgraderDlg(torv2::link::UsbTransport& tran
 
 CZARN_TORV2_UpgraderDlg::~CZARN_TORV2_UpgraderDlg() {
   qApp->removeEventFilter(this);
-  // Nothing may wait for this window any more: stop the device events, let a waiting worker go
-  // on, cancel and join it; then drop what it queued.
-  controller_->Shutdown();
-  queue_.Close();
 }
 
 bool CZARN_TORV2_UpgraderDlg::OnInitDialog() {
@@ -61,10 +57,6 @@ int CZARN_TORV2_UpgraderDlg::DoModal() {
 
 void CZARN_TORV2_UpgraderDlg::OnBnClickedUpdate() {
   controller_->StartJob();
-}
-
-void CZARN_TORV2_UpgraderDlg::OnDeviceChange(torv2::window::DeviceEvent event) {
-  controller_->DeviceChanged(event);
 }
 
 bool CZARN_TORV2_UpgraderDlg::eventFilter(QObject* watched, QEvent* event) {

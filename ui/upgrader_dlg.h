@@ -33,8 +33,6 @@ class CZARN_TORV2_UpgraderDlg : public QDialog, private torv2::window::WindowVie
 
   // The Update button.
   void OnBnClickedUpdate();
-  // A device arrived or was removed. GUI thread.
-  void OnDeviceChange(torv2::window::DeviceEvent event);
   // The close box: cancels and joins a running job, then ends the dialog.
   void OnClose();
 
@@ -68,5 +66,7 @@ class CZARN_TORV2_UpgraderDlg : public QDialog, private torv2::window::WindowVie
   std::unique_ptr<Ui::CZARN_TORV2_UpgraderDlg> ui_;
   torv2::ui::GuiThreadQueue queue_;
   std::unique_ptr<CUpgradeResultDlg> m_pResultDlg;
+  // Last, so destroyed first: it stops and joins every worker, and closes the queue, while the
+  // widgets are still there.
   std::unique_ptr<torv2::window::WindowController> controller_;
 };

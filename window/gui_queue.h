@@ -15,6 +15,8 @@ class GuiQueue {
   virtual bool Post(std::function<void()> task) = 0;
   // Whether the calling thread is the GUI thread.
   virtual bool OnGuiThread() const = 0;
+  // Drops what is queued; later posts are refused. Any thread.
+  virtual void Close() = 0;
 };
 
 }  // namespace torv2::window

@@ -20,6 +20,7 @@ std::string ProgramName(std::string_view executablePath) {
 WindowController::WindowController(WindowView& view, GuiQueue& queue, link::UsbTransport& transport,
                                    WindowOptions options)
     : view_(view),
+      queue_(queue),
       options_(std::move(options)),
       host_(view, queue, ProgramName(upgrade::ExecutablePath())),
       link_(transport, options_.linkTimeouts),
@@ -64,8 +65,8 @@ void WindowController::Start(std::string_view caption) {
 
 void WindowController::RegisterUsbNotification() {
   if (!options_.registerDeviceNotification) return;
-  notification_ =
-      options_.registerDeviceNotification([this](DeviceEvent event) { PostDeviceChange(event); });
+  notification_ = options_.registerDeviceNotification(
+      [this](link::DeviceEvent event) { PostDeviceChange(event); });
 }
 
 void WindowController::ShowUsbConnected() {
@@ -85,17 +86,17 @@ void WindowController::StartJob() {
 }
 
 bool WindowController::KeyDown(bool space) {
-  if (space && !upgrader_->Busy()) StartJob();
+  if (space) StartJob();  // StartJob's guard holds for the key as for the button
   return true;
 }
 
-void WindowController::PostDeviceChange(DeviceEvent event) {
+void WindowController::PostDeviceChange(link::DeviceEvent event) {
   host_.RunOnGuiThread([this, event] { DeviceChanged(event); });
 }
 
-void WindowController::DeviceChanged(DeviceEvent event) {
+void WindowController::DeviceChanged(link::DeviceEvent event) {
   if (closing_) return;
-  if (event == DeviceEvent::Removal) {
+  if (event == link::DeviceEvent::Removal) {
     // Whatever the window showed, the device is gone, and every older arrival with it. A running
     // job is left to fail on its own and clears the busy state itself, so no second job can start
     // beside it.
@@ -158,6 +159,7 @@ void WindowController::Shutdown() {
   notification_.reset();  // no more device events
   upgrader_->Shutdown();  // cancels the transfer in flight and joins the job's thread
   if (query_.joinable()) query_.join();
+  queue_.Close();  // what the workers queued is dropped; they have all ended
 }
 
 }  // namespace torv2::window

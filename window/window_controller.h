@@ -46,7 +46,8 @@ std::string ProgramName(std::string_view executablePath);
 
 class WindowController {
  public:
-  // `transport` reaches the programmer; it, `view` and `queue` must outlive the controller.
+  // `transport` reaches the programmer; it, `view` and `queue` must outlive the controller, which
+  // shuts down (Shutdown()) when it is destroyed.
   WindowController(WindowView& view, GuiQueue& queue, link::UsbTransport& transport,
                    WindowOptions options = {});
   ~WindowController();
@@ -58,23 +59,23 @@ class WindowController {
   // template's window title, to which every later title adds its suffix.
   void Start(std::string_view caption);
 
-  // The Update button: starts the upgrade job unless one runs or the window is closing.
+  // The Update button: starts the upgrade job unless one runs or the window is closing. The one
+  // guard of both ways to start a job; a view forwards the click or the key and checks nothing.
   void StartJob();
   // A key pressed in the window (not an Alt combination, which goes to the system menu). No key
   // reaches the window's controls: Enter, Escape and Tab do nothing. Space alone acts, as a click
   // of Update when no job runs, even while the button is disabled. Returns true: swallow the key.
   bool KeyDown(bool space);
-  // A device arrived or was removed.
-  void DeviceChanged(DeviceEvent event);
-  // The same from any thread: taken over to the GUI thread.
-  void PostDeviceChange(DeviceEvent event);
+  // A device arrived or was removed. The registration's events come here through the GUI queue.
+  void DeviceChanged(link::DeviceEvent event);
   // The close box: cancels and joins whatever runs, closes any open modal, ends the window.
   void Close();
-  // Stops everything without ending the window (the view calls it once its loop has ended).
-  // Idempotent.
+  // Stops everything without ending the window: no more device events, the job and the version
+  // query cancelled and joined, the GUI queue closed with what it still held. Nothing waits for
+  // the window afterwards, so the view may take it down. Called by Close(), by the destructor,
+  // and by a view whose loop has ended; idempotent.
   void Shutdown();
 
-  bool Closing() const { return closing_; }
   upgrade::Upgrader& upgrader() { return *upgrader_; }
   WindowHost& host() { return host_; }
 
@@ -82,10 +83,13 @@ class WindowController {
   void ShowUsbConnected();
   void ShowUsbDisconnected();
   void RegisterUsbNotification();
+  // A device event from the registration, on any thread: taken over to the GUI thread.
+  void PostDeviceChange(link::DeviceEvent event);
   void StartVersionQuery();
   void VersionQueryDone(unsigned removalsSeen, int usable);
 
   WindowView& view_;
+  GuiQueue& queue_;
   WindowOptions options_;
   WindowHost host_;
   link::UsbLink link_;

@@ -18,11 +18,11 @@
 #include <functional>
 #include <memory>
 
+#include "link/device_event.h"
+
 namespace torv2::link {
 
 class LibusbTransport;
-
-enum class DeviceEvent { Arrival, Removal };
 
 class HotplugMonitor {
  public:

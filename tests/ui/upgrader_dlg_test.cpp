@@ -27,7 +27,7 @@ using emulator::Image;
 using emulator::Step;
 using emulator::StepFault;
 using emulator::VirtualProgrammer;
-using window::DeviceEvent;
+using link::DeviceEvent;
 using window::DeviceNotification;
 using UpgraderDlgOptions = window::WindowOptions;
 using testing::ModalAnswerer;
@@ -73,6 +73,8 @@ class MainWindow : public ::testing::Test {
     return static_cast<int>(std::count(c.begin(), c.end(), command));
   }
   void PressSpace() { QTest::keyClick(dlg_.get(), Qt::Key_Space); }
+  // A device event, as the window's registration hands it over on the GUI thread.
+  void Deliver(DeviceEvent event) { dlg_->controller().DeviceChanged(event); }
   bool Ended() const { return finished_->count() == 1; }
   bool Idle() { return !dlg_->upgrader().Busy(); }
   QString Title() const { return dlg_->windowTitle(); }
@@ -341,7 +343,7 @@ TEST_F(MainWindow, ClosingDuringAJobEndsItAtOnceWithoutAMessage) {
 TEST_F(MainWindow, ARemovalMarksTheWindowDisconnectedAndTheNextClickIsRefused) {
   ModalAnswerer answerer;
   Start();
-  dlg_->OnDeviceChange(DeviceEvent::Removal);
+  Deliver(DeviceEvent::Removal);
   EXPECT_EQ(Title(), kCaption + kTitleDisconnected);
   EXPECT_FALSE(dlg_->updateButton()->isEnabled());
   EXPECT_EQ(dlg_->currentVersionLabel()->text(), "Unknown");
@@ -363,7 +365,7 @@ TEST_F(MainWindow, AnArrivalWithAReadableVersionConnects) {
   Start();
   ASSERT_EQ(Title(), kCaption + kTitleDisconnected);
   device_.Replug();
-  dlg_->OnDeviceChange(DeviceEvent::Arrival);
+  Deliver(DeviceEvent::Arrival);
   EXPECT_EQ(Title(), kCaption + kTitleDisconnected);  // the version is read on a worker
   ASSERT_TRUE(WaitFor([&] { return Title() == kCaption + kTitleConnected; }));
   EXPECT_TRUE(dlg_->updateButton()->isEnabled());
@@ -376,8 +378,8 @@ TEST_F(MainWindow, AnArrivalOfAnotherDeviceLeavesTheWindowDisconnected) {
   ModalAnswerer answerer;
   Start();
   device_.Unplug();
-  dlg_->OnDeviceChange(DeviceEvent::Removal);
-  dlg_->OnDeviceChange(DeviceEvent::Arrival);  // something else came; no programmer there
+  Deliver(DeviceEvent::Removal);
+  Deliver(DeviceEvent::Arrival);  // something else came; no programmer there
   ASSERT_TRUE(WaitFor([&] { return !answerer.messages().empty(); }));
   EXPECT_EQ(answerer.messages(), std::vector<std::string>{"USB Device is not Ready, Ver!!"});
   EXPECT_EQ(Title(), kCaption + kTitleDisconnected);
@@ -423,7 +425,7 @@ TEST_F(MainWindow, AnArrivalDuringAJobWaitsUntilTheJobHasLetGoOfTheLink) {
   PressSpace();
   device_.WaitUntil([](VirtualProgrammer& p) { return p.stepCount(Step::ChunkAck) >= 3; });
   const std::size_t opensDuringJob = device_.opens();
-  dlg_->OnDeviceChange(DeviceEvent::Arrival);  // returns at once; the job keeps the link
+  Deliver(DeviceEvent::Arrival);  // returns at once; the job keeps the link
   EXPECT_EQ(device_.opens(), opensDuringJob);
   ASSERT_TRUE(WaitFor([&] { return Ended(); }, 60'000));
 
@@ -444,7 +446,7 @@ TEST_F(MainWindow, ARemovalDuringAJobStartsNoSecondJob) {
   WaitFor([&] { return dlg_->progressBar()->GetPos() > 0; });
   Screenshot(*dlg_, "main_window_during_job");
 
-  dlg_->OnDeviceChange(DeviceEvent::Removal);
+  Deliver(DeviceEvent::Removal);
   EXPECT_EQ(Title(), kCaption + kTitleDisconnected);
   EXPECT_FALSE(Idle());  // the job still runs, and says so
   PressSpace();          // ignored while the job runs: no refusal, no second job
@@ -463,18 +465,18 @@ TEST_F(MainWindow, ARemovalDuringAJobStartsNoSecondJob) {
 // once, never waits on the box's query, and ends connected.
 TEST_F(MainWindow, DeviceEventsWhileAnArrivalsMessageBoxIsOpen) {
   Start();
-  dlg_->OnDeviceChange(DeviceEvent::Removal);
+  Deliver(DeviceEvent::Removal);
   device_.Unplug();
   QString titleInside;
   ModalAnswerer answerer([&](QWidget* modal) {
     device_.Replug();
-    dlg_->OnDeviceChange(DeviceEvent::Removal);
-    dlg_->OnDeviceChange(DeviceEvent::Arrival);
+    Deliver(DeviceEvent::Removal);
+    Deliver(DeviceEvent::Arrival);
     titleInside = Title();
     ModalAnswerer::Dismiss(modal);
     return true;
   });
-  dlg_->OnDeviceChange(DeviceEvent::Arrival);
+  Deliver(DeviceEvent::Arrival);
   ASSERT_TRUE(WaitFor([&] { return Title() == kCaption + kTitleConnected; }));
   EXPECT_EQ(titleInside, kCaption + kTitleDisconnected);
   EXPECT_EQ(answerer.messages(), std::vector<std::string>{"USB Device is not Ready, Ver!!"});
@@ -494,7 +496,7 @@ TEST_F(MainWindow, ADeviceThatNeverAnswersOnArrivalLeavesTheWindowResponsive) {
     sent = p.hostBytes().size();
   });
   device_.Replug();
-  dlg_->OnDeviceChange(DeviceEvent::Arrival);
+  Deliver(DeviceEvent::Arrival);
   device_.WaitUntil([&](VirtualProgrammer& p) { return p.hostBytes().size() > sent; });
   // Input and painting go on: the space key is refused (the device is not usable yet).
   const int paints = dlg_->progressBar()->PaintCount();

@@ -26,6 +26,7 @@ using emulator::FaultKind;
 using emulator::Step;
 using emulator::StepFault;
 using emulator::VirtualProgrammer;
+using link::DeviceEvent;
 using Clock = std::chrono::steady_clock;
 
 const std::string kCaption = "ZARN TORV II Upgrader";
@@ -83,7 +84,7 @@ class ManualQueue final : public GuiQueue {
     std::lock_guard lock(mutex_);
     return tasks_.size();
   }
-  void Close() {
+  void Close() override {
     std::lock_guard lock(mutex_);
     closed_ = true;
     tasks_.clear();
@@ -373,6 +374,44 @@ TEST_F(Controller, SpaceStartsAJobOnlyWhenNoneRunsAndEveryKeyIsSwallowed) {
   controller_->Shutdown();
   EXPECT_EQ(CountCommand("WriteFirmware:Torv2MainExe,"), 1);
 }
+
+// The click and the space key start a job through one guard: not while a job runs, not once the
+// window is closing. A start that got past it would disable the button again, or leave the
+// upgrader busy for good.
+struct GuardCase {
+  const char* name;
+  bool space;    // the key, else the click
+  bool closing;  // the window was closed, else a job runs
+};
+
+class SecondStart : public Controller, public ::testing::WithParamInterface<GuardCase> {};
+
+TEST_P(SecondStart, IsRefusedByTheControllersGuard) {
+  const GuardCase& c = GetParam();
+  Start({}, /*realTimeouts=*/true);
+  if (c.closing) {
+    controller_->Close();
+  } else {
+    RunJobUntilTransferring();
+  }
+  const std::vector<std::string> calls = view_.calls;
+  if (c.space) {
+    EXPECT_TRUE(controller_->KeyDown(true));
+  } else {
+    controller_->StartJob();
+  }
+  EXPECT_EQ(view_.calls, calls);
+  EXPECT_EQ(Idle(), c.closing);
+  controller_->Shutdown();
+  EXPECT_EQ(CountCommand("WriteFirmware:Torv2MainExe,"), c.closing ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Starts, SecondStart,
+                         ::testing::Values(GuardCase{"ClickWhileAJobRuns", false, false},
+                                           GuardCase{"SpaceWhileAJobRuns", true, false},
+                                           GuardCase{"ClickAfterClosing", false, true},
+                                           GuardCase{"SpaceAfterClosing", true, true}),
+                         [](const auto& info) { return info.param.name; });
 
 TEST_F(Controller, SpaceOnADisabledButtonIsRefusedWithAMessage) {
   device_.Unplug();
@@ -724,6 +763,33 @@ TEST_F(Controller, ClosingWhileIdleOrWhileTheRefusalIsOpen) {
   controller_->Close();  // a second close does nothing more
   EXPECT_EQ(std::count(view_.calls.begin(), view_.calls.end(), "end"), 1);
 }
+
+// However the window goes away, the controller closes the GUI queue itself: what a worker had
+// queued is dropped, and no more is taken.
+struct EndCase {
+  const char* name;
+  std::function<void(std::unique_ptr<WindowController>&)> end;
+};
+
+class EndingTheWindow : public Controller, public ::testing::WithParamInterface<EndCase> {};
+
+TEST_P(EndingTheWindow, ClosesTheQueueAndDropsWhatAWorkerQueued) {
+  Start();
+  std::thread worker([&] { controller_->host().ShowCurrentVersion("9.99"); });
+  worker.join();
+  ASSERT_EQ(queue_.Queued(), 1u);
+  GetParam().end(controller_);
+  EXPECT_EQ(queue_.Queued(), 0u);
+  EXPECT_FALSE(queue_.Post([] {}));
+  queue_.RunPending();
+  EXPECT_EQ(view_.currentVersion, "2.07");
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, EndingTheWindow,
+                         ::testing::Values(EndCase{"CloseBox", [](auto& c) { c->Close(); }},
+                                           EndCase{"LoopEnded", [](auto& c) { c->Shutdown(); }},
+                                           EndCase{"Destroyed", [](auto& c) { c.reset(); }}),
+                         [](const auto& info) { return info.param.name; });
 
 // --- the host's hand-over rules ---
 

@@ -1,7 +1,8 @@
 // The main window with its own loop over the in-process virtual programmer: removal and arrival
-// of the programmer's interface switch the title and the Update button, events of other kinds of
-// device change nothing, device events while a message box is open, a device that keeps
-// answering '-', and what the bar paints during a whole upgrade.
+// of the programmer's interface, sent as the system sends them to the window's registration,
+// switch the title and the Update button, events of other kinds of device change nothing, device
+// events while a message box is open, a device that keeps answering '-', and what the bar paints
+// during a whole upgrade. The tests follow the window through its journal (window_journal.h).
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -16,8 +17,8 @@
 #include "emulator/inprocess_transport.h"
 #include "link/winusb/winusb_transport.h"
 #include "tests/support/progress_script.h"
-#include "ui/win32/upgrader_app.h"
-#include "ui/win32/upgrader_dlg.h"
+#include "ui/win32/device_notification.h"
+#include "ui/win32/window_journal.h"
 #include "upgrade/embedded_images.h"
 #include "win32/wide_text.h"
 
@@ -42,6 +43,24 @@ HWND MainWindow() {
       },
       reinterpret_cast<LPARAM>(&found));
   return found;
+}
+
+// The message-only window of the system's device notifications, which the system sends them to.
+HWND DeviceWatcher() {
+  return FindWindowExW(HWND_MESSAGE, nullptr, torv2::win32::kDeviceWatcherClass, nullptr);
+}
+
+// Options with the system's device notifications that call `watching` once they are registered:
+// at the end of the window's start-up, before it is first shown.
+torv2::window::WindowOptions WhenWatching(std::function<void()> watching) {
+  torv2::window::WindowOptions options;
+  options.registerDeviceNotification = [watching = std::move(watching)](auto onEvent) {
+    auto registration = torv2::win32::WatchProgrammers(std::move(onEvent));
+    EXPECT_NE(registration, nullptr);
+    watching();
+    return registration;
+  };
+  return options;
 }
 
 bool StartsWith(const std::string& text, std::string_view prefix) {
@@ -82,32 +101,31 @@ TEST(UpgraderDlg, FollowsTheProgrammersRemovalAndArrivalOnly) {
   // the system's come from outside the window's thread.
   std::vector<std::thread> senders;
   auto send = [](WPARAM event, const void* data) {
-    SendMessageW(MainWindow(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(data));
+    SendMessageW(DeviceWatcher(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(data));
   };
-  torv2::win32::UpgraderDlgOptions options;
-  options.journal = [&](std::string_view line) {
+  // Connected after start-up. Other devices come and go; then the programmer goes.
+  torv2::window::WindowOptions options = WhenWatching([&] {
+    senders.emplace_back([&] {
+      send(DBT_DEVICEREMOVECOMPLETE, &volume);
+      send(DBT_DEVICEREMOVECOMPLETE, &other);
+      transport.Unplug();
+      send(DBT_DEVICEREMOVECOMPLETE, &programmer);
+    });
+  });
+  auto onLine = [&](std::string_view line) {
     journal.emplace_back(line);
-    if (line == "button on" && ++buttonsOn == 1) {
-      // Connected after start-up. Other devices come and go; then the programmer goes.
-      senders.emplace_back([&] {
-        send(DBT_DEVICEREMOVECOMPLETE, &volume);
-        send(DBT_DEVICEREMOVECOMPLETE, &other);
-        transport.Unplug();
-        send(DBT_DEVICEREMOVECOMPLETE, &programmer);
-      });
-    } else if (line == "button off" && ++buttonsOff == 1) {
+    if (line == "button off" && ++buttonsOff == 1) {
       // It comes back; an arrival of another device first.
       senders.emplace_back([&] {
         transport.Replug();
         send(DBT_DEVICEARRIVAL, &volume);
         send(DBT_DEVICEARRIVAL, &programmer);
       });
-    } else if (line == "button on" && buttonsOn == 2) {
+    } else if (line == "button on" && ++buttonsOn == 2) {
       PostMessageW(MainWindow(), WM_CLOSE, 0, 0);
     }
   };
-  CZARN_TORV2_UpgraderApp app;
-  EXPECT_EQ(app.InitInstance(transport, options), FALSE);
+  EXPECT_EQ(torv2::win32::RunJournaledWindow(transport, options, onLine), IDOK);
   for (auto& sender : senders) sender.join();
 
   std::vector<std::string> titles;
@@ -136,14 +154,13 @@ TEST(UpgraderDlg, DeviceEventsWhileAnArrivalsMessageBoxIsOpen) {
   std::vector<std::string> journal;
   std::vector<std::thread> senders;
   auto send = [](WPARAM event) {
-    SendMessageW(MainWindow(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&programmer));
+    SendMessageW(DeviceWatcher(), WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&programmer));
   };
-  torv2::win32::UpgraderDlgOptions options;
-  options.journal = [&](std::string_view line) {
+  torv2::window::WindowOptions options =
+      WhenWatching([&] { senders.emplace_back([&] { send(DBT_DEVICEARRIVAL); }); });
+  auto onLine = [&](std::string_view line) {
     journal.emplace_back(line);
-    if (line == "button off" && journal.size() < 6) {
-      senders.emplace_back([&] { send(DBT_DEVICEARRIVAL); });
-    } else if (line == "message USB Device is not Ready, Ver!!") {
+    if (line == "message USB Device is not Ready, Ver!!") {
       // The box is about to open; its loop delivers what is sent meanwhile.
       senders.emplace_back([&] {
         transport.Replug();
@@ -157,8 +174,7 @@ TEST(UpgraderDlg, DeviceEventsWhileAnArrivalsMessageBoxIsOpen) {
       PostMessageW(MainWindow(), WM_CLOSE, 0, 0);
     }
   };
-  CZARN_TORV2_UpgraderApp app;
-  EXPECT_EQ(app.InitInstance(transport, options), FALSE);
+  EXPECT_EQ(torv2::win32::RunJournaledWindow(transport, options, onLine), IDOK);
   for (auto& sender : senders) sender.join();
 
   EXPECT_EQ(std::count(journal.begin(), journal.end(), "message USB Device is not Ready, Ver!!"),
@@ -183,12 +199,7 @@ TEST(UpgraderDlg, ADeviceThatNeverAnswersOnArrivalLeavesTheWindowResponsive) {
   DWORD closedAt = 0;
   DWORD endedAt = 0;
   bool answered = false;
-  torv2::win32::UpgraderDlgOptions options;
-  options.journal = [&](std::string_view line) {
-    // From the close box to the end of the window's loop, every thread joined.
-    if (line == "close") closedAt = GetTickCount();
-    if (line == "end") endedAt = GetTickCount();
-    if (line != "button off" || sender.joinable()) return;
+  torv2::window::WindowOptions options = WhenWatching([&] {
     sender = std::thread([&] {
       std::size_t sent = 0;  // what the host had written when the device fell silent
       transport.WithProgrammer([&](torv2::emulator::VirtualProgrammer& p) {
@@ -196,7 +207,7 @@ TEST(UpgraderDlg, ADeviceThatNeverAnswersOnArrivalLeavesTheWindowResponsive) {
         sent = p.hostBytes().size();
       });
       transport.Replug();
-      SendMessageW(MainWindow(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
+      SendMessageW(DeviceWatcher(), WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
                    reinterpret_cast<LPARAM>(&programmer));
       transport.WaitUntil(
           [&](torv2::emulator::VirtualProgrammer& p) { return p.hostBytes().size() > sent; });
@@ -206,9 +217,13 @@ TEST(UpgraderDlg, ADeviceThatNeverAnswersOnArrivalLeavesTheWindowResponsive) {
       closedAt = GetTickCount();
       PostMessageW(MainWindow(), WM_CLOSE, 0, 0);
     });
+  });
+  auto onLine = [&](std::string_view line) {
+    // From the close box to the end of the window's loop, every thread joined.
+    if (line == "close") closedAt = GetTickCount();
+    if (line == "end") endedAt = GetTickCount();
   };
-  CZARN_TORV2_UpgraderApp app;
-  EXPECT_EQ(app.InitInstance(transport, options), FALSE);
+  EXPECT_EQ(torv2::win32::RunJournaledWindow(transport, options, onLine), IDOK);
   sender.join();
   EXPECT_TRUE(answered);
   ASSERT_NE(closedAt, 0u);
@@ -219,8 +234,7 @@ TEST(UpgraderDlg, ADeviceThatNeverAnswersOnArrivalLeavesTheWindowResponsive) {
 TEST(UpgraderDlg, TheBarPaintsEveryProgressStateInOrder) {
   torv2::emulator::InProcessTransport transport;
   std::vector<std::string> painted;
-  torv2::win32::UpgraderDlgOptions options;
-  options.journal = [&](std::string_view view) {
+  auto onLine = [&](std::string_view view) {
     const std::string line(view);
     if (line == "button on") {
       PostMessageW(MainWindow(), WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
@@ -237,8 +251,7 @@ TEST(UpgraderDlg, TheBarPaintsEveryProgressStateInOrder) {
           painted, text.substr(0, text.find(" - ")) + " " + line.substr(4, positionEnd - 4));
     }
   };
-  CZARN_TORV2_UpgraderApp app;
-  EXPECT_EQ(app.InitInstance(transport, options), FALSE);
+  EXPECT_EQ(torv2::win32::RunJournaledWindow(transport, {}, onLine), IDOK);
 
   const torv2::upgrade::CarriedImages images =
       torv2::upgrade::LoadCarriedImages(torv2::upgrade::ExecutablePath(), nullptr);

@@ -26,7 +26,7 @@ class GuiThreadQueue final : public window::GuiQueue {
   bool Post(std::function<void()> task) override;
   // GUI thread, on kRunQueuedTasks: runs the task that is first in line.
   void RunPending();
-  void Close();
+  void Close() override;
 
  private:
   const DWORD guiThread_;

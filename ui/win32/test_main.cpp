@@ -1,7 +1,8 @@
 // torv2-upgrader-test.exe: the Windows program over the in-process virtual programmer, for the
 // window tests under Wine. Built only with TORV2_WIN32_UI_TESTS; never shipped.
 //
-//   --journal FILE         append one line per thing the window shows (see UpgraderDlgOptions)
+//   --journal FILE         append one line per thing the window shows (see window_journal.h) and
+//                          per upgrade attempt as it ends ("attempt upgrade OUTCOME")
 //   --no-device            the virtual programmer is not attached
 //   --fault STEP:N:KIND    a device fault, e.g. size-reply:1:refuse (repeatable: the last wins)
 //   --transfer-timeout MS  the time-out of each transfer (default 6000)
@@ -20,7 +21,8 @@
 
 #include "emulator/inprocess_transport.h"
 #include "link/winusb/winusb_transport.h"
-#include "ui/win32/upgrader_app.h"
+#include "ui/win32/window_journal.h"
+#include "upgrade/upgrader.h"
 #include "win32/wide_text.h"
 
 namespace {
@@ -46,6 +48,33 @@ class JournalFile {
   FILE* file_;
 };
 
+// Each upgrade attempt as it ends, on the job's thread: "attempt upgrade refused|failed|completed".
+class AttemptJournal final : public torv2::upgrade::AttemptObserver {
+ public:
+  explicit AttemptJournal(JournalFile& file) : file_(file) {}
+  void AttemptEnded(const torv2::upgrade::Attempt& attempt) override {
+    if (attempt.kind != torv2::upgrade::AttemptKind::Upgrade || attempt.job == nullptr) return;
+    file_.Write(std::string("attempt upgrade ") + Outcome(attempt.job->outcome));
+  }
+
+ private:
+  static const char* Outcome(torv2::upgrade::JobOutcome outcome) {
+    switch (outcome) {
+      case torv2::upgrade::JobOutcome::NotRun:
+        return "not-run";
+      case torv2::upgrade::JobOutcome::Refused:
+        return "refused";
+      case torv2::upgrade::JobOutcome::Failed:
+        return "failed";
+      case torv2::upgrade::JobOutcome::Completed:
+        return "completed";
+    }
+    return "?";
+  }
+
+  JournalFile& file_;
+};
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -54,7 +83,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   std::vector<std::wstring> args(argv ? argv + 1 : nullptr, argv ? argv + argc : nullptr);
   if (argv) LocalFree(argv);
 
-  torv2::win32::UpgraderDlgOptions options;
+  torv2::window::WindowOptions options;
   std::unique_ptr<JournalFile> journal;
   bool attached = true;
   bool realUsb = false;
@@ -73,19 +102,22 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
       if (!fault) return 64;
       faults.push_back(*fault);
     } else if (a == L"--transfer-timeout" && hasValue) {
-      options.window.linkTimeouts.perTransfer = std::chrono::milliseconds(_wtoi(args[++i].c_str()));
+      options.linkTimeouts.perTransfer = std::chrono::milliseconds(_wtoi(args[++i].c_str()));
     } else {
       return 64;
     }
   }
+  std::unique_ptr<AttemptJournal> attempts;
+  torv2::win32::JournalLine write = [](std::string_view) {};
   if (journal) {
-    options.journal = [j = journal.get()](std::string_view line) { j->Write(line); };
+    attempts = std::make_unique<AttemptJournal>(*journal);
+    options.attempts = attempts.get();
+    write = [j = journal.get()](std::string_view line) { j->Write(line); };
   }
 
-  CZARN_TORV2_UpgraderApp theApp;
   if (realUsb) {
     torv2::link::winusb::WinUsbTransport transport;
-    theApp.InitInstance(transport, std::move(options));
+    torv2::win32::RunJournaledWindow(transport, std::move(options), write);
     return 0;
   }
   torv2::emulator::InProcessTransport transport;
@@ -94,6 +126,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         [&](torv2::emulator::VirtualProgrammer& p) { p.faults().atStep = faults.back(); });
   }
   if (!attached) transport.Unplug();
-  theApp.InitInstance(transport, std::move(options));
+  torv2::win32::RunJournaledWindow(transport, std::move(options), write);
   return 0;
 }

@@ -135,7 +135,6 @@ BOOL CUpgradeResultDlg::OnInitDialog() {
     }
     SetWindowPos(m_hWnd, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
-  if (onInitDialog) onInitDialog(m_hWnd);
   return TRUE;  // the focus goes to the OK button
 }
 

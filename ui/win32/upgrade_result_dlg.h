@@ -6,7 +6,6 @@
 
 #include <windows.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,9 +22,6 @@ class CUpgradeResultDlg {
   INT_PTR DoModal(const torv2::upgrade::UpgradeReport& report);
   // The dialog's window while it is open.
   HWND GetSafeHwnd() const { return m_hWnd; }
-
-  // Called with the window at the end of OnInitDialog (the window tests read the fonts).
-  std::function<void(HWND)> onInitDialog;
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);

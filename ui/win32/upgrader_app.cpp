@@ -2,14 +2,19 @@
 
 #include <commctrl.h>
 
-BOOL CZARN_TORV2_UpgraderApp::InitInstance(torv2::link::UsbTransport& transport,
-                                           torv2::win32::UpgraderDlgOptions options) {
+#include "ui/win32/device_notification.h"
+#include "ui/win32/upgrader_dlg.h"
+
+BOOL CZARN_TORV2_UpgraderApp::InitInstance(torv2::link::UsbTransport& transport) {
   INITCOMMONCONTROLSEX controls{};
   controls.dwSize = sizeof controls;
   controls.dwICC = ICC_WIN95_CLASSES;
   InitCommonControlsEx(&controls);
 
-  CZARN_TORV2_UpgraderDlg dialog(transport, std::move(options));
-  dialog.DoModal();
+  CZARN_TORV2_UpgraderDlg dialog;
+  torv2::window::WindowController controller(
+      dialog, dialog.queue(), transport,
+      {.registerDeviceNotification = &torv2::win32::WatchProgrammers});
+  dialog.DoModal(controller);
   return FALSE;
 }

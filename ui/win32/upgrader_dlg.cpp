@@ -1,8 +1,5 @@
 #include "ui/win32/upgrader_dlg.h"
 
-#include <dbt.h>
-
-#include "link/winusb/winusb_transport.h"
 #include "ui/win32/resource.h"
 #include "win32/wide_text.h"
 #include "window/appearance.h"
@@ -12,18 +9,6 @@ namespace {
 using torv2::win32::Utf8FromWide;
 using torv2::win32::WideFromUtf8;
 
-// Whether a device event concerns an interface of the programmer's class. The system sends
-// every top-level window events of other kinds too (volumes, ports); those say nothing about
-// the programmer.
-bool IsProgrammerInterface(LPARAM data) {
-  const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(data);
-  if (header == nullptr || header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) return false;
-  const auto* interface = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(header);
-  if (header->dbch_size < offsetof(DEV_BROADCAST_DEVICEINTERFACE_A, dbcc_name)) return false;
-  const GUID guid = torv2::link::winusb::ToWindowsGuid(torv2::link::DeviceInterfaceGuid);
-  return IsEqualGUID(interface->dbcc_classguid, guid) != 0;
-}
-
 BOOL CALLBACK CloseOwnedWindow(HWND window, LPARAM owner) {
   if (GetWindow(window, GW_OWNER) == reinterpret_cast<HWND>(owner)) {
     PostMessageW(window, WM_CLOSE, 0, 0);
@@ -31,56 +16,23 @@ BOOL CALLBACK CloseOwnedWindow(HWND window, LPARAM owner) {
   return TRUE;
 }
 
-std::string OneLine(std::string text) {
-  for (std::size_t at; (at = text.find('\n')) != std::string::npos;) text.replace(at, 1, "/");
-  return text;
-}
-
-// The window's registration for the programmer's arrival and removal; the events come as
-// WM_DEVICECHANGE on the window's own thread.
-class WindowNotification final : public torv2::window::DeviceNotification {
- public:
-  explicit WindowNotification(HDEVNOTIFY handle) : handle_(handle) {}
-  ~WindowNotification() override { UnregisterDeviceNotification(handle_); }
-  WindowNotification(const WindowNotification&) = delete;
-  WindowNotification& operator=(const WindowNotification&) = delete;
-
- private:
-  HDEVNOTIFY handle_;
-};
-
 }  // namespace
 
-CZARN_TORV2_UpgraderDlg::CZARN_TORV2_UpgraderDlg(torv2::link::UsbTransport& transport,
-                                                 torv2::win32::UpgraderDlgOptions options)
-    : journal_(std::move(options.journal)) {
-  options.window.registerDeviceNotification = [this](auto) { return RegisterUsbNotification(); };
-  torv2::window::WindowView& view = *this;
-  controller_ = std::make_unique<torv2::window::WindowController>(view, queue_, transport,
-                                                                  std::move(options.window));
-  if (journal_) {
-    m_progress.onPaint = [this](int filled, const std::wstring& text) {
-      Journal("bar " + std::to_string(m_progress.GetPos()) + " " + std::to_string(filled) + " " +
-              Utf8FromWide(text));
-    };
-  }
-}
-
 CZARN_TORV2_UpgraderDlg::~CZARN_TORV2_UpgraderDlg() {
-  // Nothing may wait for this window any more: let a waiting worker go on, cancel and join it,
-  // then drop what it queued.
-  controller_->Shutdown();
-  queue_.Close();
   if (m_hWnd) DestroyWindow(m_hWnd);
   if (m_hIcon) DestroyIcon(m_hIcon);
   if (m_hSmallIcon) DestroyIcon(m_hSmallIcon);
 }
 
-INT_PTR CZARN_TORV2_UpgraderDlg::DoModal() {
+INT_PTR CZARN_TORV2_UpgraderDlg::DoModal(torv2::window::WindowController& controller) {
+  controller_ = &controller;
   m_hWnd = CreateDialogParamW(GetModuleHandleW(nullptr),
                               MAKEINTRESOURCEW(IDD_ZARN_TORV2_UPGRADER_DIALOG), nullptr,
                               &DialogProc, reinterpret_cast<LPARAM>(this));
-  if (m_hWnd == nullptr) return -1;
+  if (m_hWnd == nullptr) {
+    controller_ = nullptr;
+    return -1;
+  }
   MSG msg;
   while (!ended_) {
     const BOOL got = GetMessageW(&msg, nullptr, 0, 0);
@@ -95,11 +47,10 @@ INT_PTR CZARN_TORV2_UpgraderDlg::DoModal() {
       DispatchMessageW(&msg);
     }
   }
-  controller_->Shutdown();
-  queue_.Close();
-  Journal("end");  // every worker has ended; what follows only takes the window down
-  DestroyWindow(m_hWnd);
-  m_hWnd = nullptr;
+  controller.Shutdown();  // every worker has ended
+  // The window goes with the dialog; until then nothing it gets reaches the controller.
+  SetWindowLongPtrW(m_hWnd, DWLP_USER, 0);
+  controller_ = nullptr;
   return IDOK;
 }
 
@@ -113,19 +64,15 @@ INT_PTR CALLBACK CZARN_TORV2_UpgraderDlg::DialogProc(HWND window, UINT message, 
   }
   auto* self = reinterpret_cast<CZARN_TORV2_UpgraderDlg*>(GetWindowLongPtrW(window, DWLP_USER));
   if (self == nullptr) return FALSE;
-  return self->HandleMessage(message, wParam, lParam);
+  return self->HandleMessage(message, wParam);
 }
 
-INT_PTR CZARN_TORV2_UpgraderDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+INT_PTR CZARN_TORV2_UpgraderDlg::HandleMessage(UINT message, WPARAM wParam) {
   switch (message) {
     case WM_COMMAND:
       // IDOK is the Update button; Enter never reaches it (the keyboard filter), and IDCANCEL
       // (Escape) does nothing: only the close box and a completed job end this dialog.
       if (LOWORD(wParam) == IDOK && HIWORD(wParam) == BN_CLICKED) OnBnClickedUpdate();
-      return TRUE;
-    case WM_DEVICECHANGE:
-      OnDeviceChange(wParam, lParam);
-      SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, TRUE);
       return TRUE;
     case WM_CLOSE:
       OnClose();
@@ -163,19 +110,6 @@ BOOL CZARN_TORV2_UpgraderDlg::OnInitDialog() {
   m_progress.m_colBar = colour(torv2::window::kBarColour);
 
   m_pResultDlg = std::make_unique<CUpgradeResultDlg>(m_hWnd);
-  if (journal_) {
-    m_pResultDlg->onInitDialog = [this](HWND dialog) {
-      for (int id = IDC_MAIN_LINE; id <= IDC_CURRENT_LINE; ++id) {
-        const auto font =
-            reinterpret_cast<HFONT>(SendDlgItemMessageW(dialog, id, WM_GETFONT, 0, 0));
-        LOGFONTW f{};
-        if (font == nullptr || GetObjectW(font, sizeof f, &f) != sizeof f) continue;
-        Journal("font " + std::to_string(id) + " " + Utf8FromWide(f.lfFaceName) + " " +
-                std::to_string(f.lfHeight) + " " + std::to_string(f.lfWeight) + " charset " +
-                std::to_string(f.lfCharSet));
-      }
-    };
-  }
 
   wchar_t caption[256] = {};
   GetWindowTextW(m_hWnd, caption, static_cast<int>(std::size(caption)));
@@ -183,44 +117,19 @@ BOOL CZARN_TORV2_UpgraderDlg::OnInitDialog() {
   return TRUE;
 }
 
-std::unique_ptr<torv2::window::DeviceNotification>
-CZARN_TORV2_UpgraderDlg::RegisterUsbNotification() {
-  DEV_BROADCAST_DEVICEINTERFACE_A filter{};
-  filter.dbcc_size = sizeof filter;
-  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-  filter.dbcc_classguid = torv2::link::winusb::ToWindowsGuid(torv2::link::DeviceInterfaceGuid);
-  // A failed registration only means that no arrival or removal will be seen.
-  HDEVNOTIFY handle = RegisterDeviceNotificationA(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
-  if (handle == nullptr) return nullptr;
-  return std::make_unique<WindowNotification>(handle);
-}
-
 void CZARN_TORV2_UpgraderDlg::OnBnClickedUpdate() {
-  if (!controller_->Closing() && !controller_->upgrader().Busy()) Journal("update");
   controller_->StartJob();
-}
-
-void CZARN_TORV2_UpgraderDlg::OnDeviceChange(WPARAM event, LPARAM data) {
-  if (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE) return;
-  if (!IsProgrammerInterface(data)) return;
-  controller_->DeviceChanged(event == DBT_DEVICEARRIVAL ? torv2::window::DeviceEvent::Arrival
-                                                        : torv2::window::DeviceEvent::Removal);
 }
 
 bool CZARN_TORV2_UpgraderDlg::PreTranslateMessage(MSG& message) {
   // Alt combinations come as WM_SYSKEYDOWN and go on to the system menu.
   if (message.message != WM_KEYDOWN) return false;
   if (message.hwnd != m_hWnd && !IsChild(m_hWnd, message.hwnd)) return false;
-  if (message.wParam == VK_SPACE && !controller_->Closing() && !controller_->upgrader().Busy()) {
-    Journal("update");
-  }
   if (controller_->KeyDown(message.wParam == VK_SPACE)) message.message = WM_NULL;
   return false;
 }
 
 void CZARN_TORV2_UpgraderDlg::OnClose() {
-  if (controller_->Closing()) return;
-  Journal("close");
   controller_->Close();
 }
 
@@ -238,39 +147,29 @@ void CZARN_TORV2_UpgraderDlg::OnPaint() {
 
 void CZARN_TORV2_UpgraderDlg::SetTitle(std::string_view title) {
   SetWindowTextW(m_hWnd, WideFromUtf8(title).c_str());
-  Journal("title " + std::string(title));
 }
 
 void CZARN_TORV2_UpgraderDlg::SetUpgradeVersionText(std::string_view text) {
   SetDlgItemTextW(m_hWnd, IDC_UPGRADE_VERSION, WideFromUtf8(text).c_str());
-  Journal("upgrade-version " + std::string(text));
 }
 
 void CZARN_TORV2_UpgraderDlg::SetCurrentVersionText(std::string_view text) {
   SetDlgItemTextW(m_hWnd, IDC_CURRENT_VERSION, WideFromUtf8(text).c_str());
-  Journal("current-version " + std::string(text));
 }
 
 void CZARN_TORV2_UpgraderDlg::EnableUpdate(bool enabled) {
   EnableWindow(GetDlgItem(m_hWnd, IDOK), enabled ? TRUE : FALSE);
-  Journal(enabled ? "button on" : "button off");
 }
 
 void CZARN_TORV2_UpgraderDlg::ShowMessage(std::string_view text, std::string_view caption,
                                           torv2::window::MessageIcon icon) {
-  Journal("message " + std::string(text));
   const UINT style =
       MB_OK | (icon == torv2::window::MessageIcon::Exclamation ? MB_ICONEXCLAMATION : 0);
   MessageBoxW(m_hWnd, WideFromUtf8(text).c_str(), WideFromUtf8(caption).c_str(), style);
-  Journal("message closed");
 }
 
 void CZARN_TORV2_UpgraderDlg::ShowResult(const torv2::upgrade::UpgradeReport& report) {
-  Journal("result " + report.mainResult + " | " + report.subResult + " | " +
-          OneLine(report.socketTable) + " | " + report.upgradeVersion + " | " +
-          report.currentVersion);
   m_pResultDlg->DoModal(report);
-  Journal("result closed");
 }
 
 void CZARN_TORV2_UpgraderDlg::End() {
@@ -278,8 +177,4 @@ void CZARN_TORV2_UpgraderDlg::End() {
   EnumThreadWindows(GetCurrentThreadId(), &CloseOwnedWindow, reinterpret_cast<LPARAM>(m_hWnd));
   ended_ = true;
   PostMessageW(m_hWnd, WM_NULL, 0, 0);  // wakes the loop
-}
-
-void CZARN_TORV2_UpgraderDlg::Journal(std::string_view line) const {
-  if (journal_) journal_(line);
 }

@@ -1,7 +1,9 @@
 #pragma once
 // The main window over Win32 (dialog template 102): the dialog procedure, the keyboard filter, the
-// device notifications, the icon and the modal dialogs. What the window does (start-up, device
-// events, the job, the texts) is the WindowController's.
+// icon and the modal dialogs. What the window does (start-up, device events, the job, the texts)
+// is the WindowController's: the program makes the dialog, a controller over it and its queue
+// (with the system's device notifications, device_notification.h), and runs the one over the
+// other.
 //
 // DoModal runs the dialog's own message loop, so every key press meant for the dialog or its
 // controls passes PreTranslateMessage first. The loop ends through the close box or at the end of
@@ -9,9 +11,7 @@
 
 #include <windows.h>
 
-#include <functional>
 #include <memory>
-#include <string>
 #include <string_view>
 
 #include "ui/win32/gui_thread_queue.h"
@@ -19,43 +19,33 @@
 #include "ui/win32/upgrade_result_dlg.h"
 #include "window/window_controller.h"
 
-namespace torv2::win32 {
-
-struct UpgraderDlgOptions {
-  // The device notifications are the window's own (RegisterDeviceNotificationA).
-  window::WindowOptions window{};
-  // Test builds only: told, on the GUI thread, what the window shows ("title ...", "message ...",
-  // "result ...", "bar POSITION FILLED TEXT" for every paint of the bar, "end").
-  std::function<void(std::string_view)> journal;
-};
-
-}  // namespace torv2::win32
-
-class CZARN_TORV2_UpgraderDlg final : private torv2::window::WindowView {
+class CZARN_TORV2_UpgraderDlg final : public torv2::window::WindowView {
  public:
-  // `transport` reaches the programmer; it must outlive the dialog.
-  explicit CZARN_TORV2_UpgraderDlg(torv2::link::UsbTransport& transport,
-                                   torv2::win32::UpgraderDlgOptions options = {});
+  CZARN_TORV2_UpgraderDlg() = default;  // on the thread that is to run the window
   ~CZARN_TORV2_UpgraderDlg() override;
   CZARN_TORV2_UpgraderDlg(const CZARN_TORV2_UpgraderDlg&) = delete;
   CZARN_TORV2_UpgraderDlg& operator=(const CZARN_TORV2_UpgraderDlg&) = delete;
 
-  // Creates the window (OnInitDialog runs before it is first shown) and runs its loop until the
-  // window is closed or a completed job ends it. IDOK, or -1 when the window cannot be made.
-  INT_PTR DoModal();
+  // The window's GUI queue, for the controller.
+  torv2::window::GuiQueue& queue() { return queue_; }
+  // Creates the window (OnInitDialog starts `controller` before the window is first shown) and
+  // runs its loop until the window is closed or a completed job ends it; then shuts `controller`
+  // down. The window itself goes with the dialog. IDOK, or -1 when the window cannot be made.
+  INT_PTR DoModal(torv2::window::WindowController& controller);
+
+  CTextProgressCtrl& progressBar() { return m_progress; }
+  // While the window is up.
+  const CUpgradeResultDlg* resultDialog() const { return m_pResultDlg.get(); }
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);
-  INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  INT_PTR HandleMessage(UINT message, WPARAM wParam);
 
   BOOL OnInitDialog();
   void OnBnClickedUpdate();
-  void OnDeviceChange(WPARAM event, LPARAM data);
   bool PreTranslateMessage(MSG& message);
   void OnClose();
   void OnPaint();
-  std::unique_ptr<torv2::window::DeviceNotification> RegisterUsbNotification();
-  void Journal(std::string_view line) const;
 
   // What the controller asks of the window: the modal dialogs and the end of its loop,
   void ShowMessage(std::string_view text, std::string_view caption,
@@ -69,13 +59,12 @@ class CZARN_TORV2_UpgraderDlg final : private torv2::window::WindowView {
   void SetCurrentVersionText(std::string_view text) override;
   torv2::link::ProgressSink& ProgressBar() override { return m_progress; }
 
-  std::function<void(std::string_view)> journal_;
   HWND m_hWnd = nullptr;
   HICON m_hIcon = nullptr;
   HICON m_hSmallIcon = nullptr;
   CTextProgressCtrl m_progress;
   std::unique_ptr<CUpgradeResultDlg> m_pResultDlg;
   torv2::win32::GuiThreadQueue queue_;
-  std::unique_ptr<torv2::window::WindowController> controller_;
+  torv2::window::WindowController* controller_ = nullptr;  // while DoModal runs
   bool ended_ = false;
 };
