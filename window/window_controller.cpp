@@ -122,7 +122,7 @@ void WindowController::StartVersionQuery() {
   query_ = std::thread([this, removalsSeen] {
     // Once the link is free: now, or on the job's thread when the running job has let go of it.
     upgrader_->RunWhenLinkFree([this, removalsSeen] {
-      int usable = 0;
+      bool usable = false;
       if (removals_ == removalsSeen) usable = upgrader_->ReadDeviceVersion();
       host_.RunOnGuiThread(
           [this, removalsSeen, usable] { VersionQueryDone(removalsSeen, usable); });
@@ -130,11 +130,11 @@ void WindowController::StartVersionQuery() {
   });
 }
 
-void WindowController::VersionQueryDone(unsigned removalsSeen, int usable) {
+void WindowController::VersionQueryDone(unsigned removalsSeen, bool usable) {
   queryRunning_ = false;
   if (closing_) return;
   if (removals_ == removalsSeen) {  // else the device went again meanwhile: the answer is stale
-    upgrader_->SetDeviceUsable(usable != 0);
+    upgrader_->SetDeviceUsable(usable);
     if (usable) ShowUsbConnected();
   }
   if (arrivalPending_) {

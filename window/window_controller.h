@@ -86,7 +86,7 @@ class WindowController {
   // A device event from the registration, on any thread: taken over to the GUI thread.
   void PostDeviceChange(link::DeviceEvent event);
   void StartVersionQuery();
-  void VersionQueryDone(unsigned removalsSeen, int usable);
+  void VersionQueryDone(unsigned removalsSeen, bool usable);
 
   WindowView& view_;
   GuiQueue& queue_;
