@@ -1,7 +1,9 @@
 // The receive path on the in-process virtual programmer: replies read one byte per LinkRead as
-// the framing does. The buffered one-byte read must cost nanoseconds, not a USB transfer.
+// the framing does. The buffered one-byte read must cost nanoseconds, not a USB transfer. A
+// packet that is not received whole stops the benchmark and the program exits 1.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,13 @@
 namespace {
 
 using namespace torv2;
+
+bool failed = false;
+
+void Fail(benchmark::State& state, const char* why) {
+  failed = true;
+  state.SkipWithError(why);
+}
 
 std::string Checksum(const std::string& payload) {
   std::uint8_t sum = 0;
@@ -34,7 +43,7 @@ void Receive(benchmark::State& state, bool escaped, std::size_t length) {
 
   emulator::InProcessTransport device({.maxPacketSize = 64, .recordHostBytes = false});
   link::UsbLink link(device);
-  if (!link.OpenUsbLink()) state.SkipWithError("open failed");
+  if (!link.OpenUsbLink()) return Fail(state, "open failed");
   std::vector<std::uint8_t> buffer(link::kEscapedReplyBufferSize);
   for (auto _ : state) {
     state.PauseTiming();
@@ -43,7 +52,10 @@ void Receive(benchmark::State& state, bool escaped, std::size_t length) {
     state.ResumeTiming();
     const int n = escaped ? link::ReceiveEscapedReplyPacket(link, buffer)
                           : link::ReceiveReplyPacket(link, buffer);
-    if (n != static_cast<int>(length)) state.SkipWithError("bad length");
+    if (n != static_cast<int>(length)) {
+      Fail(state, "bad length");
+      break;
+    }
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * packet.size()));
 }
@@ -59,4 +71,14 @@ BENCHMARK(BM_ReplyPacket65535);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (failed) {
+    std::fprintf(stderr, "bench_receive: a packet was not received whole\n");
+    return 1;
+  }
+  return 0;
+}

@@ -3,7 +3,6 @@
 // dialog and the end of the program. A failure on the way shows one message and leaves the
 // program ready for another attempt.
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <optional>
 #include <system_error>
@@ -171,8 +170,7 @@ void Upgrader::UpgradeWorker() {
     if (currentVersion_ > 0.0) attempt.versionBefore = currentVersion_;
   }
   JobResult result;
-  // On the job's own stack, like the transfers' buffers.
-  std::array<std::uint8_t, kReadBackBufferSize> readBackBuffer;
+  const std::span<std::uint8_t> readBackBuffer(readBackBuffer_.get(), kReadBackBufferSize);
   bool completed = false;
   {
     std::lock_guard task(linkMutex_);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -148,6 +149,11 @@ class Upgrader {
   std::condition_variable stopped_;
 
   std::mutex linkMutex_;  // held by a task from its open to its close
+  // Where each job reads the images back; only the job's thread touches it. Kept from one job
+  // to the next: a job's thread hands its stack back to the system when it ends, and every job
+  // would fault all these pages in afresh.
+  std::unique_ptr<std::uint8_t[]> readBackBuffer_ =
+      std::make_unique_for_overwrite<std::uint8_t[]>(kReadBackBufferSize);
   std::thread worker_;
 
   // The first cause met by the task that holds the link; guarded by linkMutex_.

@@ -82,6 +82,9 @@ ULONG PolicyMilliseconds(std::chrono::milliseconds timeout) {
   return static_cast<ULONG>(ms);
 }
 
+// Each bulk pipe's time-out from the open until a transfer sets its own.
+constexpr ULONG kPipeTimeoutAtOpenMs = 10'000;
+
 void SetTransferTimeout(const WinUsbApi& api, WINUSB_INTERFACE_HANDLE usb, UCHAR pipe,
                         ULONG milliseconds) {
   // The result does not matter: a pipe that keeps its old time-out still ends its transfers.
@@ -274,7 +277,7 @@ std::vector<std::string> WinUsbTransport::ListDevicePaths(const Guid& interfaceC
 }
 
 std::unique_ptr<UsbDevice> WinUsbTransport::OpenDevice(const Guid& interfaceClass,
-                                                       std::chrono::milliseconds setupTimeout) {
+                                                       std::chrono::milliseconds /*setupTimeout*/) {
   if (!api_.HasWinUsb()) return nullptr;  // no WinUSB on this system: no programmer either
   const std::vector<std::string> paths = DevicePaths(api_, interfaceClass, 1);
   if (paths.empty()) return nullptr;
@@ -305,9 +308,8 @@ std::unique_ptr<UsbDevice> WinUsbTransport::OpenDevice(const Guid& interfaceClas
     pipes.push_back(pipe);
     if (pipe.type == PipeType::Bulk) (pipe.pipeId & 0x80 ? in : out) = pipe.pipeId;
   }
-  const ULONG ms = PolicyMilliseconds(setupTimeout);
-  if (in) SetTransferTimeout(api_, usb->get(), *in, ms);
-  if (out) SetTransferTimeout(api_, usb->get(), *out, ms);
+  if (in) SetTransferTimeout(api_, usb->get(), *in, kPipeTimeoutAtOpenMs);
+  if (out) SetTransferTimeout(api_, usb->get(), *out, kPipeTimeoutAtOpenMs);
 
   auto device =
       std::make_unique<WinUsbDevice>(api_, options_, std::move(file), std::move(usb), pipes);

@@ -798,9 +798,10 @@ TEST_P(CliHistoryCause, IsTheOnePrinted) {
 INSTANTIATE_TEST_SUITE_P(
     Ways, CliHistoryCause,
     ::testing::Values(
-        // Unplugged half a second in: the upgrade at the bus's own pace takes five.
+        // Unplugged in the middle of the main image, at its third chunk whatever the machine's
+        // pace.
         CauseCase{"UnpluggedMidUpgrade",
-                  {"--bus-time", "--unplug-at", "500"},
+                  {"--fault", "chunk-ack:3:unplug"},
                   {},
                   {"upgrade"},
                   2,
