@@ -795,24 +795,23 @@ TEST_P(CliHistoryCause, IsTheOnePrinted) {
   EXPECT_EQ(rows[0]["cause"].get<std::string>(), printed);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ways, CliHistoryCause,
-    ::testing::Values(
-        // Unplugged in the middle of the main image, at its third chunk whatever the machine's
-        // pace.
-        CauseCase{"UnpluggedMidUpgrade",
-                  {"--fault", "chunk-ack:3:unplug"},
-                  {},
-                  {"upgrade"},
-                  2,
-                  "upgrade"},
-        CauseCase{"StatusQueryUnanswered",
-                  {"--fault", "status-reply:1:no-answer"},
-                  {"env", "TORV2_TRANSFER_TIMEOUT_MS=100"},
-                  {"status"},
-                  3,
-                  "status"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Ways, CliHistoryCause,
+                         ::testing::Values(
+                             // Unplugged in the middle of the main image, at its third chunk
+                             // whatever the machine's pace.
+                             CauseCase{"UnpluggedMidUpgrade",
+                                       {"--fault", "chunk-ack:3:unplug"},
+                                       {},
+                                       {"upgrade"},
+                                       2,
+                                       "upgrade"},
+                             CauseCase{"StatusQueryUnanswered",
+                                       {"--fault", "status-reply:1:no-answer"},
+                                       {"env", "TORV2_TRANSFER_TIMEOUT_MS=100"},
+                                       {"status"},
+                                       3,
+                                       "status"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The command line killed in the middle of an upgrade: the history it would have written to is
 // whole and readable, with the earlier attempt and nothing of the killed one.
