@@ -36,6 +36,14 @@ std::string Wrapped(std::string_view text, std::size_t width, std::size_t indent
   return out;
 }
 
+// The table by code, as people read it.
+std::vector<ExitCode> Ascending() {
+  std::vector<ExitCode> ascending(kExitCodes.begin(), kExitCodes.end());
+  std::sort(ascending.begin(), ascending.end(),
+            [](const ExitCode& x, const ExitCode& y) { return x.code < y.code; });
+  return ascending;
+}
+
 }  // namespace
 
 int WorseExit(int a, int b) {
@@ -69,10 +77,7 @@ std::string ExitCodeHelp() {
   for (std::size_t i = 1; i < kExitCodes.size(); ++i) {
     text += std::to_string(kExitCodes[i].code) + (i + 1 < kExitCodes.size() ? ", " : "):\n");
   }
-  std::vector<ExitCode> ascending(kExitCodes.begin(), kExitCodes.end());
-  std::sort(ascending.begin(), ascending.end(),
-            [](const ExitCode& x, const ExitCode& y) { return x.code < y.code; });
-  for (const ExitCode& c : ascending) {
+  for (const ExitCode& c : Ascending()) {
     std::string number = std::to_string(c.code);
     number.resize(kIndent - 2, ' ');
     text += "  " + number +
@@ -84,11 +89,8 @@ std::string ExitCodeHelp() {
 }
 
 std::string ExitCodeTable() {
-  std::vector<ExitCode> ascending(kExitCodes.begin(), kExitCodes.end());
-  std::sort(ascending.begin(), ascending.end(),
-            [](const ExitCode& x, const ExitCode& y) { return x.code < y.code; });
   std::string table = "| code | meaning | commands |\n| --- | --- | --- |\n";
-  for (const ExitCode& c : ascending) {
+  for (const ExitCode& c : Ascending()) {
     table += "| " + std::to_string(c.code) + " | " + std::string(c.meaning) + " | " +
              std::string(c.commands) + " |\n";
   }
