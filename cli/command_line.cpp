@@ -57,6 +57,12 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options, His
       ->check(CLI::IsMember({"auto", "tty", "lines", "json", "none"}));
   app.add_flag("--trace", options.trace,
                "Show every frame, reply, record and acknowledgement on stderr");
+  auto* verbose =
+      app.add_flag("-v,--verbose", options.verbose, "Say each step on stderr as it happens");
+  app.add_flag("-q,--quiet", options.quiet, "Print only errors and the report")->excludes(verbose);
+  app.add_flag("--json", options.json, "Print the result on stdout as one JSON document");
+  app.add_flag("--allow-older", options.allowOlder,
+               "Upgrade a programmer whose firmware is newer than the carried one");
   app.add_subcommand("info",
                      "Show the program's version, the carried images and their firmware version");
   app.add_subcommand("status", "Check the programmer and show both versions");
@@ -72,6 +78,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options, His
                      "Write it to the rules directory and have udev read it again");
   udevRule->add_option("--rules-dir", options.rulesDir, "Where --install writes the rule")
       ->capture_default_str();
+  udevRule->add_option("--id", options.ruleId,
+                       "Write the rule for this USB vendor and product id (VID:PID, hexadecimal) "
+                       "without looking for a programmer");
   udevRule->add_option("--group", options.ruleGroup,
                        "Let the members of GROUP open the programmers too (users without a "
                        "seat, e.g. over SSH)");
