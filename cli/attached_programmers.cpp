@@ -6,6 +6,8 @@
 #include <optional>
 #include <utility>
 
+#include "cli/nearest_word.h"
+
 namespace torv2::cli {
 namespace {
 
@@ -99,6 +101,23 @@ Selection SelectAll(std::span<const AttachedProgrammer> programmers) {
   return selection;
 }
 
+Selection SelectUnnamed(std::span<const AttachedProgrammer> programmers, std::string_view command) {
+  Selection selection;
+  if (programmers.size() == 1) selection.chosen.push_back(0);
+  if (programmers.size() <= 1) return selection;
+  std::string refusal = std::to_string(programmers.size()) +
+                        " programmers are attached and none was named, so none is used:\n";
+  for (const AttachedProgrammer& p : programmers) refusal += "  " + ListLine(p, programmers) + "\n";
+  const AttachedProgrammer& first = programmers.front();
+  const bool unique =
+      SelectNamed(programmers, IdentityOf(first)).chosen.size() == 1;  // no namesake
+  refusal += "name one with --device (e.g. torv2-upgrader-cli " + std::string(command) +
+             " --device " + (unique ? IdentityOf(first) : NameApart(first)) +
+             "), or take every one with --all";
+  selection.refusals.push_back(refusal);
+  return selection;
+}
+
 Selection SelectNamed(std::span<const AttachedProgrammer> programmers, std::string_view text) {
   Selection selection;
   std::vector<std::size_t> matches;
@@ -112,8 +131,16 @@ Selection SelectNamed(std::span<const AttachedProgrammer> programmers, std::stri
   if (matches.size() == 1) {
     selection.chosen = matches;
   } else if (matches.empty()) {
-    selection.refusals.push_back("no programmer goes by " + Printable(text) +
-                                 " (see the list command)");
+    std::vector<std::string> names;
+    for (const AttachedProgrammer& p : programmers) names.push_back(IdentityOf(p));
+    std::string refusal = "no programmer goes by " + Printable(text);
+    if (const auto nearest = NearestWord(text, names))
+      refusal += "; did you mean " + *nearest + "?";
+    std::string attached;
+    for (const std::string& name : names) attached += (attached.empty() ? "" : ", ") + name;
+    refusal += attached.empty() ? " (no programmer is attached)"
+                                : " (attached: " + attached + "; see the list command)";
+    selection.refusals.push_back(refusal);
   } else {
     selection.refusals.push_back(std::to_string(matches.size()) + " programmers go by " +
                                  Printable(text) + " (at " + Places(programmers, matches) +

@@ -43,6 +43,10 @@ struct Selection {
 // --all: every programmer, except those that share their name with another.
 Selection SelectAll(std::span<const AttachedProgrammer> programmers);
 
+// Neither --device nor --all: the programmer when only one is attached. With several, none is
+// guessed at: the refusal lists them and says how to name one for `command`.
+Selection SelectUnnamed(std::span<const AttachedProgrammer> programmers, std::string_view command);
+
 // --device TEXT: the one programmer whose name, port or address is TEXT. Nothing is chosen when
 // no programmer or more than one answers to TEXT.
 Selection SelectNamed(std::span<const AttachedProgrammer> programmers, std::string_view text);

@@ -70,20 +70,39 @@ int UpgradeExitCode(const upgrade::JobResult& job) {
   return job.linkNotReady ? kExitNotReady : kExitStopped;
 }
 
-std::string ExitCodeHelp() {
+bool CanEndWith(const ExitCode& c, std::string_view command) {
+  if (c.commands == "all") return true;
+  std::string_view list = c.commands;
+  while (!list.empty()) {
+    const std::size_t comma = list.find(", ");
+    if (list.substr(0, comma) == command) return true;
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 2);
+  }
+  return false;
+}
+
+std::string ExitCodeHelp(std::string_view command) {
   constexpr std::size_t kWidth = 94;
   constexpr std::size_t kIndent = 6;
-  std::string text = "Exit codes (with --all, the worst of the programmers', in this order: ";
-  for (std::size_t i = 1; i < kExitCodes.size(); ++i) {
-    text += std::to_string(kExitCodes[i].code) + (i + 1 < kExitCodes.size() ? ", " : "):\n");
+  std::string text;
+  if (!command.empty()) {
+    text = command == "status" || command == "upgrade"
+               ? "Exit codes (with --all, the worst of the programmers'):\n"
+               : "Exit codes:\n";
+  } else {
+    text = "Exit codes (with --all, the worst of the programmers', in this order: ";
+    for (std::size_t i = 1; i < kExitCodes.size(); ++i) {
+      text += std::to_string(kExitCodes[i].code) + (i + 1 < kExitCodes.size() ? ", " : "):\n");
+    }
   }
   for (const ExitCode& c : Ascending()) {
+    if (!command.empty() && !CanEndWith(c, command)) continue;
     std::string number = std::to_string(c.code);
     number.resize(kIndent - 2, ' ');
-    text += "  " + number +
-            Wrapped(std::string(c.meaning) + " [" + std::string(c.commands) + "]", kWidth - kIndent,
-                    kIndent) +
-            "\n";
+    const std::string meaning = command.empty()
+                                    ? std::string(c.meaning) + " [" + std::string(c.commands) + "]"
+                                    : std::string(c.meaning);
+    text += "  " + number + Wrapped(meaning, kWidth - kIndent, kIndent) + "\n";
   }
   return text;
 }

@@ -60,8 +60,12 @@ std::string ExitLabel(int code);
 // when the programmer was missing or refused.
 int UpgradeExitCode(const upgrade::JobResult& job);
 
-// The exit codes as --help shows them after the commands.
-std::string ExitCodeHelp();
+// The exit codes as --help shows them after the commands; for one command (its --help), only
+// those it can end with.
+std::string ExitCodeHelp(std::string_view command = {});
+
+// Whether `command` can end with the code.
+bool CanEndWith(const ExitCode& code, std::string_view command);
 
 // The exit codes as the README's table (Markdown), one row per code.
 std::string ExitCodeTable();

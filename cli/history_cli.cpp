@@ -23,9 +23,7 @@ void PrintWarning(std::string_view text) {
 struct HistoryCli::State {
   std::string path;  // --history; empty: the default place
   bool off = false;  // --no-history
-  std::string device;
   std::string since;
-  bool json = false;
   bool csv = false;
   bool summary = false;
 
@@ -40,29 +38,33 @@ struct HistoryCli::State {
 HistoryCli::HistoryCli() : state_(std::make_unique<State>()) {}
 HistoryCli::~HistoryCli() = default;
 
-void HistoryCli::AddTo(CLI::App& app) {
-  State& s = *state_;
-  auto* path = app.add_option("--history", s.path,
-                              "The history file (default: "
-                              "$XDG_STATE_HOME/torv2-upgrader/history.sqlite)");
-  app.add_flag("--no-history", s.off, "Keep no history of this run")->excludes(path);
-  CLI::App* show = app.add_subcommand(
-      "history", "Show the kept status checks and upgrade attempts, newest first");
-  show->add_option("--device", s.device, "Only this programmer (its name as list shows it)");
-  show->add_option("--since", s.since, "Only from this UTC date or time on (2026-12-10)");
-  auto* json = show->add_flag("--json", s.json, "As JSON");
-  show->add_flag("--csv", s.csv, "As CSV")->excludes(json);
-  show->add_flag("--summary", s.summary,
-                 "One line per programmer: the version it last reported, its last upgrade");
+bool HistoryCli::Available() {
+  return true;
 }
 
-int HistoryCli::Show(const std::string& device) {
+void HistoryCli::AddTo(CLI::App& command) {
   State& s = *state_;
-  if (s.off) {
-    std::fprintf(stderr, "history: --no-history leaves nothing to show\n");
-    return kExitUsage;
+  const std::string name = command.get_name();
+  if (name != "status" && name != "upgrade" && name != "history") return;
+  auto* path = command.add_option(
+      "--history", s.path,
+      name == "history"
+          ? "The history file to read (default: $XDG_STATE_HOME/torv2-upgrader/history.sqlite)"
+          : "The history file (default: $XDG_STATE_HOME/torv2-upgrader/history.sqlite)");
+  if (name != "history") {
+    command.add_flag("--no-history", s.off, "Keep no history of this run")->excludes(path);
+    return;
   }
-  history::ReadFilter filter{s.device.empty() ? device : s.device, s.since};
+  command.add_option("--since", s.since, "Only from this UTC date or time on (2026-12-10)");
+  auto* csv = command.add_flag("--csv", s.csv, "As CSV");
+  if (CLI::Option* json = command.get_option_no_throw("--json")) csv->excludes(json);
+  command.add_flag("--summary", s.summary,
+                   "One line per programmer: the version it last reported, its last upgrade");
+}
+
+int HistoryCli::Show(const std::string& device, bool json) {
+  State& s = *state_;
+  history::ReadFilter filter{device, s.since};
   static const std::regex kTime(R"(\d{4}-\d{2}-\d{2}(T\d{2}(:\d{2}(:\d{2}(\.\d{1,3})?)?)?)?Z?)");
   if (!filter.since.empty() && !std::regex_match(filter.since, kTime)) {
     std::fprintf(stderr,
@@ -94,7 +96,7 @@ int HistoryCli::Show(const std::string& device) {
     rows = std::move(*read);
   }
   const std::string text = s.summary ? history::FormatSummary(rows)
-                           : s.json  ? history::FormatJson(rows)
+                           : json    ? history::FormatJson(rows)
                            : s.csv   ? history::FormatCsv(rows)
                                      : history::FormatTable(rows);
   std::fwrite(text.data(), 1, text.size(), stdout);

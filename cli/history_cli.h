@@ -21,11 +21,16 @@ class HistoryCli {
   HistoryCli(const HistoryCli&) = delete;
   HistoryCli& operator=(const HistoryCli&) = delete;
 
-  // Adds --history, --no-history and the `history` command to `app`.
-  void AddTo(CLI::App& app);
+  // Whether this build keeps a history (and so has the `history` command).
+  static bool Available();
 
-  // The `history` command, after parsing; `device` is the top-level --device. Gives the exit code.
-  int Show(const std::string& device);
+  // Adds the history's options that `command` takes: --history and --no-history for status and
+  // upgrade; --history, --since, --csv and --summary for `history`.
+  void AddTo(CLI::App& command);
+
+  // The `history` command, after parsing: only `device`'s rows when given, as JSON with `json`.
+  // Gives the exit code.
+  int Show(const std::string& device, bool json);
 
   // Keeps one programmer's attempts; null when no history is kept. Any thread: the file is opened
   // once, at the first row. With `statusIsPartOfUpgrade` the start-up exchange is kept only when

@@ -10,9 +10,13 @@ struct HistoryCli::State {};
 HistoryCli::HistoryCli() = default;
 HistoryCli::~HistoryCli() = default;
 
+bool HistoryCli::Available() {
+  return false;
+}
+
 void HistoryCli::AddTo(CLI::App&) {}
 
-int HistoryCli::Show(const std::string&) {
+int HistoryCli::Show(const std::string&, bool) {
   return kExitUsage;
 }
 

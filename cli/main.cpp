@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
 #ifndef _WIN32
   if (options.command == "udev-rule") return RunUdevRule(options);
 #endif
-  if (options.command == "history") return history.Show(options.device);
+  if (options.command == "history") return history.Show(options.device, options.json);
   // Ctrl-C and SIGTERM stop the work at the next transfer boundary from here on.
   Interrupts interrupts;
   return RunStatusOrUpgrade(options, interrupts);

@@ -206,17 +206,26 @@ int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts) {
     return options.all ? RunOnAll(options, images, {virtualOne}, interrupts)
                        : RunOn(options, images, virtualOne, false, interrupts);
   }
-  if (!options.all && options.device.empty()) {
+  const bool unnamed = !options.all && options.device.empty();
+  if (unnamed && !CanNameProgrammers()) {
     return RunOn(options, images, {"usb", std::nullopt}, false, interrupts);
   }
-
   std::vector<link::UncheckedDevice> unchecked;
   const auto attached = ListAttachedProgrammers(&unchecked);
   if (!attached) return kExitNotReady;
-  const Selection selection =
-      options.all ? SelectAll(*attached) : SelectNamed(*attached, options.device);
+  if (unnamed && attached->empty()) {
+    // The transport looks once more and says what it found.
+    return RunOn(options, images, {"usb", std::nullopt}, false, interrupts);
+  }
+  const Selection selection = options.all ? SelectAll(*attached)
+                              : unnamed   ? SelectUnnamed(*attached, options.command)
+                                          : SelectNamed(*attached, options.device);
   for (const std::string& refusal : selection.refusals) {
     std::fprintf(stderr, "%s\n", refusal.c_str());
+  }
+  if (unnamed && selection.chosen.empty()) {
+    SayUnchecked(unchecked, true);
+    return kExitUsage;  // several programmers: nothing was sent to any of them
   }
   if (selection.chosen.empty()) {
     if (attached->empty()) std::fprintf(stderr, "USB UnConn: no programmer found\n");

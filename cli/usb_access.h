@@ -17,6 +17,9 @@ namespace torv2::cli {
 std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers(
     std::vector<link::UncheckedDevice>* unchecked = nullptr);
 
+// Whether this platform can tell attached programmers apart, and so open one by its name.
+bool CanNameProgrammers();
+
 // A transport that opens `only` (as listed) or, without it, the first programmer it finds;
 // nullptr, after saying why on stderr, when USB cannot be used or this platform cannot single a
 // programmer out.

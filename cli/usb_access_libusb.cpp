@@ -63,6 +63,10 @@ std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers(
   return out;
 }
 
+bool CanNameProgrammers() {
+  return true;
+}
+
 std::unique_ptr<link::UsbTransport> CreateUsbTransport(const AttachedProgrammer* only) {
   // The programmer is followed by what stays when it re-enumerates (after a reset it comes back
   // at a new address): its serial number and its port. Its address, however it was named, is

@@ -16,6 +16,10 @@ std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers(
   return out;
 }
 
+bool CanNameProgrammers() {
+  return false;
+}
+
 // The transport takes the first programmer SetupAPI lists (see winusb_transport.h), so a
 // programmer cannot be singled out here.
 std::unique_ptr<link::UsbTransport> CreateUsbTransport(const AttachedProgrammer* only) {
