@@ -175,6 +175,9 @@ void AddLauncherOptions(CLI::App& app, LauncherOptions& o) {
   AddTime(app, "--replug-at", o.replugAt,
           "Plug the first programmer back in (at a new address) MS milliseconds after COMMAND "
           "started");
+  app.add_flag("--last-arrives-on-reset", o.lastArrivesOnReset,
+               "The last programmer is plugged in only when another one restarts on ResetNow, "
+               "while that one is off the bus");
   app.add_option("command", o.command, "The command to run, after --")->required();
 }
 

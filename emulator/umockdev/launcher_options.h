@@ -39,6 +39,8 @@ struct LauncherOptions {
   // After the command started, the first programmer drops off the bus / comes back.
   std::optional<std::chrono::milliseconds> unplugAt;
   std::optional<std::chrono::milliseconds> replugAt;
+  // The last programmer is plugged in only when another one takes "ResetNow".
+  bool lastArrivesOnReset = false;
   std::vector<std::string> command;
 };
 

@@ -12,6 +12,7 @@
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "emulator/umockdev/usbfs_node.h"
@@ -148,6 +149,7 @@ struct UmockdevBed::Impl {
     VirtualUsbDevice* device;
   };
   std::vector<Return> returns;
+  std::vector<VirtualUsbDevice*> arriveOnReset;  // plugged in when another device resets
   std::size_t reenumerations = 0;
   std::condition_variable_any returnsChanged;
   std::jthread returner;  // plugs them back in; started with the first re-enumeration
@@ -398,6 +400,9 @@ void UmockdevBed::Reenumerate(VirtualUsbDevice& device) {
   std::lock_guard lock(impl_->mutex);
   if (impl_->closing || !device.attached()) return;
   impl_->Unplug(device);
+  for (VirtualUsbDevice* arriving : std::exchange(impl_->arriveOnReset, {})) {
+    impl_->Plug(*arriving);
+  }
   impl_->returns.push_back(
       {std::chrono::steady_clock::now() + device.options_.reenumerationDelay, &device});
   if (!impl_->returner.joinable()) {
@@ -405,6 +410,13 @@ void UmockdevBed::Reenumerate(VirtualUsbDevice& device) {
         std::jthread([impl = impl_.get()](std::stop_token stop) { impl->RunReturns(stop); });
   }
   impl_->returnsChanged.notify_all();
+}
+
+void UmockdevBed::PlugInOnNextReset(VirtualUsbDevice& device) {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->closing) return;
+  impl_->Unplug(device);
+  impl_->arriveOnReset.push_back(&device);
 }
 
 std::size_t UmockdevBed::reenumerations() const {

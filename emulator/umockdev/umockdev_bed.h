@@ -164,6 +164,9 @@ class UmockdevBed {
   // What "ResetNow" does: the device drops off the bus at once (as Unplug), its firmware
   // restarts, and after its reenumerationDelay it comes back on the same port at a new address.
   void Reenumerate(VirtualUsbDevice& device);
+  // Takes `device` off the bus until another device takes "ResetNow": it arrives while that one
+  // is away, as a programmer plugged in at just that moment would.
+  void PlugInOnNextReset(VirtualUsbDevice& device);
   // Times devices of this bed came back after a re-enumeration.
   std::size_t reenumerations() const;
 

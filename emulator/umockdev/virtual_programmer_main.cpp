@@ -114,10 +114,13 @@ int ExitStatusOf(int status) {
 int Run(const LauncherOptions& options) {
   UmockdevBed bed;
   VirtualUsbDevice* first = nullptr;
+  VirtualUsbDevice* last = nullptr;
   for (const VirtualUsbOptions& device : DeviceOptionsFor(options)) {
     VirtualUsbDevice& added = bed.Add(device);
     if (!first && device.guidSource != GuidSource::None) first = &added;
+    if (device.guidSource != GuidSource::None) last = &added;
   }
+  if (options.lastArrivesOnReset && last && last != first) bed.PlugInOnNextReset(*last);
 
   std::vector<char*> argv;
   for (const std::string& arg : options.command) argv.push_back(const_cast<char*>(arg.c_str()));

@@ -176,6 +176,10 @@ UniqueFd OpenPidFd(pid_t pid) {
 }
 
 int Run(const LauncherOptions& options) {
+  if (options.lastArrivesOnReset) {
+    std::fprintf(stderr, "%s: --last-arrives-on-reset: only under umockdev\n", kName);
+    return 64;
+  }
   if (options.busTime) {
     std::fprintf(stderr, "%s: --bus-time has no effect: the kernel's own bus is used\n", kName);
   }

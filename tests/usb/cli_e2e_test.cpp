@@ -215,6 +215,7 @@ struct CliCase {
   std::vector<std::string> stdoutHas = {};
   std::vector<std::string> stderrHas = {};
   std::chrono::milliseconds atLeast{0};  // a wait the program must have made
+  std::vector<std::string> stderrLacks = {};
   friend void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -240,6 +241,9 @@ TEST_P(Cli, ExitCodeAndOutput) {
   }
   for (const std::string& text : c.stderrHas) {
     EXPECT_NE(run.err.find(text), std::string::npos) << "stderr lacks: " << text << shown;
+  }
+  for (const std::string& text : c.stderrLacks) {
+    EXPECT_EQ(run.err.find(text), std::string::npos) << "stderr has: " << text << shown;
   }
   EXPECT_GE(run.took, c.atLeast);
   std::printf("%s: %lld ms\n", c.name, static_cast<long long>(ms));
@@ -412,6 +416,57 @@ INSTANTIATE_TEST_SUITE_P(
                 "",
                 {},
                 {"no programmer goes by 1:2"}},
+        // Several programmers and none named: none is guessed at, and nothing is sent to any.
+        CliCase{"TwoAndNoChoice",
+                {"--two"},
+                {"--trace", "--progress", "none", "upgrade"},
+                64,
+                "",
+                {},
+                {"2 programmers are attached and none was named, so none is used:\n"
+                 "  VIRTUAL1  port 1-1  address 001:002  serial VIRTUAL1  (MS OS 2.0)\n"
+                 "  VIRTUAL2  port 1-2  address 001:003  serial VIRTUAL2  (MS OS 2.0)\n"
+                 "name one with --device (e.g. torv2-upgrader-cli upgrade --device VIRTUAL1), or "
+                 "take every one with --all\n"},
+                0ms,
+                {"-> ", "<- "}},
+        CliCase{"EmptyDeviceName",
+                {},
+                {"--trace", "upgrade", "--device", ""},
+                64,
+                "",
+                {},
+                {"--device: an empty name names no programmer (is a variable unset?)"},
+                0ms,
+                {"-> ", "<- "}},
+        // Options after the command, where people put them.
+        CliCase{"OptionsAfterTheCommand",
+                {"--two"},
+                {"status", "--device", "VIRTUAL2", "--progress", "none"},
+                0,
+                std::string(kVersions)},
+        CliCase{"AllAfterTheCommand",
+                {"--two"},
+                {"upgrade", "--all", "--progress", "none"},
+                0,
+                std::nullopt,
+                {"== VIRTUAL1 ==\n", "== VIRTUAL2 ==\n"}},
+        CliCase{"ANameThatMatchesNothing",
+                {"--two"},
+                {"status", "--device", "virtual2"},
+                3,
+                "",
+                {},
+                {"no programmer goes by virtual2; did you mean VIRTUAL2? (attached: VIRTUAL1, "
+                 "VIRTUAL2; see the list command)\n"}},
+        // The only programmer, once chosen, is followed through its restart: another one plugged
+        // in while it is away (and which could not answer its version) is left alone.
+        CliCase{"TheOneChosenIsFollowedThroughItsRestart",
+                {"--two", "--last-arrives-on-reset", "--status", "Already.", "--fault",
+                 "version-reply:1:junk", "--faults-on", "2"},
+                kStatus,
+                0,
+                std::string(kVersions)},
         // Several programmers at once: one report each under its name, then a summary; the
         // exit code is the worst of them.
         CliCase{"AllUpgradedOneReportFails",
