@@ -6,9 +6,11 @@
 #include <map>
 #include <vector>
 
+#include "cli/environment.h"
 #include "cli/exit_codes.h"
 #include "cli/history_cli.h"
 #include "cli/nearest_word.h"
+#include "cli/shell_completion.h"
 #include "program_version.h"
 #ifndef _WIN32
 #include "cli/udev_rule.h"
@@ -305,6 +307,80 @@ std::optional<int> CommandFirst(const CLI::App& app, std::vector<std::string>& a
   return std::nullopt;
 }
 
+// The commands and their options, for the shell completion.
+std::vector<CompletedCommand> Shape(const CLI::App& app) {
+  std::vector<CompletedCommand> commands;
+  for (const CLI::App* command : app.get_subcommands({})) {
+    CompletedCommand completed{command->get_name(), {}};
+    for (const CLI::Option* option : command->get_options()) {
+      if (option->get_positional()) continue;
+      const bool value = option->get_items_expected_max() > 0;
+      for (const std::string& n : option->get_snames())
+        completed.options.push_back({"-" + n, value});
+      for (const std::string& n : option->get_lnames())
+        completed.options.push_back({"--" + n, value});
+    }
+    commands.push_back(std::move(completed));
+  }
+  return commands;
+}
+
+// Text as roff that shows as it stands: each line of it, with the roff's own characters made
+// harmless.
+std::string Roff(const std::string& text) {
+  std::string out;
+  bool lineStart = true;
+  for (const char c : text) {
+    if (lineStart && (c == '.' || c == '\'')) out += "\\&";
+    if (c == '\\') {
+      out += "\\e";
+    } else if (c == '-') {
+      out += "\\-";
+    } else {
+      out += c;
+    }
+    lineStart = c == '\n';
+  }
+  return out;
+}
+
+// The man page's sections beyond --help, for help2man's include file: every command's options,
+// the exit status, the files and the environment.
+std::string ManSections(const CLI::App& app) {
+  std::string s = "[COMMANDS IN DETAIL]\n";
+  for (const CLI::App* command : app.get_subcommands({})) {
+    s += ".SS " + command->get_name() + "\n.nf\n" +
+         Roff(command->help(std::string(kProgram), CLI::AppFormatMode::Normal)) + ".fi\n";
+  }
+  s += "[EXIT STATUS]\n";
+  for (const ExitCode& c : kExitCodes) {
+    s += ".TP\n.B " + std::to_string(c.code) + "\n" + Roff(std::string(c.meaning)) + " [" +
+         Roff(std::string(c.commands)) + "]\n";
+  }
+  s += ".PP\nWith --all, the exit status is the worst of the programmers', in the order above.\n";
+  s += "[FILES]\n"
+       ".TP\n.I $XDG_STATE_HOME/torv2\\-upgrader/history.sqlite\n"
+       "The history of status checks and upgrade attempts (SQLite), kept by status and upgrade "
+       "and shown by history; ~/.local/state/torv2\\-upgrader/history.sqlite when "
+       "XDG_STATE_HOME is not set. \\-\\-history names another file, \\-\\-no\\-history keeps "
+       "none.\n";
+#ifndef _WIN32
+  s += ".TP\n.I " + Roff(std::string(kUdevRulesDir) + "/" + kUdevRuleFile) +
+       "\nThe udev rule that lets users without root open the programmers, written by "
+       "udev\\-rule \\-\\-install.\n";
+#endif
+  s += "[ENVIRONMENT]\n"
+       ".TP\n.B " +
+       Roff(kTransferTimeoutVariable) +
+       "\nHow long each bulk transfer may take, in milliseconds, from 1 to " +
+       std::to_string(kLongestTransferTimeoutMs) +
+       " (6000 when not set): shorter to give up sooner on a device that stays silent, longer "
+       "for a slow device. Any other value is a usage error (exit status 64).\n"
+       ".TP\n.B XDG_STATE_HOME\nWhere the history is kept (see FILES).\n"
+       ".TP\n.B HOME\nWhere the history is kept when XDG_STATE_HOME is not set.\n";
+  return s;
+}
+
 }  // namespace
 
 std::optional<int> ParseCommandLine(int argc, char** argv, Options& options, HistoryCli& history) {
@@ -329,6 +405,19 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options, His
   options.history = &history;
 
   std::vector<std::string> arguments(argv + 1, argv + argc);
+  // What the package is made with: the shell completion and the man page's further sections.
+  if (arguments.size() == 2 && arguments[0] == "--completion" &&
+      (arguments[1] == "bash" || arguments[1] == "zsh")) {
+    const std::string script =
+        arguments[1] == "bash" ? BashCompletion(Shape(app)) : ZshCompletion(Shape(app));
+    std::fwrite(script.data(), 1, script.size(), stdout);
+    return kExitOk;
+  }
+  if (arguments.size() == 1 && arguments[0] == "--man-sections") {
+    const std::string text = ManSections(app);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return kExitOk;
+  }
   if (const auto ended = CommandFirst(app, arguments)) return ended;
   const std::string command = arguments.empty() ? std::string() : arguments.front();
   try {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "link/usb_link.h"
 #include "link/usb_transport.h"
 #include "upgrade/embedded_images.h"
 
@@ -31,6 +32,7 @@ struct Options {
   bool allowOlder = false;  // --allow-older: write the carried version over a newer one
   std::string ruleId;       // udev-rule --id VID:PID: the rule for these ids, nothing looked for
   HistoryCli* history = nullptr;  // keeps each status check and upgrade attempt
+  link::LinkTimeouts timeouts;    // with TORV2_TRANSFER_TIMEOUT_MS (cli/environment.h)
 };
 
 int RunInfo();

@@ -2,8 +2,13 @@
 // options and --help are in command_line.cpp, each command in a file of its own (commands.h), the
 // exit codes in exit_codes.h.
 
+#include <cstdio>
+#include <string>
+
 #include "cli/command_line.h"
 #include "cli/commands.h"
+#include "cli/environment.h"
+#include "cli/exit_codes.h"
 #include "cli/history_cli.h"
 #include "cli/interrupts.h"
 
@@ -12,6 +17,13 @@ int main(int argc, char** argv) {
   Options options;
   HistoryCli history;
   if (const auto ended = ParseCommandLine(argc, argv, options, history)) return *ended;
+
+  std::string wrong;
+  options.timeouts = LinkTimeoutsFromEnvironment(wrong);
+  if (!wrong.empty()) {
+    std::fprintf(stderr, "torv2-upgrader-cli: %s\n", wrong.c_str());
+    return kExitUsage;
+  }
 
   if (options.command == "info") return RunInfo();
   if (options.command == "list") return RunList(options);

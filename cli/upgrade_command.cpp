@@ -71,20 +71,6 @@ std::unique_ptr<upgrade::AttemptObserver> KeepHistory(const Options& options,
                                       options.command == "upgrade");
 }
 
-// The link's time-outs. TORV2_TRANSFER_TIMEOUT_MS shortens the 6 s bound of each bulk transfer
-// for tests that run the whole program against a device that stays silent (1 to 6000).
-link::LinkTimeouts LinkTimeoutsFromEnvironment() {
-  link::LinkTimeouts timeouts;
-  if (const char* text = std::getenv("TORV2_TRANSFER_TIMEOUT_MS")) {
-    char* end = nullptr;
-    const long ms = std::strtol(text, &end, 10);
-    if (end != text && *end == '\0' && ms >= 1 && ms <= timeouts.perTransfer.count()) {
-      timeouts.perTransfer = std::chrono::milliseconds(ms);
-    }
-  }
-  return timeouts;
-}
-
 // The start-up exchange with one programmer, then the versions (status) or the whole upgrade;
 // gives the exit code. With `many`, everything printed is marked with the target's name.
 int RunOn(const Options& options, const upgrade::CarriedImages& images, const Target& target,
@@ -102,7 +88,7 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
   if (many && mode == ProgressMode::Tty) mode = ProgressMode::Lines;  // one bar only
   ProgressPrinter progress(mode, target.name, order, stderr, many);
   ConsoleHost host(progress, many ? target.name : std::string());
-  link::UsbLink link(*transport, LinkTimeoutsFromEnvironment());
+  link::UsbLink link(*transport, options.timeouts);
   std::optional<WireTrace> trace;
   if (options.trace) {
     trace.emplace(many ? target.name : std::string(), std::chrono::steady_clock::now());
