@@ -121,7 +121,7 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
     return kExitNotReady;
   }
   // The programmer used is the first one that could be opened: say which could not.
-  if (!many) SayUnchecked(transport->LastOpenOutcome().unchecked, true);
+  if (!target.programmer) SayUnchecked(transport->LastOpenOutcome().unchecked, true);
   host.FlushCauses();  // of the status and version queries, which show no message of their own
   if (options.command == "status") {
     const std::string current = upgrader.Report().currentVersion;
@@ -218,6 +218,8 @@ int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts) {
     SayUnchecked(unchecked, true);
     return kExitNotReady;
   }
+  // The one attached that could be opened was taken: say which devices could not be looked at.
+  if (unnamed) SayUnchecked(unchecked, true);
   std::vector<Target> targets;
   for (const std::size_t i : selection.chosen) {
     targets.push_back({IdentityOf((*attached)[i]), (*attached)[i]});

@@ -1055,7 +1055,7 @@ class OwnFile : public ::testing::Test {
     std::vector<std::string> argv{"/bin/sh", "-c",
                                   "exec /usr/bin/setpriv --reuid=nobody --regid=nogroup "
                                   "--clear-groups /proc/self/fd/3 \"$@\" 3<\"$0\"",
-                                  program.string(), "--no-history"};
+                                  program.string()};
     argv.insert(argv.end(), args.begin(), args.end());
     return RunCaptured(argv);
   }
@@ -1073,7 +1073,8 @@ TEST_F(OwnFile, AProgramUnderAPrivateFolderReadsItsImages) {
   EXPECT_NE(info.out.find("Upgrade Version : 2.08"), std::string::npos) << info.out;
   EXPECT_EQ(info.err, "");
 
-  const Outcome upgrade = RunAsNobody(program, {"--virtual", "--progress", "none", "upgrade"});
+  const Outcome upgrade =
+      RunAsNobody(program, {"--virtual", "--progress", "none", "--no-history", "upgrade"});
   EXPECT_EQ(upgrade.exitCode, 0) << upgrade.err;
   EXPECT_EQ(upgrade.out, kSuccessReport);
 }
@@ -1088,8 +1089,9 @@ TEST_F(OwnFile, AProgramThatCannotReadItselfSaysWhichFileAndWhy) {
                                             std::filesystem::perms::others_exec);
   const std::string why =
       "Error!: LoadLibrary Error!\ncannot read " + program.string() + ": Permission denied\n";
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"info"}, {"--virtual", "status"}, {"--virtual", "upgrade"}}) {
+  for (const std::vector<std::string>& command : {std::vector<std::string>{"info"},
+                                                  {"--virtual", "--no-history", "status"},
+                                                  {"--virtual", "--no-history", "upgrade"}}) {
     const Outcome run = RunAsNobody(program, command);
     EXPECT_EQ(run.exitCode, 2) << command.back() << ": " << run.err;
     EXPECT_EQ(run.err, why) << command.back();
