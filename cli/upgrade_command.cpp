@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/advice.h"
 #include "cli/commands.h"
 #include "cli/console_host.h"
 #include "cli/exit_codes.h"
@@ -100,8 +101,15 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
   if (images.sub.loaded()) order.push_back("sub");
   ProgressMode mode = ChooseProgressMode(options.progress);
   if (many && mode == ProgressMode::Tty) mode = ProgressMode::Lines;  // one bar only
+  if (options.quiet) mode = ProgressMode::None;
   ProgressPrinter progress(mode, target.name, order, stderr, many);
   ConsoleHost host(progress, many ? target.name : std::string());
+  const std::string named = target.programmer ? target.name : std::string();
+  const std::string carried = upgrade::FormatVersion(*images.version);
+  host.SetAdvice({.upgrading = options.command == "upgrade",
+                  .rerun = RerunCommand(options.command, named, options.useVirtual),
+                  .carried = carried});
+  host.SetVerbose(options.verbose);
   link::UsbLink link(*transport, LinkTimeoutsFromEnvironment());
   std::optional<WireTrace> trace;
   if (options.trace) {
@@ -120,6 +128,9 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
     upgrader.CancelJob();
   });
 
+  host.Step(options.useVirtual ? "opening the virtual programmer"
+            : named.empty()    ? "opening the first programmer found"
+                               : "opening " + named);
   const bool found = upgrader.StartUpExchange();
   if (interrupts.happened()) {
     host.ShowMessage(options.command == "upgrade"
@@ -147,6 +158,7 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
     return upgrader.StatusRead() && upgrader.VersionRead() ? kExitOk : kExitNotReady;
   }
 
+  host.JobStarting();
   upgrader.StartJob();
   upgrader.WaitForJob();
   host.FlushCauses();
@@ -161,7 +173,14 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
     }
     return kExitInterrupted;
   }
-  return UpgradeExitCode(job);
+  const int code = UpgradeExitCode(job);
+  if (code == kExitReportFailure) {
+    // The report is the headline; the cause of a failed image came after it.
+    const std::string sockets = job.sockets ? SocketCause(*job.sockets) : std::string();
+    host.Say((sockets.empty() ? std::string() : sockets + "\n") +
+             ReportFailureFix({.rerun = RerunCommand(options.command, named, options.useVirtual)}));
+  }
+  return code;
 }
 
 // Every target at the same time, each with its own link and job on a thread of its own; then a

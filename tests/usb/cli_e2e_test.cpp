@@ -558,7 +558,9 @@ TEST(CliStatus, AnUnansweredStatusQueryIsNotReady) {
   EXPECT_EQ(run.out, kVersions);
   EXPECT_EQ(run.err,
             "Read Current Status Data Fail!\n"
-            "cause: status query: time-out after 100 ms (transfer: timed out)\n");
+            "cause: status query: time-out after 100 ms (transfer: timed out)\n"
+            "fix: unplug the programmer, plug it in again and run `torv2-upgrader-cli status` "
+            "again\n");
 }
 
 // --- Permissions ---
@@ -723,9 +725,11 @@ TEST(CliHistory, AllUpgradeThenSummary) {
                                    "read-chunk:2:corrupt", "--faults-on", "3", "--", TORV2_CLI,
                                    "--history", history, "--progress", "none", "--all", "upgrade"});
   EXPECT_EQ(all.exitCode, 1) << all.err;
-  // No warning from the history; only why the third one's report fails.
+  // No warning from the history; only why the third one's report fails, and what to do.
   EXPECT_EQ(all.err,
-            "VIRTUAL3: cause: main read-back chunk 2: read-back differs at offset 12288\n");
+            "VIRTUAL3: cause: main read-back chunk 2: read-back differs at offset 12288\n"
+            "VIRTUAL3: fix: run `torv2-upgrader-cli --device VIRTUAL3 upgrade` again; if the same "
+            "part fails again, the programmer needs servicing\n");
 
   const Outcome summary = RunCaptured({TORV2_CLI, "--history", history, "history", "--summary"});
   EXPECT_EQ(summary.exitCode, 0) << summary.err;
