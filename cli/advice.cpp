@@ -158,4 +158,19 @@ std::string ReportFailureFix(const AdviceContext& context) {
          " again; if the same part fails again, the programmer needs servicing";
 }
 
+bool IsNewer(double device, double carried) {
+  return std::lround(device * 100) > std::lround(carried * 100);
+}
+
+std::string OlderFirmwareRefusal(std::string_view device, std::string_view carried,
+                                 std::string_view rerunAllowing) {
+  const std::string d(device), c(carried);
+  return "the programmer's firmware is newer than the one carried: nothing was written\n"
+         "cause: the programmer has " +
+         d + ", this program carries " + c +
+         "\n"
+         "fix: to write " +
+         c + " over " + d + " all the same, run " + Quoted(rerunAllowing) + "\n";
+}
+
 }  // namespace torv2::cli

@@ -43,4 +43,12 @@ std::string SocketCause(const link::SubSocketStatus& sockets);
 // What to do about a completed upgrade whose report shows a failure.
 std::string ReportFailureFix(const AdviceContext& context);
 
+// Whether the device's firmware is newer than the carried one, to the hundredth they are shown
+// with.
+bool IsNewer(double device, double carried);
+
+// The three lines of a refusal to write older firmware over newer (no --allow-older).
+std::string OlderFirmwareRefusal(std::string_view device, std::string_view carried,
+                                 std::string_view rerunAllowing);
+
 }  // namespace torv2::cli

@@ -158,6 +158,19 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
     return upgrader.StatusRead() && upgrader.VersionRead() ? kExitOk : kExitNotReady;
   }
 
+  // Never older firmware over newer unless asked for: a programmer whose version could not be
+  // read is upgraded, as ever (its warning said so).
+  if (upgrader.VersionRead() && IsNewer(upgrader.CurrentVersion(), *images.version)) {
+    const std::string current = upgrade::FormatVersion(upgrader.CurrentVersion());
+    if (!options.allowOlder) {
+      host.Say(OlderFirmwareRefusal(
+          current, carried,
+          RerunCommand(options.command, named, options.useVirtual, "--allow-older")));
+      return kExitStopped;
+    }
+    host.Step("writing the carried " + carried + " over " + current + " (--allow-older)");
+  }
+
   host.JobStarting();
   upgrader.StartJob();
   upgrader.WaitForJob();
