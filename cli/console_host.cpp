@@ -1,5 +1,6 @@
 #include "cli/console_host.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "cli/interrupts.h"
@@ -19,9 +20,43 @@ void ConsoleHost::ShowMessage(std::string_view text) {
   std::string line = device_.empty() ? std::string() : device_ + ": ";
   line.append(text);
   line += '\n';
-  line += TakeCauseLines();  // in one piece with the message
+  line += TakeCauseLines(text, false);  // in one piece with the message
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
+}
+
+void ConsoleHost::Step(std::string_view text) {
+  if (verbose_) Say(text);
+}
+
+void ConsoleHost::Say(std::string_view lines) {
+  if (lines.empty()) return;
+  progress_.EndLine();
+  const std::string text = Prefixed(lines);
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+std::string ConsoleHost::Prefixed(std::string_view lines) const {
+  std::string out;
+  while (!lines.empty()) {
+    const std::size_t end = lines.find('\n');
+    if (!device_.empty()) out += device_ + ": ";
+    out += lines.substr(0, end);
+    out += '\n';
+    lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
+  }
+  return out;
+}
+
+void ConsoleHost::SetAdvice(AdviceContext context) {
+  std::lock_guard lock(mutex_);
+  advice_ = std::move(context);
+}
+
+void ConsoleHost::JobStarting() {
+  std::lock_guard lock(mutex_);
+  advice_.jobStarted = true;
 }
 
 void ConsoleHost::ShowResult(const upgrade::UpgradeReport& report) {
@@ -29,7 +64,9 @@ void ConsoleHost::ShowResult(const upgrade::UpgradeReport& report) {
   const std::string text =
       (device_.empty() ? std::string() : "== " + device_ + " ==\n") + FormatReport(report);
   WriteOut(text);
-  FlushCauses();
+  const std::string lines = TakeCauseLines({}, true);
+  std::fwrite(lines.data(), 1, lines.size(), stderr);
+  std::fflush(stderr);
 }
 
 void ConsoleHost::LogCause(const upgrade::Cause& cause) {
@@ -38,26 +75,34 @@ void ConsoleHost::LogCause(const upgrade::Cause& cause) {
 }
 
 void ConsoleHost::FlushCauses() {
-  const std::string lines = TakeCauseLines();
+  const std::string lines = TakeCauseLines({}, false);
   if (lines.empty()) return;
   std::fwrite(lines.data(), 1, lines.size(), stderr);
   std::fflush(stderr);
 }
 
-std::string ConsoleHost::TakeCauseLines() {
+std::string ConsoleHost::TakeCauseLines(std::string_view headline, bool afterReport) {
   std::vector<upgrade::Cause> causes;
+  AdviceContext context;
   {
     std::lock_guard lock(mutex_);
     causes.swap(causes_);
+    context = advice_;
   }
   std::string lines;
+  std::vector<std::string> said;  // what to do, once each, after the causes
   for (const upgrade::Cause& cause : causes) {
+    const Advice advice = AdviseOn(cause, context, headline, afterReport);
     if (progress_.mode() == ProgressMode::Json) {
-      lines += CauseJson(cause, device_) + "\n";
-    } else {
-      lines += (device_.empty() ? std::string() : device_ + ": ") + CauseLine(cause) + "\n";
+      lines += CauseJson(cause, device_, advice.warning) + "\n";
+    } else if (advice.showCause) {
+      lines += Prefixed((advice.warning ? "warning: " : "") + CauseLine(cause));
+    }
+    if (!advice.line.empty() && std::find(said.begin(), said.end(), advice.line) == said.end()) {
+      said.push_back(advice.line);
     }
   }
+  for (const std::string& line : said) lines += Prefixed(line);
   return lines;
 }
 
@@ -65,7 +110,7 @@ std::string CauseLine(const upgrade::Cause& cause) {
   return "cause: " + upgrade::DescribeCause(cause);
 }
 
-std::string CauseJson(const upgrade::Cause& cause, const std::string& device) {
+std::string CauseJson(const upgrade::Cause& cause, const std::string& device, bool warning) {
   using link::Happened;
   const link::ExchangeFailure& f = cause.failure;
   nlohmann::json j;
@@ -88,6 +133,7 @@ std::string CauseJson(const upgrade::Cause& cause, const std::string& device) {
     j["unchecked"].push_back(
         {{"place", link::DevicePlace(d)}, {"why", link::OpenStatusName(d.why)}});
   }
+  if (warning) j["warning"] = true;
   return j.dump();
 }
 

@@ -36,7 +36,9 @@ inline constexpr std::array<ExitCode, 6> kExitCodes = {{
      "status, upgrade"},
     {kExitStopped, "stopped on an error",
      "stopped on an error: the upgrade stopped part-way (the programmer must be upgraded again), "
-     "or the carried images, the history file or the udev rule file cannot be used",
+     "the programmer has newer firmware than the carried one and nothing was written (without "
+     "--allow-older), or the carried images, the history file or the udev rule file cannot be "
+     "used",
      "info, status, upgrade, udev-rule, history"},
     {kExitReportFailure, "the report shows a failure",
      "the upgrade completed but the report shows a failure", "upgrade"},

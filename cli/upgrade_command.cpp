@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "cli/advice.h"
 #include "cli/commands.h"
 #include "cli/console_host.h"
 #include "cli/exit_codes.h"
@@ -86,8 +87,15 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
   if (images.sub.loaded()) order.push_back("sub");
   ProgressMode mode = ChooseProgressMode(options.progress);
   if (many && mode == ProgressMode::Tty) mode = ProgressMode::Lines;  // one bar only
+  if (options.quiet) mode = ProgressMode::None;
   ProgressPrinter progress(mode, target.name, order, stderr, many);
   ConsoleHost host(progress, many ? target.name : std::string());
+  const std::string named = target.programmer ? target.name : std::string();
+  const std::string carried = upgrade::FormatVersion(*images.version);
+  host.SetAdvice({.upgrading = options.command == "upgrade",
+                  .rerun = RerunCommand(options.command, named, options.useVirtual),
+                  .carried = carried});
+  host.SetVerbose(options.verbose);
   link::UsbLink link(*transport, options.timeouts);
   std::optional<WireTrace> trace;
   if (options.trace) {
@@ -106,6 +114,9 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
     upgrader.CancelJob();
   });
 
+  host.Step(options.useVirtual ? "opening the virtual programmer"
+            : named.empty()    ? "opening the first programmer found"
+                               : "opening " + named);
   const bool found = upgrader.StartUpExchange();
   if (interrupts.happened()) {
     host.ShowMessage(options.command == "upgrade"
@@ -133,6 +144,20 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
     return upgrader.StatusRead() && upgrader.VersionRead() ? kExitOk : kExitNotReady;
   }
 
+  // Never older firmware over newer unless asked for: a programmer whose version could not be
+  // read is upgraded, as ever (its warning said so).
+  if (upgrader.VersionRead() && IsNewer(upgrader.CurrentVersion(), *images.version)) {
+    const std::string current = upgrade::FormatVersion(upgrader.CurrentVersion());
+    if (!options.allowOlder) {
+      host.Say(OlderFirmwareRefusal(
+          current, carried,
+          RerunCommand(options.command, named, options.useVirtual, "--allow-older")));
+      return kExitStopped;
+    }
+    host.Step("writing the carried " + carried + " over " + current + " (--allow-older)");
+  }
+
+  host.JobStarting();
   upgrader.StartJob();
   upgrader.WaitForJob();
   host.FlushCauses();
@@ -147,7 +172,14 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
     }
     return kExitInterrupted;
   }
-  return UpgradeExitCode(job);
+  const int code = UpgradeExitCode(job);
+  if (code == kExitReportFailure) {
+    // The report is the headline; the cause of a failed image came after it.
+    const std::string sockets = job.sockets ? SocketCause(*job.sockets) : std::string();
+    host.Say((sockets.empty() ? std::string() : sockets + "\n") +
+             ReportFailureFix({.rerun = RerunCommand(options.command, named, options.useVirtual)}));
+  }
+  return code;
 }
 
 // Every target at the same time, each with its own link and job on a thread of its own; then a
@@ -214,8 +246,14 @@ int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts) {
     return kExitUsage;  // several programmers: nothing was sent to any of them
   }
   if (selection.chosen.empty()) {
-    if (attached->empty()) std::fprintf(stderr, "USB UnConn: no programmer found\n");
+    std::string fix;
+    if (attached->empty()) {
+      std::fprintf(stderr, "USB UnConn: no programmer found\n");
+      fix = NoProgrammerFix(unchecked, RerunCommand(options.command, options.device, false,
+                                                    options.all ? "--all" : ""));
+    }
     SayUnchecked(unchecked, true);
+    if (!fix.empty()) std::fprintf(stderr, "%s\n", fix.c_str());
     return kExitNotReady;
   }
   // The one attached that could be opened was taken: say which devices could not be looked at.

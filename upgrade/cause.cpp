@@ -42,7 +42,10 @@ std::string DescribeStep(const StepAt& at) {
 std::string DescribeCause(const Cause& cause) {
   const link::ExchangeFailure& f = cause.failure;
   std::string text = DescribeStep(cause.at) + ": " + link::DescribeHappened(f);
-  if (cause.at.step != ExchangeStep::Opening && f.what != link::Happened::ReadBackDiffers) {
+  // The transfer's status, where it says more than what happened: a transfer that went through
+  // ("ok") under a refusal or junk adds nothing.
+  if (cause.at.step != ExchangeStep::Opening && f.what != link::Happened::ReadBackDiffers &&
+      f.transfer != link::TransferStatus::Ok) {
     text += " (transfer: " + std::string(link::TransferStatusName(f.transfer)) + ")";
   }
   if (cause.stoppedAt) text += "; the job stopped at " + DescribeStep(*cause.stoppedAt);

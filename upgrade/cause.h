@@ -45,7 +45,8 @@ struct Cause {
 std::string DescribeStep(const StepAt& at);
 // The step without its number, for machines: "main chunk", "sub block", "status query".
 std::string StepKey(const StepAt& at);
-// "main chunk 2: time-out after 6000 ms (transfer: timed out)"; for an open, "opening the
+// "main chunk 2: time-out after 6000 ms (transfer: timed out)", "sub block 1: refused
+// (\"Error\")" (a transfer that went through is not mentioned); for an open, "opening the
 // programmer: access denied"; with "; the job stopped at sub write command" when it went on.
 std::string DescribeCause(const Cause& cause);
 

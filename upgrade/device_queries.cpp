@@ -17,6 +17,10 @@ std::string_view AsText(const std::vector<std::uint8_t>& buffer, int length) {
   return std::string_view(text, strnlen(text, static_cast<std::size_t>(length)));
 }
 
+std::span<const std::uint8_t> AsBytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
 }  // namespace
 
 bool Upgrader::StartUpExchange() {
@@ -58,17 +62,22 @@ bool Upgrader::ReadDeviceVersion() {
 void Upgrader::CheckCurrentStatusHoldingLink() {
   std::vector<std::uint8_t> reply(link::kReplyBufferSize);
   int n = 0;
+  Step("asking its status");
   if (!link::SendCommandPacket(link_, "CurrentStatus", "")) {
     NoteCause(CauseAt(ExchangeStep::StatusQuery));
     Message(kMsgStatusFail);
   } else if (n = link::ReceiveReplyPacket(link_, reply); n == 0) {
     NoteCause(CauseAt(ExchangeStep::StatusQuery));
     Message(kMsgStatusDataFail);
-  } else if (AsText(reply, n).starts_with("Already.")) {
+  } else if (const std::string_view status = AsText(reply, n); status.starts_with("Already.")) {
+    Step("status: " + link::QuoteDeviceBytes(AsBytes(status)) +
+         "; restarting the programmer and waiting for it");
     link_.ProgrammerRestarts();
     link::SendCommandPacket(link_, "ResetNow", "");  // no reply comes; the result does not matter
     std::unique_lock lock(stateMutex_);
     stopped_.wait_for(lock, timings_.resetWait, [this] { return stopping_ || link_.Cancelled(); });
+  } else {
+    Step("status: " + link::QuoteDeviceBytes(AsBytes(status)));
   }
   {
     std::lock_guard lock(stateMutex_);
@@ -93,6 +102,7 @@ bool Upgrader::ReadDeviceVersionHoldingLink() {
     }
   }
   std::vector<std::uint8_t> reply(link::kReplyBufferSize);
+  Step("asking its version");
   if (link::SendCommandPacket(link_, "VersionRead:", "Torv2MainExe,")) {
     if (const int n = link::ReceiveReplyPacket(link_, reply); n > 0) {
       std::string text;
@@ -113,6 +123,7 @@ bool Upgrader::ReadDeviceVersionHoldingLink() {
         report_.currentVersion = CurrentVersionLine(currentVersion_);
       }
       host_.ShowCurrentVersion(text);
+      if (result) Step("version: " + text);
     }
   }
   // Shows no message: the current version stays as it was.

@@ -31,6 +31,9 @@ class UpgradeHost {
   // is one (a version query that fails shows none; neither does a completed job whose report
   // shows a failure, where it comes before the result). Shows no box: the window logs it.
   virtual void LogCause(const Cause&) {}
+  // What the task does next or has just learnt, in a few words ("writing the main image (N
+  // bytes)", "version: 2.07"), for a front end that follows each step (the command line's -v).
+  virtual void Step(std::string_view) {}
 };
 
 }  // namespace torv2::upgrade

@@ -7,6 +7,7 @@
 #include <optional>
 #include <system_error>
 
+#include "link/failure.h"
 #include "link/packet.h"
 #include "upgrade/upgrader.h"
 
@@ -40,6 +41,10 @@ Upgrader::~Upgrader() {
 void Upgrader::Message(std::string_view text) {
   // A program that is closing shows nothing more.
   if (!link_.Cancelled()) host_.ShowMessage(text);
+}
+
+void Upgrader::Step(std::string_view text) {
+  if (!link_.Cancelled()) host_.Step(text);
 }
 
 void Upgrader::LogCause(const Cause& cause) {
@@ -181,6 +186,7 @@ void Upgrader::UpgradeWorker() {
         std::lock_guard lock(stateMutex_);
         ComposeUpgradeReport(report_, result.mainOk, result.subOk, result.sockets, subSocketError_);
       }
+      Step("reading the version again");
       deviceUsable_ = ReadDeviceVersionHoldingLink();
       if (deviceUsable_) attempt.versionAfter = CurrentVersion();
     } else {
@@ -257,6 +263,7 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
   if (mainImage_.loaded()) {
     constexpr ImageKind kMain = ImageKind::Main;
     const std::span<const std::uint8_t> image(mainImage_.data, mainImage_.size);
+    Step("writing the main image (" + std::to_string(mainImage_.size) + " bytes)");
     if (!link::SendCommandPacket(link_, "WriteFirmware:", "Torv2MainExe,")) {
       return stop(ExchangeStep::WriteCommand, kMain);
     }
@@ -272,6 +279,7 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
       if (!link::AnnounceImageSize(t, mainImage_.size)) {
         return stop(ExchangeStep::ReadSizeRecord, kMain);
       }
+      Step("reading the main image back");
       progress.SetLabel("Verify", true);
       progress.SetPercent(0);
       const auto readBack = std::span(readBackBuffer).first(mainImage_.size);
@@ -280,8 +288,10 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
       } else if (const auto at = FirstDifference(readBack, mainImage_)) {
         const int chunk = static_cast<int>(*at / link::kMainChunk) + 1;
         note(Cause{{ExchangeStep::ReadBackChunk, kMain, chunk}, Differs(*at), std::nullopt});
+        Step("the main image read back differs; the sub image comes next all the same");
       } else {
         result.mainOk = true;
+        Step("main image verified");
       }
     } else {
       note(CauseAt(ExchangeStep::Chunk, kMain));
@@ -294,6 +304,7 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
   if (subImage_.loaded()) {
     constexpr ImageKind kSub = ImageKind::Sub;
     const std::span<const std::uint8_t> image(subImage_.data, subImage_.size);
+    Step("writing the sub image (" + std::to_string(subImage_.size) + " bytes)");
     if (!link::SendCommandPacket(link_, "WriteFirmware:", "Torv2SubExe,")) {
       return stop(ExchangeStep::WriteCommand, kSub);
     }
@@ -307,6 +318,7 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
     if (!link::AnnounceImageSize(t, subImage_.size)) {
       return stop(ExchangeStep::ReadSizeRecord, kSub);
     }
+    Step("reading the sub image back");
     progress.SetLabel("Verify", true);
     progress.SetPercent(0);
     link::SubSocketStatus sockets{};
@@ -322,10 +334,14 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
       link_.failure().number = block;
       return stop(ExchangeStep::SubBlock, kSub);
     }
+    Step("sub image verified");
+    Step(DescribeSockets(sockets));
     const int n = link::ReceiveReplyPacket(link_, readBackBuffer);
     if (n == 0) return stop(ExchangeStep::FinalVerdict, kSub);
     const char* verdict = reinterpret_cast<const char*>(readBackBuffer.data());
     result.subOk = std::strcmp(verdict, "OK") == 0;
+    Step("final verdict: " + link::QuoteDeviceBytes(readBackBuffer.first(
+                                 strnlen(verdict, static_cast<std::size_t>(n)))));
     if (!result.subOk) {
       link::ExchangeFailure refused;
       refused.what = link::Happened::Refused;

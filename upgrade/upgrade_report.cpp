@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "link/failure.h"
+
 namespace torv2::upgrade {
 namespace {
 
@@ -46,6 +48,21 @@ void ComposeUpgradeReport(UpgradeReport& report, bool mainOk, bool subOk,
     AppendCell(table, socket, socketStatus && (*socketStatus)[socket] == link::kSocketUpgraded);
   }
   table += kBottom;
+}
+
+std::string DescribeSockets(const SubSocketStatus& sockets) {
+  std::string notUpgraded;
+  std::size_t upgraded = 0;
+  for (std::size_t socket = 0; socket < kSubSocketCount; ++socket) {
+    if (sockets[socket] == link::kSocketUpgraded) {
+      ++upgraded;
+      continue;
+    }
+    notUpgraded += notUpgraded.empty() ? "; not " : ", ";
+    notUpgraded += "socket " + std::to_string(socket + 1) + " (" +
+                   link::QuoteDeviceBytes(std::span(sockets).subspan(socket, 1)) + ")";
+  }
+  return "sockets: " + std::to_string(upgraded) + " upgraded" + notUpgraded;
 }
 
 }  // namespace torv2::upgrade

@@ -4,6 +4,7 @@
 // the table is meant for a font in which every character but the line break has one common width.
 
 #include <optional>
+#include <span>
 #include <string>
 #include <tuple>
 
@@ -28,5 +29,9 @@ struct UpgradeReport {
 // replaced by the all-sockets-error text. The version lines are left alone.
 void ComposeUpgradeReport(UpgradeReport& report, bool mainOk, bool subOk,
                           const std::optional<SubSocketStatus>& socketStatus, bool subSocketError);
+
+// The socket states in words: "sockets: 8 upgraded"; "sockets: 6 upgraded; not socket 3 ("X"),
+// socket 5 ("-")", each state as the device sent it.
+std::string DescribeSockets(const SubSocketStatus& sockets);
 
 }  // namespace torv2::upgrade

@@ -119,6 +119,7 @@ class Upgrader {
   bool ReadDeviceVersionHoldingLink();
   void CheckCurrentStatusHoldingLink();
   void Message(std::string_view text);
+  void Step(std::string_view text);
   void LogCause(const Cause& cause);
   // Logs the cause, and keeps it when it is the first of the task that holds the link.
   void NoteCause(const Cause& cause);

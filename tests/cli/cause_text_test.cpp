@@ -46,6 +46,14 @@ link::ExchangeFailure NoPermission() {
   return f;
 }
 
+link::ExchangeFailure RefusedError() {
+  link::ExchangeFailure f;
+  f.what = Happened::Refused;
+  const std::uint8_t error[] = {'E', 'r', 'r', 'o', 'r'};
+  f.KeepAnswer(error);
+  return f;
+}
+
 Cause StoppedLater() {
   Cause c = Make(ExchangeStep::Chunk, ImageKind::Main, 2,
                  link::TransferFailure(TransferStatus::NoDevice, 6000ms));
@@ -74,6 +82,11 @@ TEST(CauseText, LineAndJson) {
        R"j("step":"opening the programmer","transfer":"ok","unchecked":[)j"
        R"j({"place":"bus 1 port 1-2.3","why":"no permission"},)j"
        R"j({"place":"bus 3","why":"device gone"}],"what":"not-found"})j"},
+      // The transfer went through: its status says nothing more and is left out.
+      {"refused", Make(ExchangeStep::SubBlock, ImageKind::Sub, 1, RefusedError()),
+       "cause: sub block 1: refused (\"Error\")",
+       R"j({"answer":"\"Error\"","cause":"sub block 1: refused (\"Error\")","number":1,)j"
+       R"j("step":"sub block","transfer":"ok","what":"refused"})j"},
       {"stopped later", StoppedLater(),
        "cause: main chunk 2: device gone (transfer: no device); the job stopped at sub write "
        "command",
