@@ -33,7 +33,7 @@ struct Options {
   HistoryCli* history = nullptr;  // keeps each status check and upgrade attempt
 };
 
-int RunInfo();
+int RunInfo(const Options& options);
 int RunList(const Options& options);
 // status and upgrade; Ctrl-C and SIGTERM stop the work at the next transfer boundary.
 int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts);

@@ -28,13 +28,23 @@ void ConsoleHost::ShowResult(const upgrade::UpgradeReport& report) {
   progress_.EndLine();  // the bar (stderr) and the report (stdout) may share a terminal
   const std::string text =
       (device_.empty() ? std::string() : "== " + device_ + " ==\n") + FormatReport(report);
-  WriteOut(text);
+  if (reportTo_) {
+    *reportTo_ += text;
+  } else {
+    WriteOut(text);
+  }
   FlushCauses();
 }
 
 void ConsoleHost::LogCause(const upgrade::Cause& cause) {
   std::lock_guard lock(mutex_);
   causes_.push_back(cause);
+  if (!firstCause_) firstCause_ = cause;
+}
+
+std::optional<upgrade::Cause> ConsoleHost::FirstCause() {
+  std::lock_guard lock(mutex_);
+  return firstCause_;
 }
 
 void ConsoleHost::FlushCauses() {
@@ -66,6 +76,10 @@ std::string CauseLine(const upgrade::Cause& cause) {
 }
 
 std::string CauseJson(const upgrade::Cause& cause, const std::string& device) {
+  return CauseObject(cause, device).dump();
+}
+
+nlohmann::json CauseObject(const upgrade::Cause& cause, const std::string& device) {
   using link::Happened;
   const link::ExchangeFailure& f = cause.failure;
   nlohmann::json j;
@@ -88,7 +102,7 @@ std::string CauseJson(const upgrade::Cause& cause, const std::string& device) {
     j["unchecked"].push_back(
         {{"place", link::DevicePlace(d)}, {"why", link::OpenStatusName(d.why)}});
   }
-  return j.dump();
+  return j;
 }
 
 std::string FormatReport(const upgrade::UpgradeReport& report) {

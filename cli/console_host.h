@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <nlohmann/json_fwd.hpp>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,6 +35,12 @@ class ConsoleHost : public upgrade::UpgradeHost {
   // Prints the causes that no message or report has taken along (a failed version query).
   void FlushCauses();
 
+  // The report goes into `text` instead of stdout: kept to be printed in order with the others
+  // (several programmers at once), or left out (a JSON document instead). Null: stdout.
+  void SendReportTo(std::string* text) { reportTo_ = text; }
+  // The first cause logged, for a result that carries it.
+  std::optional<upgrade::Cause> FirstCause();
+
   bool ended() const { return ended_; }
 
  private:
@@ -44,6 +52,8 @@ class ConsoleHost : public upgrade::UpgradeHost {
   std::atomic<bool> ended_{false};
   std::mutex mutex_;
   std::vector<upgrade::Cause> causes_;
+  std::optional<upgrade::Cause> firstCause_;
+  std::string* reportTo_ = nullptr;
 };
 
 // "cause: main chunk 2: time-out after 6000 ms (transfer: timed out)"
@@ -52,6 +62,8 @@ std::string CauseLine(const upgrade::Cause& cause);
 // and what applies of "timeout_ms", "before", "offset", "got", "wanted", "answer", "stopped_at",
 // "unchecked"; with "device" when given.
 std::string CauseJson(const upgrade::Cause& cause, const std::string& device);
+// The same object, to be a part of a larger document.
+nlohmann::json CauseObject(const upgrade::Cause& cause, const std::string& device = {});
 
 // The five report lines as text for a terminal, each ending in a line break.
 std::string FormatReport(const upgrade::UpgradeReport& report);

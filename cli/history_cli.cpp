@@ -56,8 +56,13 @@ void HistoryCli::AddTo(CLI::App& app) {
                  "One line per programmer: the version it last reported, its last upgrade");
 }
 
-int HistoryCli::Show(const std::string& device) {
+int HistoryCli::Show(const std::string& device, bool json) {
   State& s = *state_;
+  s.json = s.json || json;  // --json before the command means the same as after it
+  if (s.json && s.csv) {
+    std::fprintf(stderr, "history: --json and --csv exclude each other\n");
+    return kExitUsage;
+  }
   if (s.off) {
     std::fprintf(stderr, "history: --no-history leaves nothing to show\n");
     return kExitUsage;
@@ -93,7 +98,8 @@ int HistoryCli::Show(const std::string& device) {
     }
     rows = std::move(*read);
   }
-  const std::string text = s.summary ? history::FormatSummary(rows)
+  const std::string text = s.summary && s.json ? history::FormatSummaryJson(rows)
+                           : s.summary           ? history::FormatSummary(rows)
                            : s.json  ? history::FormatJson(rows)
                            : s.csv   ? history::FormatCsv(rows)
                                      : history::FormatTable(rows);

@@ -24,8 +24,9 @@ class HistoryCli {
   // Adds --history, --no-history and the `history` command to `app`.
   void AddTo(CLI::App& app);
 
-  // The `history` command, after parsing; `device` is the top-level --device. Gives the exit code.
-  int Show(const std::string& device);
+  // The `history` command, after parsing; `device` is the top-level --device, `json` the
+  // top-level --json (the same as the command's own). Gives the exit code.
+  int Show(const std::string& device, bool json);
 
   // Keeps one programmer's attempts; null when no history is kept. Any thread: the file is opened
   // once, at the first row. With `statusIsPartOfUpgrade` the start-up exchange is kept only when

@@ -12,7 +12,7 @@ HistoryCli::~HistoryCli() = default;
 
 void HistoryCli::AddTo(CLI::App&) {}
 
-int HistoryCli::Show(const std::string&) {
+int HistoryCli::Show(const std::string&, bool) {
   return kExitUsage;
 }
 

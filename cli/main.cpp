@@ -13,12 +13,12 @@ int main(int argc, char** argv) {
   HistoryCli history;
   if (const auto ended = ParseCommandLine(argc, argv, options, history)) return *ended;
 
-  if (options.command == "info") return RunInfo();
+  if (options.command == "info") return RunInfo(options);
   if (options.command == "list") return RunList(options);
 #ifndef _WIN32
   if (options.command == "udev-rule") return RunUdevRule(options);
 #endif
-  if (options.command == "history") return history.Show(options.device);
+  if (options.command == "history") return history.Show(options.device, options.json);
   // Ctrl-C and SIGTERM stop the work at the next transfer boundary from here on.
   Interrupts interrupts;
   return RunStatusOrUpgrade(options, interrupts);
