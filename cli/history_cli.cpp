@@ -99,10 +99,10 @@ int HistoryCli::Show(const std::string& device, bool json) {
     rows = std::move(*read);
   }
   const std::string text = s.summary && s.json ? history::FormatSummaryJson(rows)
-                           : s.summary           ? history::FormatSummary(rows)
-                           : s.json  ? history::FormatJson(rows)
-                           : s.csv   ? history::FormatCsv(rows)
-                                     : history::FormatTable(rows);
+                           : s.summary         ? history::FormatSummary(rows)
+                           : s.json            ? history::FormatJson(rows)
+                           : s.csv             ? history::FormatCsv(rows)
+                                               : history::FormatTable(rows);
   std::fwrite(text.data(), 1, text.size(), stdout);
   return kExitOk;
 }

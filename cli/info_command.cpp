@@ -15,13 +15,11 @@ namespace torv2::cli {
 namespace {
 
 int PrintInfoJson(const upgrade::CarriedImages& images, int exitCode) {
-  nlohmann::json document = {{"schema", kJsonSchema},
-                             {"command", "info"},
-                             {"program_version", TORV2_PROGRAM_VERSION}};
+  nlohmann::json document = {
+      {"schema", kJsonSchema}, {"command", "info"}, {"program_version", TORV2_PROGRAM_VERSION}};
   document["main_image"] =
-      images.main.loaded()
-          ? nlohmann::json{{"title", images.title}, {"bytes", images.main.size}}
-          : nlohmann::json(nullptr);
+      images.main.loaded() ? nlohmann::json{{"title", images.title}, {"bytes", images.main.size}}
+                           : nlohmann::json(nullptr);
   document["sub_image"] =
       images.sub.loaded() ? nlohmann::json{{"bytes", images.sub.size}} : nlohmann::json(nullptr);
   document["version_carried"] = images.version && images.main.loaded()

@@ -18,12 +18,13 @@ int PrintListJson(std::span<const AttachedProgrammer> all, std::span<const std::
                   const std::optional<upgrade::Cause>& cause, int exitCode) {
   nlohmann::json programmers = nlohmann::json::array();
   for (const std::size_t i : shown) programmers.push_back(ListedJson(all[i]));
-  const nlohmann::json document = {{"schema", kJsonSchema},
-                                   {"command", "list"},
-                                   {"outcome", OutcomeKey(exitCode)},
-                                   {"exit_code", exitCode},
-                                   {"programmers", std::move(programmers)},
-                                   {"cause", cause ? CauseObject(*cause) : nlohmann::json(nullptr)}};
+  const nlohmann::json document = {
+      {"schema", kJsonSchema},
+      {"command", "list"},
+      {"outcome", OutcomeKey(exitCode)},
+      {"exit_code", exitCode},
+      {"programmers", std::move(programmers)},
+      {"cause", cause ? CauseObject(*cause) : nlohmann::json(nullptr)}};
   WriteOut(JsonText(document));
   return exitCode;
 }

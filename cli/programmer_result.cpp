@@ -85,8 +85,8 @@ nlohmann::json ProgrammerJson(const ProgrammerResult& r) {
   if (r.sockets) {
     nlohmann::json sockets = nlohmann::json::array();
     for (std::size_t i = 0; i < r.sockets->size(); ++i) {
-      sockets.push_back({{"socket", i + 1},
-                         {"state", (*r.sockets)[i] == link::kSocketUpgraded ? "OK" : "BAD"}});
+      sockets.push_back(
+          {{"socket", i + 1}, {"state", (*r.sockets)[i] == link::kSocketUpgraded ? "OK" : "BAD"}});
     }
     j["sockets"] = std::move(sockets);
   } else {
@@ -114,7 +114,8 @@ upgrade::Cause NoProgrammerCause(const std::vector<link::UncheckedDevice>& unche
 }
 
 std::string FailedParts(const ProgrammerResult& r) {
-  if (r.exitCode == kExitOk) return {};
+  // An interrupted job stopped where the interrupt found it: nothing there failed.
+  if (r.exitCode == kExitOk || r.exitCode == kExitInterrupted) return {};
   std::string text;
   if (r.cause) {
     text = upgrade::DescribeStep(r.cause->at) + ": " + link::DescribeHappened(r.cause->failure);

@@ -211,18 +211,15 @@ void PrintJson(const nlohmann::json& document) {
 
 // Every target at the same time, each with its own link and job on a thread of its own; then
 // the reports and a summary, in the targets' order. The exit code is the worst of them.
-std::vector<ProgrammerResult> RunOnAll(const Options& options,
-                                       const upgrade::CarriedImages& images,
-                                       const std::vector<Target>& targets,
-                                       Interrupts& interrupts) {
+std::vector<ProgrammerResult> RunOnAll(const Options& options, const upgrade::CarriedImages& images,
+                                       const std::vector<Target>& targets, Interrupts& interrupts) {
   std::vector<ProgrammerResult> results(targets.size());
   std::vector<std::string> texts(targets.size());
   {
     std::vector<std::jthread> runs;
     for (std::size_t i = 0; i < targets.size(); ++i) {
-      runs.emplace_back([&, i] {
-        results[i] = RunOn(options, images, targets[i], true, interrupts, &texts[i]);
-      });
+      runs.emplace_back(
+          [&, i] { results[i] = RunOn(options, images, targets[i], true, interrupts, &texts[i]); });
     }
   }
   if (!options.json) {
@@ -318,8 +315,7 @@ int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts) {
   std::vector<ProgrammerResult> refused;
   for (std::size_t i = 0; i < attached->size(); ++i) {
     const AttachedProgrammer& p = (*attached)[i];
-    if (std::find(selection.chosen.begin(), selection.chosen.end(), i) !=
-        selection.chosen.end()) {
+    if (std::find(selection.chosen.begin(), selection.chosen.end(), i) != selection.chosen.end()) {
       targets.push_back({IdentityOf(p), p, std::nullopt});
     } else {
       // Shares its name with another: not worked on, but a script sees it.

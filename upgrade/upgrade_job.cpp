@@ -194,8 +194,8 @@ void Upgrader::UpgradeWorker() {
     std::lock_guard lock(stateMutex_);
     lastJob_ = result;
     lastJob_.outcome = completed ? JobOutcome::Completed : JobOutcome::Failed;
-    lastJob_.took =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    lastJob_.took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
   }
   const JobResult ended = LastJob();
   attempt.job = &ended;

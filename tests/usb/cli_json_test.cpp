@@ -74,8 +74,7 @@ Outcome RunCaptured(const std::vector<std::string>& args) {
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
   pid_t child = 0;
-  const int error =
-      posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
+  const int error = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(outPipe[1]);
   ::close(errPipe[1]);
@@ -184,18 +183,26 @@ const std::vector<Field> kSocketFields = {{"socket", {T::Integer}}, {"state", {T
 // The cause object (the same as --progress json prints), the fields every cause has; the rest
 // are there when they apply.
 const std::vector<Field> kCauseFields = {
-    {"cause", {T::String}},       {"step", {T::String}},         {"what", {T::String}},
-    {"transfer", {T::String}},    {"number", {T::Integer}, false}, {"timeout_ms", {T::Integer}, false},
-    {"before", {T::String}, false}, {"offset", {T::Integer}, false}, {"got", {T::Integer}, false},
-    {"wanted", {T::Integer}, false}, {"answer", {T::String}, false},
-    {"stopped_at", {T::String}, false}, {"unchecked", {T::Array}, false},
+    {"cause", {T::String}},
+    {"step", {T::String}},
+    {"what", {T::String}},
+    {"transfer", {T::String}},
+    {"number", {T::Integer}, false},
+    {"timeout_ms", {T::Integer}, false},
+    {"before", {T::String}, false},
+    {"offset", {T::Integer}, false},
+    {"got", {T::Integer}, false},
+    {"wanted", {T::Integer}, false},
+    {"answer", {T::String}, false},
+    {"stopped_at", {T::String}, false},
+    {"unchecked", {T::Array}, false},
     {"device", {T::String}, false},
 };
 
 // `list --json`.
 const std::vector<Field> kListFields = {
-    {"schema", {T::Integer}},      {"command", {T::String}},   {"outcome", {T::String}},
-    {"exit_code", {T::Integer}},   {"programmers", {T::Array}}, {"cause", {T::Object, T::Null}},
+    {"schema", {T::Integer}},    {"command", {T::String}},    {"outcome", {T::String}},
+    {"exit_code", {T::Integer}}, {"programmers", {T::Array}}, {"cause", {T::Object, T::Null}},
 };
 const std::vector<Field> kListedFields = {
     {"programmer", {T::String, T::Null}}, {"serial", {T::String, T::Null}},
@@ -205,10 +212,14 @@ const std::vector<Field> kListedFields = {
 
 // `info --json`.
 const std::vector<Field> kInfoFields = {
-    {"schema", {T::Integer}},          {"command", {T::String}},
-    {"program_version", {T::String}},  {"main_image", {T::Object, T::Null}},
-    {"sub_image", {T::Object, T::Null}}, {"version_carried", {T::String, T::Null}},
-    {"outcome", {T::String}},          {"exit_code", {T::Integer}},
+    {"schema", {T::Integer}},
+    {"command", {T::String}},
+    {"program_version", {T::String}},
+    {"main_image", {T::Object, T::Null}},
+    {"sub_image", {T::Object, T::Null}},
+    {"version_carried", {T::String, T::Null}},
+    {"outcome", {T::String}},
+    {"exit_code", {T::Integer}},
 };
 
 // `history --summary --json`, each element.
@@ -219,9 +230,9 @@ const std::vector<Field> kSummaryFields = {
 };
 
 // The outcome words and the exit codes they go with.
-const std::vector<std::pair<std::string, int>> kOutcomes = {
-    {"ok", 0}, {"report-failure", 1}, {"stopped", 2}, {"not-ready", 3}, {"usage", 64},
-    {"interrupted", 130}};
+const std::vector<std::pair<std::string, int>> kOutcomes = {{"ok", 0},      {"report-failure", 1},
+                                                            {"stopped", 2}, {"not-ready", 3},
+                                                            {"usage", 64},  {"interrupted", 130}};
 
 // Every required field there with one of its types, every optional one of its types when
 // there, and no field the schema does not know.
@@ -232,7 +243,8 @@ void HoldsTo(const json& object, const std::vector<Field>& fields, const std::st
     known.insert(field.name);
     const auto it = object.find(field.name);
     if (it == object.end()) {
-      EXPECT_FALSE(field.required) << where << ": lacks \"" << field.name << "\": " << object.dump();
+      EXPECT_FALSE(field.required)
+          << where << ": lacks \"" << field.name << "\": " << object.dump();
       continue;
     }
     bool typed = false;
@@ -257,7 +269,8 @@ void ProgrammerHoldsTo(const json& object, const std::string& where) {
   EXPECT_EQ(object.value("schema", 0), 1) << where;
   bool paired = false;
   for (const auto& [word, code] : kOutcomes) {
-    paired = paired || (object.value("outcome", "") == word && object.value("exit_code", -1) == code);
+    paired =
+        paired || (object.value("outcome", "") == word && object.value("exit_code", -1) == code);
   }
   EXPECT_TRUE(paired) << where << ": outcome and exit code do not go together: " << object.dump();
   if (object["sockets"].is_array()) {
@@ -324,7 +337,10 @@ const std::vector<std::string> kJsonAllUpgrade{"--json", "--progress", "none", "
 INSTANTIATE_TEST_SUITE_P(
     Rows, CliJson,
     ::testing::Values(
-        JsonCase{"Upgrade", {}, kJsonUpgrade, 0,
+        JsonCase{"Upgrade",
+                 {},
+                 kJsonUpgrade,
+                 0,
                  [](const json& d) {
                    EXPECT_EQ(d["command"], "upgrade");
                    EXPECT_EQ(d["programmer"], "VIRTUAL1");
@@ -340,7 +356,10 @@ INSTANTIATE_TEST_SUITE_P(
                    EXPECT_GT(d.value("bytes_written", 0), 0);
                    EXPECT_GE(d.value("time_ms", -1), 0);
                  }},
-        JsonCase{"Status", {}, kJsonStatus, 0,
+        JsonCase{"Status",
+                 {},
+                 kJsonStatus,
+                 0,
                  [](const json& d) {
                    EXPECT_EQ(d["command"], "status");
                    EXPECT_EQ(d["programmer"], "VIRTUAL1");
@@ -351,18 +370,30 @@ INSTANTIATE_TEST_SUITE_P(
                    EXPECT_EQ(d["bytes_written"], 0);
                  }},
         // A programmer already on the carried version is up to date, and so is a newer one.
-        JsonCase{"StatusUpToDate", {"--version", "MainExe - TORV2 Execute V02.08"}, kJsonStatus, 0,
+        JsonCase{"StatusUpToDate",
+                 {"--version", "MainExe - TORV2 Execute V02.08"},
+                 kJsonStatus,
+                 0,
                  [](const json& d) { EXPECT_EQ(d["up_to_date"], true); }},
-        JsonCase{"StatusNewer", {"--version", "MainExe - TORV2 Execute V02.10"}, kJsonStatus, 0,
+        JsonCase{"StatusNewer",
+                 {"--version", "MainExe - TORV2 Execute V02.10"},
+                 kJsonStatus,
+                 0,
                  [](const json& d) { EXPECT_EQ(d["up_to_date"], true); }},
-        JsonCase{"StatusVersionUnread", {"--fault", "command-ack:2:junk"}, kJsonStatus, 3,
+        JsonCase{"StatusVersionUnread",
+                 {"--fault", "command-ack:2:junk"},
+                 kJsonStatus,
+                 3,
                  [](const json& d) {
                    EXPECT_EQ(d["outcome"], "not-ready");
                    EXPECT_TRUE(d["version_current"].is_null());
                    EXPECT_EQ(d["up_to_date"], false);
                    EXPECT_EQ(d["cause"]["step"], "version query");
                  }},
-        JsonCase{"ReportFailure", {"--fault", "read-chunk:2:corrupt"}, kJsonUpgrade, 1,
+        JsonCase{"ReportFailure",
+                 {"--fault", "read-chunk:2:corrupt"},
+                 kJsonUpgrade,
+                 1,
                  [](const json& d) {
                    EXPECT_EQ(d["outcome"], "report-failure");
                    EXPECT_EQ(d["cause"]["step"], "main read-back chunk");
@@ -370,13 +401,19 @@ INSTANTIATE_TEST_SUITE_P(
                    EXPECT_EQ(d["cause"]["offset"], 12288);
                    EXPECT_EQ(SocketStates(d), kAllOk);
                  }},
-        JsonCase{"SocketNotUpgraded", {"--sockets", "UUXUUUUU"}, kJsonUpgrade, 1,
+        JsonCase{"SocketNotUpgraded",
+                 {"--sockets", "UUXUUUUU"},
+                 kJsonUpgrade,
+                 1,
                  [](const json& d) {
                    EXPECT_EQ(SocketStates(d), (std::vector<std::string>{"OK", "OK", "BAD", "OK",
                                                                         "OK", "OK", "OK", "OK"}));
                  }},
         // Stopped part-way: no socket states, the sub image never written.
-        JsonCase{"Stopped", {"--fault", "block-status:1:refuse"}, kJsonUpgrade, 2,
+        JsonCase{"Stopped",
+                 {"--fault", "block-status:1:refuse"},
+                 kJsonUpgrade,
+                 2,
                  [](const json& d) {
                    EXPECT_EQ(d["outcome"], "stopped");
                    EXPECT_TRUE(d["sockets"].is_null());
@@ -384,15 +421,20 @@ INSTANTIATE_TEST_SUITE_P(
                    EXPECT_EQ(d["cause"]["answer"], "\"Error\"");
                  }},
         // Nothing found: still one document, with why.
-        JsonCase{"NoProgrammer", {"--count", "0", "--decoy"}, kJsonUpgrade, 3,
+        JsonCase{"NoProgrammer",
+                 {"--count", "0", "--decoy"},
+                 kJsonUpgrade,
+                 3,
                  [](const json& d) {
                    EXPECT_EQ(d["outcome"], "not-ready");
                    EXPECT_TRUE(d["programmer"].is_null());
                    EXPECT_EQ(d["cause"]["step"], "opening the programmer");
                    EXPECT_EQ(d["cause"]["what"], "not-found");
                  }},
-        JsonCase{"NoProgrammerByThatName", {"--two"},
-                 {"--json", "--device", "NOSUCH", "--progress", "none", "status"}, 3,
+        JsonCase{"NoProgrammerByThatName",
+                 {"--two"},
+                 {"--json", "--device", "NOSUCH", "--progress", "none", "status"},
+                 3,
                  [](const json& d) {
                    EXPECT_EQ(d["outcome"], "not-ready");
                    EXPECT_EQ(d["cause"]["what"], "not-found");
@@ -400,7 +442,8 @@ INSTANTIATE_TEST_SUITE_P(
         // --all: an array in name order, one object for each, the failing one with its cause.
         JsonCase{"AllOneReportFails",
                  {"--count", "3", "--fault", "read-chunk:2:corrupt", "--faults-on", "2"},
-                 kJsonAllUpgrade, 1,
+                 kJsonAllUpgrade,
+                 1,
                  [](const json& d) {
                    ASSERT_TRUE(d.is_array());
                    ASSERT_EQ(d.size(), 3u);
@@ -415,14 +458,18 @@ INSTANTIATE_TEST_SUITE_P(
                  }},
         JsonCase{"AllStatusOneStops",
                  {"--two", "--fault", "block-status:1:refuse", "--faults-on", "1"},
-                 kJsonAllUpgrade, 2,
+                 kJsonAllUpgrade,
+                 2,
                  [](const json& d) {
                    ASSERT_EQ(d.size(), 2u);
                    EXPECT_EQ(d[0]["outcome"], "stopped");
                    EXPECT_EQ(d[1]["outcome"], "ok");
                  }},
         // Programmers that share a name are each in the array, not worked on.
-        JsonCase{"AllNamesakes", {"--two", "--serial", "SAME"}, kJsonAllUpgrade, 3,
+        JsonCase{"AllNamesakes",
+                 {"--two", "--serial", "SAME"},
+                 kJsonAllUpgrade,
+                 3,
                  [](const json& d) {
                    ASSERT_TRUE(d.is_array());
                    ASSERT_EQ(d.size(), 2u);
@@ -430,7 +477,10 @@ INSTANTIATE_TEST_SUITE_P(
                    EXPECT_EQ(d[1]["port"], "1-2");
                    EXPECT_EQ(d[0]["outcome"], "not-ready");
                  }},
-        JsonCase{"AllWithoutAProgrammer", {"--count", "0", "--decoy"}, kJsonAllUpgrade, 3,
+        JsonCase{"AllWithoutAProgrammer",
+                 {"--count", "0", "--decoy"},
+                 kJsonAllUpgrade,
+                 3,
                  [](const json& d) {
                    ASSERT_TRUE(d.is_array());
                    ASSERT_EQ(d.size(), 1u);
@@ -519,9 +569,8 @@ std::string FreshHistory(const std::string& name) {
 // history's own --json and the top-level one mean the same, with --summary too.
 TEST(CliJsonHistory, EitherJsonFlagAndTheSummary) {
   const std::string history = FreshHistory("json");
-  const Outcome upgrade =
-      RunCli({"--two", "--fault", "read-chunk:2:corrupt", "--faults-on", "2"},
-             {"--history", history, "--progress", "none", "--all", "upgrade"});
+  const Outcome upgrade = RunCli({"--two", "--fault", "read-chunk:2:corrupt", "--faults-on", "2"},
+                                 {"--history", history, "--progress", "none", "--all", "upgrade"});
   ASSERT_EQ(upgrade.exitCode, 1) << upgrade.err;
 
   const Outcome after = RunCaptured({TORV2_CLI, "--history", history, "history", "--json"});
@@ -551,8 +600,7 @@ TEST(CliJsonHistory, EitherJsonFlagAndTheSummary) {
     EXPECT_EQ(lines[1]["version"], "2.08");
   }
 
-  const Outcome both =
-      RunCaptured({TORV2_CLI, "--json", "--history", history, "history", "--csv"});
+  const Outcome both = RunCaptured({TORV2_CLI, "--json", "--history", history, "history", "--csv"});
   EXPECT_EQ(both.exitCode, 64);
   EXPECT_EQ(both.out, "");
 }
