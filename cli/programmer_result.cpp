@@ -75,11 +75,12 @@ nlohmann::json ProgrammerJson(const ProgrammerResult& r) {
   j["schema"] = kJsonSchema;
   j["command"] = r.command;
   PutIdentity(j, r.name, r.programmer);
-  j["version_carried"] = upgrade::FormatVersion(r.versionCarried);
+  j["version_carried"] =
+      r.versionCarried ? nlohmann::json(upgrade::FormatVersion(*r.versionCarried)) : nullptr;
   j["version_current"] =
       r.versionCurrent ? nlohmann::json(upgrade::FormatVersion(*r.versionCurrent)) : nullptr;
-  j["up_to_date"] =
-      r.versionCurrent && Hundredths(*r.versionCurrent) >= Hundredths(r.versionCarried);
+  j["up_to_date"] = r.versionCurrent && r.versionCarried &&
+                    Hundredths(*r.versionCurrent) >= Hundredths(*r.versionCarried);
   j["outcome"] = OutcomeKey(r.exitCode);
   j["exit_code"] = r.exitCode;
   if (r.sockets) {

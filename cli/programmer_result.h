@@ -27,8 +27,8 @@ struct ProgrammerResult {
   std::string command;                           // "status" or "upgrade"
   std::string name;                              // as the output names it; empty: none reached
   std::optional<AttachedProgrammer> programmer;  // serial number, port and address, when listed
-  double versionCarried = 0.0;
-  std::optional<double> versionCurrent;  // as last read; none when it could not be
+  std::optional<double> versionCarried;          // none when the carried images cannot be used
+  std::optional<double> versionCurrent;          // as last read; none when it could not be
   int exitCode = kExitNotReady;
   std::optional<link::SubSocketStatus> sockets;  // an upgrade's, once its sub stage completed
   std::optional<upgrade::Cause> cause;

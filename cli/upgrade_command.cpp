@@ -199,9 +199,8 @@ ProgrammerResult RunOn(const Options& options, const upgrade::CarriedImages& ima
 // The result of a programmer that was never worked on: none was found, or it was refused.
 ProgrammerResult NotWorkedOn(const Options& options, const upgrade::CarriedImages& images,
                              int exitCode) {
-  ProgrammerResult result{.command = options.command, .exitCode = exitCode};
-  if (images.version) result.versionCarried = *images.version;
-  return result;
+  return ProgrammerResult{
+      .command = options.command, .versionCarried = images.version, .exitCode = exitCode};
 }
 
 // With --json: the one document on stdout.
