@@ -35,7 +35,7 @@ struct Options {
   link::LinkTimeouts timeouts;    // with TORV2_TRANSFER_TIMEOUT_MS (cli/environment.h)
 };
 
-int RunInfo();
+int RunInfo(const Options& options);
 int RunList(const Options& options);
 // status and upgrade; Ctrl-C and SIGTERM stop the work at the next transfer boundary.
 int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts);

@@ -63,7 +63,11 @@ void ConsoleHost::ShowResult(const upgrade::UpgradeReport& report) {
   progress_.EndLine();  // the bar (stderr) and the report (stdout) may share a terminal
   const std::string text =
       (device_.empty() ? std::string() : "== " + device_ + " ==\n") + FormatReport(report);
-  WriteOut(text);
+  if (reportTo_) {
+    *reportTo_ += text;
+  } else {
+    WriteOut(text);
+  }
   const std::string lines = TakeCauseLines({}, true);
   std::fwrite(lines.data(), 1, lines.size(), stderr);
   std::fflush(stderr);
@@ -72,6 +76,12 @@ void ConsoleHost::ShowResult(const upgrade::UpgradeReport& report) {
 void ConsoleHost::LogCause(const upgrade::Cause& cause) {
   std::lock_guard lock(mutex_);
   causes_.push_back(cause);
+  if (!firstCause_) firstCause_ = cause;
+}
+
+std::optional<upgrade::Cause> ConsoleHost::FirstCause() {
+  std::lock_guard lock(mutex_);
+  return firstCause_;
 }
 
 void ConsoleHost::FlushCauses() {
@@ -111,6 +121,12 @@ std::string CauseLine(const upgrade::Cause& cause) {
 }
 
 std::string CauseJson(const upgrade::Cause& cause, const std::string& device, bool warning) {
+  nlohmann::json j = CauseObject(cause, device);
+  if (warning) j["warning"] = true;
+  return j.dump();
+}
+
+nlohmann::json CauseObject(const upgrade::Cause& cause, const std::string& device) {
   using link::Happened;
   const link::ExchangeFailure& f = cause.failure;
   nlohmann::json j;
@@ -133,8 +149,7 @@ std::string CauseJson(const upgrade::Cause& cause, const std::string& device, bo
     j["unchecked"].push_back(
         {{"place", link::DevicePlace(d)}, {"why", link::OpenStatusName(d.why)}});
   }
-  if (warning) j["warning"] = true;
-  return j.dump();
+  return j;
 }
 
 std::string FormatReport(const upgrade::UpgradeReport& report) {

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <nlohmann/json_fwd.hpp>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -44,6 +46,11 @@ class ConsoleHost : public upgrade::UpgradeHost {
   void SetVerbose(bool verbose) { verbose_ = verbose; }
   // Prints `lines` on stderr, each beginning with the device's name when there is one.
   void Say(std::string_view lines);
+  // The report goes into `text` instead of stdout: kept to be printed in order with the others
+  // (several programmers at once), or left out (a JSON document instead). Null: stdout.
+  void SendReportTo(std::string* text) { reportTo_ = text; }
+  // The first cause logged, for a result that carries it.
+  std::optional<upgrade::Cause> FirstCause();
 
   bool ended() const { return ended_; }
 
@@ -61,6 +68,8 @@ class ConsoleHost : public upgrade::UpgradeHost {
   std::vector<upgrade::Cause> causes_;
   AdviceContext advice_;  // guarded by mutex_
   bool verbose_ = false;
+  std::optional<upgrade::Cause> firstCause_;
+  std::string* reportTo_ = nullptr;
 };
 
 // "cause: main chunk 2: time-out after 6000 ms (transfer: timed out)"
@@ -69,6 +78,8 @@ std::string CauseLine(const upgrade::Cause& cause);
 // and what applies of "timeout_ms", "before", "offset", "got", "wanted", "answer", "stopped_at",
 // "unchecked"; with "device" when given, and "warning": true for a cause the task went on after.
 std::string CauseJson(const upgrade::Cause& cause, const std::string& device, bool warning = false);
+// The same object (without "warning"), to be a part of a larger document.
+nlohmann::json CauseObject(const upgrade::Cause& cause, const std::string& device = {});
 
 // The five report lines as text for a terminal, each ending in a line break.
 std::string FormatReport(const upgrade::UpgradeReport& report);

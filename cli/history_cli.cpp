@@ -95,10 +95,11 @@ int HistoryCli::Show(const std::string& device, bool json) {
     }
     rows = std::move(*read);
   }
-  const std::string text = s.summary ? history::FormatSummary(rows)
-                           : json    ? history::FormatJson(rows)
-                           : s.csv   ? history::FormatCsv(rows)
-                                     : history::FormatTable(rows);
+  const std::string text = s.summary && json ? history::FormatSummaryJson(rows)
+                           : s.summary       ? history::FormatSummary(rows)
+                           : json            ? history::FormatJson(rows)
+                           : s.csv           ? history::FormatCsv(rows)
+                                             : history::FormatTable(rows);
   std::fwrite(text.data(), 1, text.size(), stdout);
   return kExitOk;
 }

@@ -1,20 +1,46 @@
-// list: the attached programmers, one line each; with --device, the one it names.
+// list: the attached programmers, one line each; with --device, the one it names. With --json,
+// one document: the programmers, how the command ended and, when none was found, why.
 
 #include <cstdio>
 
 #include "cli/commands.h"
+#include "cli/console_host.h"
 #include "cli/exit_codes.h"
+#include "cli/interrupts.h"
+#include "cli/programmer_result.h"
 #include "cli/usb_access.h"
 
 namespace torv2::cli {
+namespace {
+
+// The document of `list --json`.
+int PrintListJson(std::span<const AttachedProgrammer> all, std::span<const std::size_t> shown,
+                  const std::optional<upgrade::Cause>& cause, int exitCode) {
+  nlohmann::json programmers = nlohmann::json::array();
+  for (const std::size_t i : shown) programmers.push_back(ListedJson(all[i]));
+  const nlohmann::json document = {
+      {"schema", kJsonSchema},
+      {"command", "list"},
+      {"outcome", OutcomeKey(exitCode)},
+      {"exit_code", exitCode},
+      {"programmers", std::move(programmers)},
+      {"cause", cause ? CauseObject(*cause) : nlohmann::json(nullptr)}};
+  WriteOut(JsonText(document));
+  return exitCode;
+}
+
+}  // namespace
 
 int RunList(const Options& options) {
   std::vector<link::UncheckedDevice> unchecked;
   const auto attached = ListAttachedProgrammers(&unchecked);
-  if (!attached) return kExitNotReady;
+  if (!attached) {
+    return options.json ? PrintListJson({}, {}, std::nullopt, kExitNotReady) : kExitNotReady;
+  }
   if (attached->empty()) {
     std::fprintf(stderr, "USB UnConn: no programmer found\n");
     SayUnchecked(unchecked, true);
+    if (options.json) return PrintListJson({}, {}, NoProgrammerCause(unchecked), kExitNotReady);
     return kExitNotReady;
   }
   SayUnchecked(unchecked, true);
@@ -25,10 +51,12 @@ int RunList(const Options& options) {
     for (const std::string& refusal : named.refusals) std::fprintf(stderr, "%s\n", refusal.c_str());
     shown = named.chosen;
   }
+  const int code = shown.empty() ? kExitNotReady : kExitOk;
+  if (options.json) return PrintListJson(*attached, shown, std::nullopt, code);
   for (const std::size_t i : shown) {
     std::printf("%s\n", ListLine((*attached)[i], *attached).c_str());
   }
-  return shown.empty() ? kExitNotReady : kExitOk;
+  return code;
 }
 
 }  // namespace torv2::cli

@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
-  if (options.command == "info") return RunInfo();
+  if (options.command == "info") return RunInfo(options);
   if (options.command == "list") return RunList(options);
 #ifndef _WIN32
   if (options.command == "udev-rule") return RunUdevRule(options);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -21,6 +22,7 @@
 #include "cli/exit_codes.h"
 #include "cli/history_cli.h"
 #include "cli/interrupts.h"
+#include "cli/programmer_result.h"
 #include "cli/progress_printer.h"
 #include "cli/usb_access.h"
 #include "cli/wire_trace.h"
@@ -51,7 +53,14 @@ ProgressMode ChooseProgressMode(const std::string& name) {
 // A programmer to work on, and how output names it.
 struct Target {
   std::string name;
-  std::optional<AttachedProgrammer> programmer;  // nullopt: the first one found
+  std::optional<AttachedProgrammer> programmer;  // the one to open; nullopt: the first one found
+  // Without `programmer`: the first one listed, which the transport opens when it can; it gives
+  // the target its name, serial number, port and address.
+  std::optional<AttachedProgrammer> listedFirst;
+
+  const std::optional<AttachedProgrammer>& described() const {
+    return programmer ? programmer : listedFirst;
+  }
 };
 
 // What keeps the target's attempts in the history; null without one.
@@ -59,11 +68,7 @@ std::unique_ptr<upgrade::AttemptObserver> KeepHistory(const Options& options,
                                                       const upgrade::CarriedImages& images,
                                                       const Target& target) {
   if (!options.history) return nullptr;
-  std::optional<AttachedProgrammer> programmer = target.programmer;
-  if (!programmer && !options.useVirtual) {  // the first one found: the one the transport opens
-    const auto attached = ListAttachedProgrammers();
-    if (attached && !attached->empty()) programmer = attached->front();
-  }
+  const std::optional<AttachedProgrammer>& programmer = target.described();
   return options.history->ObserverFor(options.useVirtual ? target.name
                                       : programmer       ? IdentityOf(*programmer)
                                                          : "",
@@ -72,16 +77,29 @@ std::unique_ptr<upgrade::AttemptObserver> KeepHistory(const Options& options,
                                       options.command == "upgrade");
 }
 
-// The start-up exchange with one programmer, then the versions (status) or the whole upgrade;
-// gives the exit code. With `many`, everything printed is marked with the target's name.
-int RunOn(const Options& options, const upgrade::CarriedImages& images, const Target& target,
-          bool many, Interrupts& interrupts) {
+// The start-up exchange with one programmer, then the versions (status) or the whole upgrade.
+// With `many`, everything printed is marked with the target's name. The text for stdout (the
+// report) goes into `stdoutText` when given, else to stdout at once.
+ProgrammerResult RunOn(const Options& options, const upgrade::CarriedImages& images,
+                       const Target& target, bool many, Interrupts& interrupts,
+                       std::string* stdoutText) {
+  ProgrammerResult result{.command = options.command,
+                          .name = target.name,
+                          .programmer = target.described(),
+                          .versionCarried = *images.version};
+  const auto print = [&](const std::string& text) {
+    if (stdoutText) {
+      *stdoutText += text;
+    } else {
+      WriteOut(text);
+    }
+  };
   std::unique_ptr<link::UsbTransport> transport;
   if (options.useVirtual) {
     transport = std::make_unique<emulator::InProcessTransport>();
   } else {
     transport = CreateUsbTransport(target.programmer ? &*target.programmer : nullptr);
-    if (!transport) return kExitNotReady;
+    if (!transport) return result;  // not ready, said on stderr
   }
   std::vector<std::string> order{"main"};
   if (images.sub.loaded()) order.push_back("sub");
@@ -90,7 +108,9 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
   if (options.quiet) mode = ProgressMode::None;
   ProgressPrinter progress(mode, target.name, order, stderr, many);
   ConsoleHost host(progress, many ? target.name : std::string());
-  const std::string named = target.programmer ? target.name : std::string();
+  host.SendReportTo(stdoutText);
+  // How to run it again: on the programmer named, or on the one of several it was.
+  const std::string named = many || !options.device.empty() ? target.name : std::string();
   const std::string carried = upgrade::FormatVersion(*images.version);
   host.SetAdvice({.upgrading = options.command == "upgrade",
                   .rerun = RerunCommand(options.command, named, options.useVirtual),
@@ -113,35 +133,42 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
     progress.EndLine();
     upgrader.CancelJob();
   });
+  const auto ended = [&](int code) {
+    result.exitCode = code;
+    if (upgrader.VersionRead()) result.versionCurrent = upgrader.CurrentVersion();
+    if (!result.cause && code != kExitOk) result.cause = host.FirstCause();
+    return result;
+  };
 
-  host.Step(options.useVirtual ? "opening the virtual programmer"
-            : named.empty()    ? "opening the first programmer found"
-                               : "opening " + named);
+  host.Step(options.useVirtual    ? "opening the virtual programmer"
+            : target.name.empty() ? "opening the first programmer found"
+                                  : "opening " + target.name);
+  const auto start = std::chrono::steady_clock::now();
   const bool found = upgrader.StartUpExchange();
   if (interrupts.happened()) {
     host.ShowMessage(options.command == "upgrade"
                          ? "interrupted before the upgrade began: the firmware was not touched"
                          : "interrupted");
-    return kExitInterrupted;
+    return ended(kExitInterrupted);
   }
   if (!found) {
     // The cause names the devices that could not be opened; the fix follows it.
     host.ShowMessage(many ? "USB UnConn: the programmer does not answer"
                           : "USB UnConn: no programmer found");
     SayUnchecked(link.failure().unchecked, false);
-    return kExitNotReady;
+    return ended(kExitNotReady);
   }
   // The programmer used is the first one that could be opened: say which could not.
   if (!target.programmer) SayUnchecked(transport->LastOpenOutcome().unchecked, true);
   host.FlushCauses();  // of the status and version queries, which show no message of their own
   if (options.command == "status") {
+    result.took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
     const std::string current = upgrader.Report().currentVersion;
-    const std::string text = (many ? "== " + target.name + " ==\n" : std::string()) + upgradeLine +
-                             "\n" + (current.empty() ? "Current Version : Unknown" : current) +
-                             "\n";
-    WriteOut(text);
+    print((many ? "== " + target.name + " ==\n" : std::string()) + upgradeLine + "\n" +
+          (current.empty() ? "Current Version : Unknown" : current) + "\n");
     // The programmer answered the open but not its status or not with a version: not ready.
-    return upgrader.StatusRead() && upgrader.VersionRead() ? kExitOk : kExitNotReady;
+    return ended(upgrader.StatusRead() && upgrader.VersionRead() ? kExitOk : kExitNotReady);
   }
 
   // Never older firmware over newer unless asked for: a programmer whose version could not be
@@ -152,7 +179,7 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
       host.Say(OlderFirmwareRefusal(
           current, carried,
           RerunCommand(options.command, named, options.useVirtual, "--allow-older")));
-      return kExitStopped;
+      return ended(kExitStopped);
     }
     host.Step("writing the carried " + carried + " over " + current + " (--allow-older)");
   }
@@ -162,6 +189,11 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
   upgrader.WaitForJob();
   host.FlushCauses();
   const upgrade::JobResult job = upgrader.LastJob();
+  result.sockets = job.sockets;
+  result.cause = job.cause;
+  result.mainBytesWritten = job.mainBytesWritten;
+  result.subBytesWritten = job.subBytesWritten;
+  result.took = job.took;
   if (interrupts.happened()) {
     // The job has ended and closed the link.
     if (job.outcome == upgrade::JobOutcome::Completed) {
@@ -170,38 +202,55 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
     } else {
       host.ShowMessage("the upgrade was interrupted: the programmer must be upgraded again");
     }
-    return kExitInterrupted;
+    return ended(kExitInterrupted);
   }
   const int code = UpgradeExitCode(job);
+  if (code == kExitOk && !options.quiet) host.ShowMessage(WrittenLine(result));
   if (code == kExitReportFailure) {
     // The report is the headline; the cause of a failed image came after it.
     const std::string sockets = job.sockets ? SocketCause(*job.sockets) : std::string();
     host.Say((sockets.empty() ? std::string() : sockets + "\n") +
              ReportFailureFix({.rerun = RerunCommand(options.command, named, options.useVirtual)}));
   }
-  return code;
+  return ended(code);
 }
 
-// Every target at the same time, each with its own link and job on a thread of its own; then a
-// summary, one line per target. The exit code is the worst of them.
-int RunOnAll(const Options& options, const upgrade::CarriedImages& images,
-             const std::vector<Target>& targets, Interrupts& interrupts) {
-  std::vector<int> codes(targets.size(), kExitNotReady);
+// The result of a programmer that was never worked on: none was found, or it was refused.
+ProgrammerResult NotWorkedOn(const Options& options, const upgrade::CarriedImages& images,
+                             int exitCode) {
+  return ProgrammerResult{
+      .command = options.command, .versionCarried = images.version, .exitCode = exitCode};
+}
+
+// With --json: the one document on stdout.
+void PrintJson(const nlohmann::json& document) {
+  WriteOut(JsonText(document));
+}
+
+// Every target at the same time, each with its own link and job on a thread of its own; then
+// the reports and a summary, in the targets' order. The exit code is the worst of them.
+std::vector<ProgrammerResult> RunOnAll(const Options& options, const upgrade::CarriedImages& images,
+                                       const std::vector<Target>& targets, Interrupts& interrupts) {
+  std::vector<ProgrammerResult> results(targets.size());
+  std::vector<std::string> texts(targets.size());
   {
     std::vector<std::jthread> runs;
     for (std::size_t i = 0; i < targets.size(); ++i) {
       runs.emplace_back(
-          [&, i] { codes[i] = RunOn(options, images, targets[i], true, interrupts); });
+          [&, i] { results[i] = RunOn(options, images, targets[i], true, interrupts, &texts[i]); });
     }
   }
-  std::string summary = "== summary ==\n";
-  for (std::size_t i = 0; i < targets.size(); ++i) {
-    summary +=
-        targets[i].name + "  " + std::to_string(codes[i]) + "  " + ExitLabel(codes[i]) + "\n";
+  if (!options.json) {
+    std::string out;
+    for (const std::string& text : texts) out += text;
+    WriteOut(out + SummaryText(results));
   }
-  WriteOut(summary);
+  return results;
+}
+
+int WorstOf(std::span<const ProgrammerResult> results) {
   int worst = kExitOk;
-  for (const int code : codes) worst = WorseExit(worst, code);
+  for (const ProgrammerResult& r : results) worst = WorseExit(worst, r.exitCode);
   return worst;
 }
 
@@ -209,31 +258,65 @@ int RunOnAll(const Options& options, const upgrade::CarriedImages& images,
 
 int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts) {
   const upgrade::CarriedImages images = LoadCarriedImages();
+  // Before any programmer: with --json, still one document, for a script to read why.
+  const auto early = [&](int code, std::optional<upgrade::Cause> cause) {
+    if (options.json) {
+      ProgrammerResult result = NotWorkedOn(options, images, code);
+      result.cause = std::move(cause);
+      const nlohmann::json object = ProgrammerJson(result);
+      PrintJson(options.all ? nlohmann::json::array({object}) : object);
+    }
+    return code;
+  };
   if (!images.main.loaded()) {
     if (images.problem.empty()) {
       std::fprintf(stderr, "%s\n", std::string(upgrade::kUnknownMainExe).c_str());
     }
-    return kExitStopped;
+    return early(kExitStopped, std::nullopt);
   }
   if (!images.version) {
     std::fprintf(stderr, "Upgrade Version : Unknown\n");
-    return kExitStopped;
+    return early(kExitStopped, std::nullopt);
   }
+  // One programmer: its document, or its report as it comes.
+  const auto one = [&](const Target& target) {
+    std::string ignored;
+    const ProgrammerResult result =
+        RunOn(options, images, target, false, interrupts, options.json ? &ignored : nullptr);
+    if (options.json) PrintJson(ProgrammerJson(result));
+    return result.exitCode;
+  };
+  const auto all = [&](std::vector<Target> targets, std::vector<ProgrammerResult> refused) {
+    std::sort(targets.begin(), targets.end(),
+              [](const Target& a, const Target& b) { return a.name < b.name; });
+    std::vector<ProgrammerResult> results;
+    if (!targets.empty()) results = RunOnAll(options, images, targets, interrupts);
+    results.insert(results.end(), refused.begin(), refused.end());
+    if (options.json) {
+      std::stable_sort(
+          results.begin(), results.end(),
+          [](const ProgrammerResult& a, const ProgrammerResult& b) { return a.name < b.name; });
+      nlohmann::json array = nlohmann::json::array();
+      for (const ProgrammerResult& r : results) array.push_back(ProgrammerJson(r));
+      PrintJson(array);
+    }
+    return WorstOf(results);
+  };
   if (options.useVirtual) {
-    const Target virtualOne{"virtual", std::nullopt};
-    return options.all ? RunOnAll(options, images, {virtualOne}, interrupts)
-                       : RunOn(options, images, virtualOne, false, interrupts);
+    const Target virtualOne{"virtual", std::nullopt, std::nullopt};
+    return options.all ? all({virtualOne}, {}) : one(virtualOne);
   }
+
   const bool unnamed = !options.all && options.device.empty();
-  if (unnamed && !CanNameProgrammers()) {
-    return RunOn(options, images, {"usb", std::nullopt}, false, interrupts);
-  }
   std::vector<link::UncheckedDevice> unchecked;
   const auto attached = ListAttachedProgrammers(&unchecked);
-  if (!attached) return kExitNotReady;
-  if (unnamed && attached->empty()) {
-    // The transport looks once more and says what it found.
-    return RunOn(options, images, {"usb", std::nullopt}, false, interrupts);
+  if (!attached) return early(kExitNotReady, std::nullopt);
+  if (unnamed && (!CanNameProgrammers() || attached->empty())) {
+    // The first programmer the transport finds; with none listed, it looks once more and says
+    // what it found.
+    std::optional<AttachedProgrammer> first;
+    if (!attached->empty()) first = attached->front();
+    return one({first ? IdentityOf(*first) : std::string(), std::nullopt, first});
   }
   const Selection selection = options.all ? SelectAll(*attached)
                               : unnamed   ? SelectUnnamed(*attached, options.command)
@@ -243,7 +326,7 @@ int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts) {
   }
   if (unnamed && selection.chosen.empty()) {
     SayUnchecked(unchecked, true);
-    return kExitUsage;  // several programmers: nothing was sent to any of them
+    return early(kExitUsage, std::nullopt);  // several programmers: nothing sent to any of them
   }
   if (selection.chosen.empty()) {
     std::string fix;
@@ -254,17 +337,29 @@ int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts) {
     }
     SayUnchecked(unchecked, true);
     if (!fix.empty()) std::fprintf(stderr, "%s\n", fix.c_str());
-    return kExitNotReady;
+    // Every one refused for sharing its name: a script sees each of them.
+    if (!options.all || attached->empty()) {
+      return early(kExitNotReady, NoProgrammerCause(unchecked));
+    }
   }
   // The one attached that could be opened was taken: say which devices could not be looked at.
   if (unnamed) SayUnchecked(unchecked, true);
   std::vector<Target> targets;
-  for (const std::size_t i : selection.chosen) {
-    targets.push_back({IdentityOf((*attached)[i]), (*attached)[i]});
+  std::vector<ProgrammerResult> refused;
+  for (std::size_t i = 0; i < attached->size(); ++i) {
+    const AttachedProgrammer& p = (*attached)[i];
+    if (std::find(selection.chosen.begin(), selection.chosen.end(), i) != selection.chosen.end()) {
+      targets.push_back({IdentityOf(p), p, std::nullopt});
+    } else {
+      // Shares its name with another: not worked on, but a script sees it.
+      ProgrammerResult r = NotWorkedOn(options, images, kExitNotReady);
+      r.name = IdentityOf(p);
+      r.programmer = p;
+      refused.push_back(std::move(r));
+    }
   }
-  if (!options.all) return RunOn(options, images, targets.front(), false, interrupts);
-  const int worst = RunOnAll(options, images, targets, interrupts);
-  return selection.refusals.empty() ? worst : WorseExit(worst, kExitNotReady);
+  if (!options.all) return one(targets.front());
+  return all(std::move(targets), std::move(refused));
 }
 
 }  // namespace torv2::cli

@@ -139,11 +139,16 @@ std::string FormatCsv(std::span<const AttemptRow> rows) {
   return out;
 }
 
-std::string FormatSummary(std::span<const AttemptRow> rows) {
-  struct Latest {
-    std::string version;
-    const AttemptRow* upgrade = nullptr;
-  };
+namespace {
+
+// What the summary shows of one programmer.
+struct Latest {
+  std::string version;
+  const AttemptRow* upgrade = nullptr;
+};
+
+// Each programmer by name: the version it last reported and its latest upgrade attempt.
+std::map<std::string, Latest> LatestByDevice(std::span<const AttemptRow> rows) {
   std::map<std::string, Latest> byDevice;
   for (const AttemptRow& r : rows) {  // newest first
     Latest& latest = byDevice[r.device];
@@ -151,6 +156,13 @@ std::string FormatSummary(std::span<const AttemptRow> rows) {
       latest.version = !r.versionAfter.empty() ? r.versionAfter : r.versionBefore;
     if (!latest.upgrade && r.kind == "upgrade") latest.upgrade = &r;
   }
+  return byDevice;
+}
+
+}  // namespace
+
+std::string FormatSummary(std::span<const AttemptRow> rows) {
+  const std::map<std::string, Latest> byDevice = LatestByDevice(rows);
   std::vector<std::vector<std::string>> lines{{"DEVICE", "VERSION", "LAST UPGRADE", "OUTCOME"}};
   for (const auto& [device, latest] : byDevice) {
     std::vector<std::string> line{device.empty() ? "(unknown)" : Printable(device),
@@ -165,6 +177,21 @@ std::string FormatSummary(std::span<const AttemptRow> rows) {
     lines.push_back(std::move(line));
   }
   return Columns(lines);
+}
+
+std::string FormatSummaryJson(std::span<const AttemptRow> rows) {
+  const auto textOrNull = [](const std::string& text) {
+    return text.empty() ? nlohmann::json(nullptr) : nlohmann::json(text);
+  };
+  nlohmann::json out = nlohmann::json::array();
+  for (const auto& [device, latest] : LatestByDevice(rows)) {
+    nlohmann::json line = {{"device", textOrNull(device)}, {"version", textOrNull(latest.version)}};
+    line["last_upgrade"] = latest.upgrade ? textOrNull(latest.upgrade->timeUtc) : nullptr;
+    line["outcome"] = latest.upgrade ? textOrNull(latest.upgrade->outcome) : nullptr;
+    line["detail"] = latest.upgrade ? textOrNull(ShortDetail(*latest.upgrade)) : nullptr;
+    out.push_back(std::move(line));
+  }
+  return out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace torv2::history

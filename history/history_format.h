@@ -17,5 +17,8 @@ std::string FormatCsv(std::span<const AttemptRow> rows);   // a header line, the
 // One line per programmer, by name: the version it last reported and how its latest upgrade
 // attempt ended.
 std::string FormatSummary(std::span<const AttemptRow> rows);
+// The same as JSON: an array of objects, one per programmer by name, with "device", "version",
+// "last_upgrade" (its time), "outcome" and "detail" (null where the line shows "-").
+std::string FormatSummaryJson(std::span<const AttemptRow> rows);
 
 }  // namespace torv2::history

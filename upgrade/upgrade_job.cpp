@@ -200,13 +200,14 @@ void Upgrader::UpgradeWorker() {
     std::lock_guard lock(stateMutex_);
     lastJob_ = result;
     lastJob_.outcome = completed ? JobOutcome::Completed : JobOutcome::Failed;
+    lastJob_.took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
   }
   const JobResult ended = LastJob();
   attempt.job = &ended;
   attempt.linkOpened = !result.linkNotReady;
   attempt.cancelled = link_.Cancelled();
-  attempt.duration = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - start);
+  attempt.duration = ended.took;
   TellObserver(attempt);
   link::ProgressSink& progress = host_.Progress();
   if (completed) {
@@ -273,6 +274,7 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
     // A failed main download or read-back only marks the main image as failed; the sub stage
     // still runs.
     if (link::DownloadImage(t, image, link::kMainChunk)) {
+      result.mainBytesWritten = mainImage_.size;
       if (!link::SendCommandPacket(link_, "ReadFirmware:", "Torv2MainExe,")) {
         return stop(ExchangeStep::ReadCommand, kMain);
       }
@@ -312,6 +314,7 @@ bool Upgrader::RunStages(JobResult& result, std::span<std::uint8_t> readBackBuff
     progress.SetLabel("Down", true);
     progress.SetPercent(0);
     if (!link::DownloadImage(t, image, link::kSubBlock)) return stop(ExchangeStep::Chunk, kSub);
+    result.subBytesWritten = subImage_.size;
     if (!link::SendCommandPacket(link_, "ReadFirmware:", "Torv2SubExe,")) {
       return stop(ExchangeStep::ReadCommand, kSub);
     }

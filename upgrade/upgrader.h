@@ -49,6 +49,11 @@ struct JobResult {
   // Why the job failed, or why a completed job's report shows a failed image: the first failure
   // met, and where the job stopped when that was later.
   std::optional<Cause> cause;
+  // The bytes of each image whose download went through to its last chunk (0 for one that did
+  // not), and the job's time from its start to its end.
+  std::size_t mainBytesWritten = 0;
+  std::size_t subBytesWritten = 0;
+  std::chrono::milliseconds took{0};
 };
 
 // The job's verdict: whether it did all it is for. It completed, both images were verified, the

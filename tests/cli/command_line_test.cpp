@@ -176,7 +176,7 @@ TEST(CommandLine, EachCommandsHelpIsItsOwn) {
       {"status",
        {"--device", "--all", "--progress", "--json", "-v,--verbose", "--history", "\n  3   ",
         "\n  130 "},
-       {"--allow-older", "--install", "\n  1   "}},
+       {"\n  --allow-older", "--install", "\n  1   "}},
       {"upgrade", {"--allow-older", "--all", "\n  1   ", "\n  130 "}, {"--since"}},
       {"list", {"--device", "--json", "--virtual", "\n  3   "}, {"--all", "\n  130 ", "\n  1   "}},
       {"info", {"--json", "\n  2   "}, {"--device", "\n  3   ", "Examples"}},

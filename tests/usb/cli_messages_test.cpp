@@ -391,7 +391,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "written\n"
                     "cause: the programmer has 2.09, this program carries 2.08\n"
                     "fix: to write 2.08 over 2.09 all the same, run `torv2-upgrader-cli "
-                    "--allow-older upgrade`\n"},
+                    "upgrade --allow-older`\n"},
         // Refused before a byte of either image went out.
         MessageCase{"NewerIsRefusedBeforeAnyWrite",
                     kNewer,
@@ -478,7 +478,7 @@ TEST(CliVerbose, SaysEachStep) {
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out, kSuccessReport);
   const std::regex steps(
-      "opening the first programmer found\n"
+      "opening VIRTUAL1\n"
       "asking its status\n"
       "status: \"Already\\.\"; restarting the programmer and waiting for it\n"
       "asking its version\n"
