@@ -3,13 +3,14 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <mutex>
-#include <regex>
 
 #include "cli/exit_codes.h"
 #include "history/attempt_recorder.h"
+#include "history/history_file_check.h"
 #include "history/history_format.h"
 #include "history/history_path.h"
 #include "history/history_store.h"
+#include "history/since_time.h"
 
 namespace torv2::cli {
 namespace {
@@ -22,6 +23,7 @@ void PrintWarning(std::string_view text) {
 
 struct HistoryCli::State {
   std::string path;  // --history; empty: the default place
+  CLI::Option* pathOption = nullptr;
   bool off = false;  // --no-history
   std::string device;
   std::string since;
@@ -35,6 +37,19 @@ struct HistoryCli::State {
   std::filesystem::path Path() const {
     return path.empty() ? history::DefaultHistoryPath() : std::filesystem::path(path);
   }
+  // Opens the store once, for every programmer's recorder; null when no history is kept.
+  history::HistoryStore* Store() {
+    if (off) return nullptr;
+    std::call_once(opened, [this] {
+      const std::filesystem::path where = Path();
+      if (where.empty()) {
+        PrintWarning("history: not kept: set XDG_STATE_HOME or HOME, or give --history PATH");
+        return;
+      }
+      store = std::make_unique<history::HistoryStore>(where, PrintWarning);
+    });
+    return store.get();
+  }
 };
 
 HistoryCli::HistoryCli() : state_(std::make_unique<State>()) {}
@@ -42,18 +57,53 @@ HistoryCli::~HistoryCli() = default;
 
 void HistoryCli::AddTo(CLI::App& app) {
   State& s = *state_;
-  auto* path = app.add_option("--history", s.path,
-                              "The history file (default: "
-                              "$XDG_STATE_HOME/torv2-upgrader/history.sqlite)");
+  auto* path = s.pathOption = app.add_option("--history", s.path,
+                                             "The history file (default: "
+                                             "$XDG_STATE_HOME/torv2-upgrader/history.sqlite)");
   app.add_flag("--no-history", s.off, "Keep no history of this run")->excludes(path);
   CLI::App* show = app.add_subcommand(
       "history", "Show the kept status checks and upgrade attempts, newest first");
   show->add_option("--device", s.device, "Only this programmer (its name as list shows it)");
-  show->add_option("--since", s.since, "Only from this UTC date or time on (2026-12-10)");
+  show->add_option("--since", s.since,
+                   "Only from this UTC date or time on (2026-12-10, 2026-12-10T16:30), or a "
+                   "local time with its offset (2026-12-10T16:30+01:00)");
   auto* json = show->add_flag("--json", s.json, "As JSON");
   show->add_flag("--csv", s.csv, "As CSV")->excludes(json);
   show->add_flag("--summary", s.summary,
                  "One line per programmer: the version it last reported, its last upgrade");
+}
+
+int HistoryCli::CheckArguments(const std::string& command) {
+  State& s = *state_;
+  if (command != "status" && command != "upgrade" && command != "history") return 0;
+  if (command == "history" && !s.since.empty()) {
+    std::string why;
+    const auto utc = history::SinceInUtc(s.since, why);
+    if (!utc) {
+      std::fprintf(stderr,
+                   "history: --since %s: %s; give a UTC date or time (2026-12-10, "
+                   "2026-12-10T16:30) or a local time with its offset (2026-12-10T16:30+01:00)\n",
+                   history::PrintableText(s.since).c_str(), why.c_str());
+      return kExitUsage;
+    }
+    s.since = *utc;
+  }
+  if (s.off) return 0;
+  const bool given = s.pathOption != nullptr && s.pathOption->count() > 0;
+  if (given && s.path.empty()) {
+    std::fprintf(stderr, "history: --history needs a file name; --no-history keeps nothing\n");
+    return kExitUsage;
+  }
+  const std::filesystem::path path = s.Path();
+  if (path.empty()) return 0;  // no place for it: said where it matters
+  // The default place is made on the first row; a folder the user named must be there.
+  if (const auto why = history::WhyNotAHistoryFile(
+          path, given ? history::MissingFolder::Refuse : history::MissingFolder::Make)) {
+    std::fprintf(stderr, "history: cannot keep the history in %s: %s\n",
+                 history::PrintableText(path.string()).c_str(), why->c_str());
+    return kExitUsage;
+  }
+  return 0;
 }
 
 int HistoryCli::Show(const std::string& device) {
@@ -62,16 +112,8 @@ int HistoryCli::Show(const std::string& device) {
     std::fprintf(stderr, "history: --no-history leaves nothing to show\n");
     return kExitUsage;
   }
-  history::ReadFilter filter{s.device.empty() ? device : s.device, s.since};
-  static const std::regex kTime(R"(\d{4}-\d{2}-\d{2}(T\d{2}(:\d{2}(:\d{2}(\.\d{1,3})?)?)?)?Z?)");
-  if (!filter.since.empty() && !std::regex_match(filter.since, kTime)) {
-    std::fprintf(stderr,
-                 "history: --since takes a UTC date or time, e.g. 2026-12-10 or "
-                 "2026-12-10T16:30\n");
-    return kExitUsage;
-  }
-  if (!filter.since.empty() && filter.since.back() == 'Z') filter.since.pop_back();
-
+  // --since was checked and turned into UTC by CheckArguments().
+  const history::ReadFilter filter{s.device.empty() ? device : s.device, s.since};
   const std::filesystem::path path = s.Path();
   std::vector<history::AttemptRow> rows;
   std::error_code error;
@@ -106,16 +148,7 @@ std::unique_ptr<upgrade::AttemptObserver> HistoryCli::ObserverFor(const std::str
                                                                   const std::string& versionCarried,
                                                                   bool statusIsPartOfUpgrade) {
   State& s = *state_;
-  if (s.off) return nullptr;
-  std::call_once(s.opened, [&s] {
-    const std::filesystem::path path = s.Path();
-    if (path.empty()) {
-      PrintWarning("history: not kept: set XDG_STATE_HOME or HOME, or give --history PATH");
-      return;
-    }
-    s.store = std::make_unique<history::HistoryStore>(path, PrintWarning);
-  });
-  if (!s.store) return nullptr;
+  if (!s.Store()) return nullptr;
   history::RecorderSettings settings{.program = "torv2-upgrader-cli",
                                      .versionCarried = versionCarried,
                                      .identity =
@@ -124,6 +157,16 @@ std::unique_ptr<upgrade::AttemptObserver> HistoryCli::ObserverFor(const std::str
                                          },
                                      .statusIsPartOfUpgrade = statusIsPartOfUpgrade};
   return std::make_unique<history::AttemptRecorder>(*s.store, std::move(settings));
+}
+
+std::optional<UnfinishedUpgrade> HistoryCli::LastUnfinished(const std::string& name) {
+  if (name.empty()) return std::nullopt;  // rows without a name may be any programmer's
+  history::HistoryStore* store = state_->Store();
+  if (!store) return std::nullopt;
+  std::string why;
+  const auto rows = store->Read({.device = name, .since = {}}, why);
+  if (!rows) return std::nullopt;  // the row at the end warns about the file
+  return history::LastUnfinishedUpgrade(*rows);
 }
 
 }  // namespace torv2::cli

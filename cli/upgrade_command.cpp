@@ -53,20 +53,19 @@ struct Target {
   std::optional<AttachedProgrammer> programmer;  // nullopt: the first one found
 };
 
-// What keeps the target's attempts in the history; null without one.
+// What keeps the target's attempts in the history; null without one. `name` gets the name the
+// history knows the programmer by.
 std::unique_ptr<upgrade::AttemptObserver> KeepHistory(const Options& options,
                                                       const upgrade::CarriedImages& images,
-                                                      const Target& target) {
+                                                      const Target& target, std::string& name) {
   if (!options.history) return nullptr;
   std::optional<AttachedProgrammer> programmer = target.programmer;
   if (!programmer && !options.useVirtual) {  // the first one found: the one the transport opens
     const auto attached = ListAttachedProgrammers();
     if (attached && !attached->empty()) programmer = attached->front();
   }
-  return options.history->ObserverFor(options.useVirtual ? target.name
-                                      : programmer       ? IdentityOf(*programmer)
-                                                         : "",
-                                      programmer ? programmer->address : "",
+  name = options.useVirtual ? target.name : programmer ? IdentityOf(*programmer) : "";
+  return options.history->ObserverFor(name, programmer ? programmer->address : "",
                                       upgrade::FormatVersion(*images.version),
                                       options.command == "upgrade");
 }
@@ -108,7 +107,9 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
     trace.emplace(many ? target.name : std::string(), std::chrono::steady_clock::now());
     link.SetTrace(&*trace);
   }
-  const std::unique_ptr<upgrade::AttemptObserver> history = KeepHistory(options, images, target);
+  std::string historyName;
+  const std::unique_ptr<upgrade::AttemptObserver> history =
+      KeepHistory(options, images, target, historyName);
   upgrade::Upgrader upgrader(link, host);
   upgrader.SetAttemptObserver(history.get());
   upgrader.SetImages(images.main, images.sub);
@@ -137,6 +138,14 @@ int RunOn(const Options& options, const upgrade::CarriedImages& images, const Ta
   // The programmer used is the first one that could be opened: say which could not.
   if (!many) SayUnchecked(transport->LastOpenOutcome().unchecked, true);
   host.FlushCauses();  // of the status and version queries, which show no message of their own
+  // The history may show that this programmer's last upgrade did not finish.
+  if (history) {
+    if (const auto unfinished = options.history->LastUnfinished(historyName)) {
+      progress.EndLine();
+      const std::string line = torv2::history::UnfinishedWarning(historyName, *unfinished) + "\n";
+      std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+  }
   if (options.command == "status") {
     const std::string current = upgrader.Report().currentVersion;
     const std::string text = (many ? "== " + target.name + " ==\n" : std::string()) + upgradeLine +
