@@ -99,7 +99,7 @@ int HistoryCli::CheckArguments(const std::string& command) {
   // The default place is made on the first row; a folder the user named must be there.
   if (const auto why = history::WhyNotAHistoryFile(
           path, given ? history::MissingFolder::Refuse : history::MissingFolder::Make)) {
-    std::fprintf(stderr, "history: cannot keep the history in %s: %s\n",
+    std::fprintf(stderr, "history: cannot use %s as the history file: %s\n",
                  history::PrintableText(path.string()).c_str(), why->c_str());
     return kExitUsage;
   }
