@@ -1,15 +1,17 @@
 #include "cli/history_cli.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
-#include <regex>
 
 #include "cli/exit_codes.h"
 #include "history/attempt_recorder.h"
+#include "history/history_file_check.h"
 #include "history/history_format.h"
 #include "history/history_path.h"
 #include "history/history_store.h"
+#include "history/since_time.h"
 
 namespace torv2::cli {
 namespace {
@@ -21,8 +23,9 @@ void PrintWarning(std::string_view text) {
 }  // namespace
 
 struct HistoryCli::State {
-  std::string path;  // --history; empty: the default place
-  bool off = false;  // --no-history
+  std::string path;                       // --history; empty: the default place
+  std::vector<CLI::Option*> pathOptions;  // each command's --history: given when one was
+  bool off = false;                       // --no-history
   std::string since;
   bool csv = false;
   bool summary = false;
@@ -32,6 +35,19 @@ struct HistoryCli::State {
 
   std::filesystem::path Path() const {
     return path.empty() ? history::DefaultHistoryPath() : std::filesystem::path(path);
+  }
+  // Opens the store once, for every programmer's recorder; null when no history is kept.
+  history::HistoryStore* Store() {
+    if (off) return nullptr;
+    std::call_once(opened, [this] {
+      const std::filesystem::path where = Path();
+      if (where.empty()) {
+        PrintWarning("history: not kept: set XDG_STATE_HOME or HOME, or give --history PATH");
+        return;
+      }
+      store = std::make_unique<history::HistoryStore>(where, PrintWarning);
+    });
+    return store.get();
   }
 };
 
@@ -51,29 +67,58 @@ void HistoryCli::AddTo(CLI::App& command) {
       name == "history"
           ? "The history file to read (default: $XDG_STATE_HOME/torv2-upgrader/history.sqlite)"
           : "The history file (default: $XDG_STATE_HOME/torv2-upgrader/history.sqlite)");
+  s.pathOptions.push_back(path);
   if (name != "history") {
     command.add_flag("--no-history", s.off, "Keep no history of this run")->excludes(path);
     return;
   }
-  command.add_option("--since", s.since, "Only from this UTC date or time on (2026-12-10)");
+  command.add_option("--since", s.since,
+                     "Only from this UTC date or time on (2026-12-10, 2026-12-10T16:30), or a "
+                     "local time with its offset (2026-12-10T16:30+01:00)");
   auto* csv = command.add_flag("--csv", s.csv, "As CSV");
   if (CLI::Option* json = command.get_option_no_throw("--json")) csv->excludes(json);
   command.add_flag("--summary", s.summary,
                    "One line per programmer: the version it last reported, its last upgrade");
 }
 
-int HistoryCli::Show(const std::string& device, bool json) {
+int HistoryCli::CheckArguments(const std::string& command) {
   State& s = *state_;
-  history::ReadFilter filter{device, s.since};
-  static const std::regex kTime(R"(\d{4}-\d{2}-\d{2}(T\d{2}(:\d{2}(:\d{2}(\.\d{1,3})?)?)?)?Z?)");
-  if (!filter.since.empty() && !std::regex_match(filter.since, kTime)) {
-    std::fprintf(stderr,
-                 "history: --since takes a UTC date or time, e.g. 2026-12-10 or "
-                 "2026-12-10T16:30\n");
+  if (command != "status" && command != "upgrade" && command != "history") return 0;
+  if (command == "history" && !s.since.empty()) {
+    std::string why;
+    const auto utc = history::SinceInUtc(s.since, why);
+    if (!utc) {
+      std::fprintf(stderr,
+                   "history: --since %s: %s; give a UTC date or time (2026-12-10, "
+                   "2026-12-10T16:30) or a local time with its offset (2026-12-10T16:30+01:00)\n",
+                   history::PrintableText(s.since).c_str(), why.c_str());
+      return kExitUsage;
+    }
+    s.since = *utc;
+  }
+  if (s.off) return 0;
+  const bool given = std::any_of(s.pathOptions.begin(), s.pathOptions.end(),
+                                 [](const CLI::Option* o) { return o->count() > 0; });
+  if (given && s.path.empty()) {
+    std::fprintf(stderr, "history: --history needs a file name; --no-history keeps nothing\n");
     return kExitUsage;
   }
-  if (!filter.since.empty() && filter.since.back() == 'Z') filter.since.pop_back();
+  const std::filesystem::path path = s.Path();
+  if (path.empty()) return 0;  // no place for it: said where it matters
+  // The default place is made on the first row; a folder the user named must be there.
+  if (const auto why = history::WhyNotAHistoryFile(
+          path, given ? history::MissingFolder::Refuse : history::MissingFolder::Make)) {
+    std::fprintf(stderr, "history: cannot use %s as the history file: %s\n",
+                 history::PrintableText(path.string()).c_str(), why->c_str());
+    return kExitUsage;
+  }
+  return 0;
+}
 
+int HistoryCli::Show(const std::string& device, bool json) {
+  State& s = *state_;
+  // --since was checked and turned into UTC by CheckArguments().
+  const history::ReadFilter filter{device, s.since};
   const std::filesystem::path path = s.Path();
   std::vector<history::AttemptRow> rows;
   std::error_code error;
@@ -109,16 +154,7 @@ std::unique_ptr<upgrade::AttemptObserver> HistoryCli::ObserverFor(const std::str
                                                                   const std::string& versionCarried,
                                                                   bool statusIsPartOfUpgrade) {
   State& s = *state_;
-  if (s.off) return nullptr;
-  std::call_once(s.opened, [&s] {
-    const std::filesystem::path path = s.Path();
-    if (path.empty()) {
-      PrintWarning("history: not kept: set XDG_STATE_HOME or HOME, or give --history PATH");
-      return;
-    }
-    s.store = std::make_unique<history::HistoryStore>(path, PrintWarning);
-  });
-  if (!s.store) return nullptr;
+  if (!s.Store()) return nullptr;
   history::RecorderSettings settings{.program = "torv2-upgrader-cli",
                                      .versionCarried = versionCarried,
                                      .identity =
@@ -127,6 +163,16 @@ std::unique_ptr<upgrade::AttemptObserver> HistoryCli::ObserverFor(const std::str
                                          },
                                      .statusIsPartOfUpgrade = statusIsPartOfUpgrade};
   return std::make_unique<history::AttemptRecorder>(*s.store, std::move(settings));
+}
+
+std::optional<UnfinishedUpgrade> HistoryCli::LastUnfinished(const std::string& name) {
+  if (name.empty()) return std::nullopt;  // rows without a name may be any programmer's
+  history::HistoryStore* store = state_->Store();
+  if (!store) return std::nullopt;
+  std::string why;
+  const auto rows = store->Read({.device = name, .since = {}}, why);
+  if (!rows) return std::nullopt;  // the row at the end warns about the file
+  return history::LastUnfinishedUpgrade(*rows);
 }
 
 }  // namespace torv2::cli

@@ -16,6 +16,10 @@ bool HistoryCli::Available() {
 
 void HistoryCli::AddTo(CLI::App&) {}
 
+int HistoryCli::CheckArguments(const std::string&) {
+  return 0;
+}
+
 int HistoryCli::Show(const std::string&, bool) {
   return kExitUsage;
 }
@@ -24,6 +28,10 @@ std::unique_ptr<upgrade::AttemptObserver> HistoryCli::ObserverFor(const std::str
                                                                   const std::string&,
                                                                   const std::string&, bool) {
   return nullptr;
+}
+
+std::optional<UnfinishedUpgrade> HistoryCli::LastUnfinished(const std::string&) {
+  return std::nullopt;
 }
 
 }  // namespace torv2::cli

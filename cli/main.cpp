@@ -17,6 +17,8 @@ int main(int argc, char** argv) {
   Options options;
   HistoryCli history;
   if (const auto ended = ParseCommandLine(argc, argv, options, history)) return *ended;
+  // A --history or --since that cannot be right is refused before any programmer is opened.
+  if (const int refused = history.CheckArguments(options.command); refused != 0) return refused;
 
   std::string wrong;
   options.timeouts = LinkTimeoutsFromEnvironment(wrong);

@@ -96,6 +96,11 @@ nlohmann::json ProgrammerJson(const ProgrammerResult& r) {
   j["cause"] = r.cause ? CauseObject(*r.cause) : nlohmann::json(nullptr);
   j["bytes_written"] = r.mainBytesWritten + r.subBytesWritten;
   j["time_ms"] = r.took.count();
+  if (r.lastUnfinished) {
+    j["last_unfinished"] = {{"time_utc", r.lastUnfinished->timeUtc},
+                            {"outcome", r.lastUnfinished->outcome},
+                            {"cause", r.lastUnfinished->cause}};
+  }
   return j;
 }
 

@@ -14,6 +14,7 @@
 
 #include "cli/attached_programmers.h"
 #include "cli/exit_codes.h"
+#include "history/unfinished_upgrade.h"
 #include "link/image_transfer.h"
 #include "upgrade/cause.h"
 
@@ -35,6 +36,8 @@ struct ProgrammerResult {
   std::size_t mainBytesWritten = 0;
   std::size_t subBytesWritten = 0;
   std::chrono::milliseconds took{0};  // the job (upgrade) or the status check
+  // The history's word that this programmer's last upgrade before this run did not finish.
+  std::optional<history::UnfinishedUpgrade> lastUnfinished;
 };
 
 // The exit code as one word for scripts: "ok", "report-failure", "stopped", "not-ready",
@@ -43,7 +46,7 @@ std::string OutcomeKey(int exitCode);
 
 // The programmer's object: "schema", "command", "programmer", "serial", "port", "address",
 // "version_carried", "version_current", "up_to_date", "outcome", "exit_code", "sockets",
-// "cause", "bytes_written", "time_ms".
+// "cause", "bytes_written", "time_ms"; "last_unfinished" when the history says so.
 nlohmann::json ProgrammerJson(const ProgrammerResult& result);
 
 // A programmer as `list --json` shows it: "programmer", "serial", "port", "address", "detail".

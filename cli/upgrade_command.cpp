@@ -63,16 +63,15 @@ struct Target {
   }
 };
 
-// What keeps the target's attempts in the history; null without one.
+// What keeps the target's attempts in the history; null without one. `name` gets the name the
+// history knows the programmer by.
 std::unique_ptr<upgrade::AttemptObserver> KeepHistory(const Options& options,
                                                       const upgrade::CarriedImages& images,
-                                                      const Target& target) {
+                                                      const Target& target, std::string& name) {
   if (!options.history) return nullptr;
   const std::optional<AttachedProgrammer>& programmer = target.described();
-  return options.history->ObserverFor(options.useVirtual ? target.name
-                                      : programmer       ? IdentityOf(*programmer)
-                                                         : "",
-                                      programmer ? programmer->address : "",
+  name = options.useVirtual ? target.name : programmer ? IdentityOf(*programmer) : "";
+  return options.history->ObserverFor(name, programmer ? programmer->address : "",
                                       upgrade::FormatVersion(*images.version),
                                       options.command == "upgrade");
 }
@@ -122,7 +121,9 @@ ProgrammerResult RunOn(const Options& options, const upgrade::CarriedImages& ima
     trace.emplace(many ? target.name : std::string(), std::chrono::steady_clock::now());
     link.SetTrace(&*trace);
   }
-  const std::unique_ptr<upgrade::AttemptObserver> history = KeepHistory(options, images, target);
+  std::string historyName;
+  const std::unique_ptr<upgrade::AttemptObserver> history =
+      KeepHistory(options, images, target, historyName);
   upgrade::Upgrader upgrader(link, host);
   upgrader.SetAttemptObserver(history.get());
   upgrader.SetImages(images.main, images.sub);
@@ -161,6 +162,13 @@ ProgrammerResult RunOn(const Options& options, const upgrade::CarriedImages& ima
   // The programmer used is the first one that could be opened: say which could not.
   if (!target.programmer) SayUnchecked(transport->LastOpenOutcome().unchecked, true);
   host.FlushCauses();  // of the status and version queries, which show no message of their own
+  // The history may show that this programmer's last upgrade did not finish.
+  if (history) {
+    if (const auto unfinished = options.history->LastUnfinished(historyName)) {
+      host.Say(torv2::history::UnfinishedWarning(historyName, *unfinished));
+      result.lastUnfinished = unfinished;
+    }
+  }
   if (options.command == "status") {
     result.took = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);

@@ -1,6 +1,7 @@
 #include "history/attempt_recorder.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "history/utc_time.h"
 #include "upgrade/upgrader.h"
@@ -91,12 +92,33 @@ AttemptRow RowOf(const upgrade::Attempt& attempt, const RecorderSettings& settin
   return row;
 }
 
+AttemptRow BeganRowOf(const upgrade::Attempt& attempt, const RecorderSettings& settings) {
+  AttemptRow row = RowOf(attempt, settings);
+  row.outcome = kOutcomeUnfinished;
+  row.cause = kCauseUnfinished;
+  row.failedParts.clear();
+  row.sockets.clear();
+  row.versionAfter.clear();
+  row.durationMs = 0;
+  return row;
+}
+
+void AttemptRecorder::AttemptBegan(const upgrade::Attempt& attempt) {
+  if (attempt.kind != upgrade::AttemptKind::Upgrade) return;
+  begun_ = store_.Begin(BeganRowOf(attempt, settings_));
+}
+
 void AttemptRecorder::AttemptEnded(const upgrade::Attempt& attempt) {
   if (settings_.statusIsPartOfUpgrade && attempt.kind == upgrade::AttemptKind::StatusCheck &&
       attempt.linkOpened) {
     return;  // the upgrade that follows keeps the row
   }
-  store_.Record(RowOf(attempt, settings_));
+  const AttemptRow row = RowOf(attempt, settings_);
+  if (attempt.kind == upgrade::AttemptKind::Upgrade && begun_) {
+    store_.Complete(*std::exchange(begun_, std::nullopt), row);
+  } else {
+    store_.Record(row);
+  }
 }
 
 }  // namespace torv2::history

@@ -1,7 +1,11 @@
 #pragma once
-// Keeps each status check and upgrade attempt the upgrader reports as a row of the history.
+// Keeps each status check and upgrade attempt the upgrader reports as a row of the history. An
+// upgrade's row is kept when it begins, as unfinished, and completed when it ends: a program
+// killed on the way leaves a row that says the upgrade did not finish.
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "history/attempt_row.h"
@@ -28,16 +32,21 @@ struct RecorderSettings {
 
 // The row for one attempt.
 AttemptRow RowOf(const upgrade::Attempt& attempt, const RecorderSettings& settings);
+// The row an upgrade keeps when it begins, until its end completes it.
+AttemptRow BeganRowOf(const upgrade::Attempt& attempt, const RecorderSettings& settings);
 
 class AttemptRecorder final : public upgrade::AttemptObserver {
  public:
   AttemptRecorder(HistoryStore& store, RecorderSettings settings)
       : store_(store), settings_(std::move(settings)) {}
+  void AttemptBegan(const upgrade::Attempt& attempt) override;
   void AttemptEnded(const upgrade::Attempt& attempt) override;
 
  private:
   HistoryStore& store_;
   RecorderSettings settings_;
+  // The row of the upgrade under way, to be completed at its end. The job's thread's alone.
+  std::optional<BegunRow> begun_;
 };
 
 // "2026-12-10T16:41:29.123Z"

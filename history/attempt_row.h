@@ -13,6 +13,11 @@ inline constexpr char kOutcomeReportFailure[] = "report failure";
 inline constexpr char kOutcomeError[] = "error";
 inline constexpr char kOutcomeNotReady[] = "not ready";
 inline constexpr char kOutcomeCancelled[] = "cancelled";
+// An upgrade under way, or one whose program was killed or lost its power on the way: its row is
+// kept before the first image is written and completed at its end.
+inline constexpr char kOutcomeUnfinished[] = "unfinished";
+// The cause such a row holds until it is completed.
+inline constexpr char kCauseUnfinished[] = "the program ended mid-way (killed, or the power went)";
 
 struct AttemptRow {
   std::string timeUtc;         // "2026-12-10T16:41:29.123Z"

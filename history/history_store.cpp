@@ -59,6 +59,14 @@ constexpr char kInsert[] =
     "version_carried, outcome, failed_parts, cause, sockets, version_after, duration_ms) "
     "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)";
 
+// The same thirteen values in place of the row Begin() wrote: ?14 its id, ?15 its time, ?16 the
+// unfinished outcome.
+constexpr char kUpdate[] =
+    "UPDATE attempts SET time_utc = ?1, program = ?2, kind = ?3, device = ?4, bus_address = ?5, "
+    "version_before = ?6, version_carried = ?7, outcome = ?8, failed_parts = ?9, cause = ?10, "
+    "sockets = ?11, version_after = ?12, duration_ms = ?13 "
+    "WHERE id = ?14 AND time_utc = ?15 AND outcome = ?16";
+
 constexpr char kSelect[] =
     "SELECT time_utc, program, kind, device, bus_address, version_before, version_carried, "
     "outcome, failed_parts, cause, sockets, version_after, duration_ms FROM attempts "
@@ -73,6 +81,24 @@ void BindText(sqlite3_stmt* statement, int index, const std::string& text) {
     sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
                       SQLITE_TRANSIENT);
   }
+}
+
+// A row's thirteen values as ?1 to ?13, in kInsert's order.
+void BindRow(sqlite3_stmt* s, const AttemptRow& row) {
+  BindText(s, 1, row.timeUtc);
+  BindText(s, 2, row.program);
+  BindText(s, 3, row.kind);
+  sqlite3_bind_text(s, 4, row.device.data(), static_cast<int>(row.device.size()),
+                    SQLITE_TRANSIENT);  // never NULL: "" is an unknown programmer
+  BindText(s, 5, row.busAddress);
+  BindText(s, 6, row.versionBefore);
+  BindText(s, 7, row.versionCarried);
+  BindText(s, 8, row.outcome);
+  BindText(s, 9, row.failedParts);
+  BindText(s, 10, row.cause);
+  BindText(s, 11, row.sockets);
+  BindText(s, 12, row.versionAfter);
+  sqlite3_bind_int64(s, 13, row.durationMs);
 }
 
 std::string ColumnText(sqlite3_stmt* statement, int index) {
@@ -272,32 +298,46 @@ std::optional<HistoryStore::Failure> HistoryStore::UpToDateCopy(Connection& copy
   return Migrate(copy.get());
 }
 
-std::optional<HistoryStore::Failure> HistoryStore::Insert(const AttemptRow& row) {
-  if (auto failure = Exec(db_.get(), "BEGIN IMMEDIATE")) return failure;
+std::optional<HistoryStore::Failure> HistoryStore::Insert(const AttemptRow& row,
+                                                          const BegunRow* replacing,
+                                                          std::int64_t& id) {
+  sqlite3* db = db_.get();
+  if (auto failure = Exec(db, "BEGIN IMMEDIATE")) return failure;
   std::optional<Failure> failure;
-  if (const Statement insert = Prepare(db_.get(), kInsert); !insert) {
-    failure = LastFailure(db_.get());
-  } else {
-    sqlite3_stmt* s = insert.get();
-    BindText(s, 1, row.timeUtc);
-    BindText(s, 2, row.program);
-    BindText(s, 3, row.kind);
-    sqlite3_bind_text(s, 4, row.device.data(), static_cast<int>(row.device.size()),
-                      SQLITE_TRANSIENT);  // never NULL: "" is an unknown programmer
-    BindText(s, 5, row.busAddress);
-    BindText(s, 6, row.versionBefore);
-    BindText(s, 7, row.versionCarried);
-    BindText(s, 8, row.outcome);
-    BindText(s, 9, row.failedParts);
-    BindText(s, 10, row.cause);
-    BindText(s, 11, row.sockets);
-    BindText(s, 12, row.versionAfter);
-    sqlite3_bind_int64(s, 13, row.durationMs);
-    if (sqlite3_step(s) != SQLITE_DONE) failure = LastFailure(db_.get());
+  bool replaced = false;
+  if (replacing) {
+    // Only the very row Begin() wrote, still unfinished: the file may be another one by now.
+    if (const Statement update = Prepare(db, kUpdate); !update) {
+      failure = LastFailure(db);
+    } else {
+      sqlite3_stmt* s = update.get();
+      BindRow(s, row);
+      sqlite3_bind_int64(s, 14, replacing->id);
+      BindText(s, 15, replacing->timeUtc);
+      sqlite3_bind_text(s, 16, kOutcomeUnfinished, -1, SQLITE_STATIC);
+      if (sqlite3_step(s) != SQLITE_DONE) {
+        failure = LastFailure(db);
+      } else if (sqlite3_changes(db) == 1) {
+        replaced = true;
+        id = replacing->id;
+      }
+    }
   }
-  if (!failure) failure = Exec(db_.get(), "COMMIT");
-  if (failure && !sqlite3_get_autocommit(db_.get())) {
-    sqlite3_exec(db_.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+  if (!failure && !replaced) {
+    if (const Statement insert = Prepare(db, kInsert); !insert) {
+      failure = LastFailure(db);
+    } else {
+      BindRow(insert.get(), row);
+      if (sqlite3_step(insert.get()) != SQLITE_DONE) {
+        failure = LastFailure(db);
+      } else {
+        id = sqlite3_last_insert_rowid(db);
+      }
+    }
+  }
+  if (!failure) failure = Exec(db, "COMMIT");
+  if (failure && !sqlite3_get_autocommit(db)) {
+    sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   }
   return failure;
 }
@@ -346,16 +386,17 @@ void HistoryStore::Warn(const Failure& failure) {
   }
 }
 
-bool HistoryStore::Record(const AttemptRow& row) {
+std::optional<std::int64_t> HistoryStore::Write(const AttemptRow& row, const BegunRow* replacing) {
   std::lock_guard lock(mutex_);
   // Opens the file at the first row; a damaged one is kept aside and a new one started, also
   // when the damage shows only while writing. When another program has set it aside first, the
   // row goes to the file that program started, without a word.
   std::optional<Failure> failure;
+  std::int64_t id = 0;
   for (int round = 0; round < 2; ++round) {
     if (!db_ || !writable_) failure = Open();
-    if (!failure) failure = Insert(row);
-    if (!failure) return true;
+    if (!failure) failure = Insert(row, replacing, id);
+    if (!failure) return id;
     if (!IsDamaged(failure->code) || round > 0) break;
     std::string aside;
     const Aside setAside = SetAside(aside);
@@ -373,7 +414,21 @@ bool HistoryStore::Record(const AttemptRow& row) {
     Warn(*failure);
     db_.reset();  // the next attempt opens the file again
   }
-  return false;
+  return std::nullopt;
+}
+
+bool HistoryStore::Record(const AttemptRow& row) {
+  return Write(row, nullptr).has_value();
+}
+
+std::optional<BegunRow> HistoryStore::Begin(const AttemptRow& row) {
+  const std::optional<std::int64_t> id = Write(row, nullptr);
+  if (!id) return std::nullopt;
+  return BegunRow{*id, row.timeUtc};
+}
+
+bool HistoryStore::Complete(const BegunRow& begun, const AttemptRow& row) {
+  return Write(row, &begun).has_value();
 }
 
 std::optional<std::vector<AttemptRow>> HistoryStore::Read(const ReadFilter& filter,

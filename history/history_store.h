@@ -1,10 +1,12 @@
 #pragma once
 // The history of status checks and upgrade attempts in an SQLite file.
 //
-// Writers append one row per attempt, each in one transaction at the attempt's end, so a program
-// killed on the way leaves either no row or a whole one. Several connections (threads, processes:
-// eight programmers at once and the desktop program beside them) write to one file at the same
-// time: the file is in WAL mode and a writer waits up to the busy time-out for the others.
+// Writers append one row per attempt, each in one transaction, so a program killed on the way
+// never leaves part of a row. An upgrade's row is written when it begins (as unfinished) and
+// completed in place at its end, so a program killed in between leaves a row that says so. Several
+// connections (threads, processes: eight programmers at once and the desktop program beside them)
+// write to one file at the same time: the file is in WAL mode and a writer waits up to the busy
+// time-out for the others.
 //
 // History never stops an upgrade. A file that is locked too long, read-only, on a full disk, or
 // made by a newer program gives one warning for the store's lifetime and the attempt goes on
@@ -49,6 +51,12 @@ struct ReadFilter {
   std::string since;   // "2026-12-10" or a longer UTC time; empty: from the beginning
 };
 
+// A row written by Begin(), to be completed.
+struct BegunRow {
+  std::int64_t id = 0;
+  std::string timeUtc;  // the row's time, to know it again
+};
+
 class HistoryStore {
  public:
   // Opens or creates the file (and its folder). Never throws; a file that cannot be used warns.
@@ -58,6 +66,11 @@ class HistoryStore {
 
   // Appends one row in one transaction; false when it was not recorded. Any thread.
   bool Record(const AttemptRow& row);
+  // Appends the row of an attempt that begins; nullopt when it was not recorded. Any thread.
+  std::optional<BegunRow> Begin(const AttemptRow& row);
+  // Puts `row` in place of the one Begin() wrote, in one transaction; appends it when that row is
+  // not there any more (its file was set aside meanwhile). False when it was not recorded.
+  bool Complete(const BegunRow& begun, const AttemptRow& row);
 
   // The rows that match, newest first; nullopt with `error` set when the file cannot be read.
   std::optional<std::vector<AttemptRow>> Read(const ReadFilter& filter, std::string& error);
@@ -86,7 +99,11 @@ class HistoryStore {
 
   std::optional<Failure> Open();
   std::optional<Failure> OpenOnce();
-  std::optional<Failure> Insert(const AttemptRow& row);
+  // Writes `row` in place of `replacing` when that row is there, else appends it; `id` gets the
+  // row's id.
+  std::optional<Failure> Insert(const AttemptRow& row, const BegunRow* replacing, std::int64_t& id);
+  // Record(), Begin() and Complete(): the row's id, or nullopt when it was not recorded.
+  std::optional<std::int64_t> Write(const AttemptRow& row, const BegunRow* replacing);
   // A copy in memory of the open file, brought up to date, for reading a file of an older layout
   // that cannot be brought up to date in place.
   std::optional<Failure> UpToDateCopy(Connection& copy);

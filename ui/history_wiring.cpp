@@ -24,6 +24,7 @@ class KeptHistory final : public upgrade::AttemptObserver {
                  std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
                }),
         recorder_(store_, std::move(settings)) {}
+  void AttemptBegan(const upgrade::Attempt& attempt) override { recorder_.AttemptBegan(attempt); }
   void AttemptEnded(const upgrade::Attempt& attempt) override { recorder_.AttemptEnded(attempt); }
 
  private:

@@ -1,7 +1,8 @@
 #pragma once
-// What the upgrader tells an observer at the end of each status check and each upgrade job: a
-// plain record a front end may keep (the history does). The observer is called on the thread
-// that ran the task, once the task has let go of the link, before the result dialog shows.
+// What the upgrader tells an observer at the end of each status check and each upgrade job, and
+// at the start of each job before anything is written: a plain record a front end may keep (the
+// history does). The observer is called on the thread that runs the task; at the end once the
+// task has let go of the link, before the result dialog shows.
 
 #include <chrono>
 #include <optional>
@@ -30,6 +31,10 @@ struct Attempt {
 class AttemptObserver {
  public:
   virtual ~AttemptObserver() = default;
+  // An upgrade job is about to write the first image: `attempt` holds what is known so far (the
+  // kind, the start, the version before). A program that is killed or loses its power from here
+  // on never tells the end. Must not throw, and should be quick: the job is waiting.
+  virtual void AttemptBegan(const Attempt& /*attempt*/) {}
   // Must not throw, and should be quick: the job is waiting.
   virtual void AttemptEnded(const Attempt& attempt) = 0;
 };

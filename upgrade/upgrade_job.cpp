@@ -86,6 +86,10 @@ void Upgrader::TellObserver(const Attempt& attempt) {
   if (observer_) observer_->AttemptEnded(attempt);
 }
 
+void Upgrader::TellObserverBegan(const Attempt& attempt) {
+  if (observer_) observer_->AttemptBegan(attempt);
+}
+
 void Upgrader::StartJob() {
   busy_ = true;
   host_.EnableUpdateButton(false);
@@ -174,6 +178,8 @@ void Upgrader::UpgradeWorker() {
     std::lock_guard lock(stateMutex_);
     if (currentVersion_ > 0.0) attempt.versionBefore = currentVersion_;
   }
+  // Before the first image is written: a program killed on the way leaves this much behind.
+  TellObserverBegan(attempt);
   JobResult result;
   const std::span<std::uint8_t> readBackBuffer(readBackBuffer_.get(), kReadBackBufferSize);
   bool completed = false;

@@ -101,7 +101,8 @@ class Upgrader {
   // Whether the last status check got the device's status reply.
   bool StatusRead() const;
 
-  // Told of the end of every status check and job; set before the first task, or null.
+  // Told of the end of every status check and job, and of the start of every job that goes to
+  // the device; set before the first task, or null.
   void SetAttemptObserver(AttemptObserver* observer) { observer_ = observer; }
 
   // The images the job writes, loaded once at start-up before the first job; an image that is
@@ -131,6 +132,7 @@ class Upgrader {
   Cause CauseAt(ExchangeStep step, ImageKind image = ImageKind::Main) const;
   void RunDeferredTasks();
   void TellObserver(const Attempt& attempt);
+  void TellObserverBegan(const Attempt& attempt);
 
   link::UsbLink& link_;
   UpgradeHost& host_;

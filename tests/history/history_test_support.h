@@ -108,13 +108,15 @@ class Holder {
   sqlite3* db_ = nullptr;
 };
 
-// The calling thread without the capabilities that let root write a read-only file.
+// The calling thread without the capabilities that let root write a read-only file (with
+// `reading`, also read an unreadable one).
 class WithoutFileOverride {
  public:
-  WithoutFileOverride() {
+  explicit WithoutFileOverride(bool reading = false) {
     if (::syscall(SYS_capget, &header_, saved_) != 0) return;
     __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
     reduced[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_FOWNER));
+    if (reading) reduced[0].effective &= ~(1u << CAP_DAC_READ_SEARCH);
     held_ = ::syscall(SYS_capset, &header_, reduced) == 0;
   }
   ~WithoutFileOverride() {
