@@ -189,7 +189,7 @@ TEST_P(CliMessages, SayWhatHappenedAndWhatToDo) {
   if (c.stderrIs) {
     // The closing line of a successful upgrade, its figures apart, is the JSON tests' to hold.
     static const std::regex kWritten(
-        "wrote [0-9,]+ bytes \\(main [0-9,]+ \\+ sub [0-9,]+\\) in [0-9.]+ s\n");
+        "([^ \n]+: )?wrote [0-9,]+ bytes \\(main [0-9,]+ \\+ sub [0-9,]+\\) in [0-9.]+ s\n");
     EXPECT_EQ(std::regex_replace(run.err, kWritten, ""), *c.stderrIs) << shown;
   }
   for (const std::string& text : c.stderrHas) {
