@@ -977,6 +977,95 @@ INSTANTIATE_TEST_SUITE_P(
                        "VIRTUAL2: the upgrade was interrupted: " + std::string(kUpgradeAgain)}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// --- The run after an interrupted one ---
+
+// However a run ends (stopped at a transfer boundary, quit at once by a second interrupt, killed
+// outright), the next one finds the programmer free: the interface a process claimed goes with
+// its file, as usbfs frees it, whether or not the process released it. The script runs
+// `rounds` interrupted upgrades, each followed at once by a status check, on the same
+// programmer; each round's signals go to that round's command line once stderr shows its text.
+struct NextRunCase {
+  const char* name;
+  std::vector<std::string> launcher;
+  std::vector<std::pair<std::string, int>> signals;
+  int upgradeExit;  // the interrupted run's
+  int rounds = 1;
+  friend void PrintTo(const NextRunCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class NextRun : public ::testing::TestWithParam<NextRunCase> {};
+
+TEST_P(NextRun, FindsTheProgrammerFree) {
+  const NextRunCase& c = GetParam();
+  const std::string cli = TORV2_CLI;
+  const std::string script = "for round in $(seq " + std::to_string(c.rounds) + "); do '" + cli +
+                             "' --progress lines upgrade & echo \"cli pid $!\" >&2; wait $!; "
+                             "echo \"upgrade $?\"; '" +
+                             cli + "' --progress none status; echo \"status $?\"; done";
+  std::vector<std::string> args{TORV2_LAUNCHER_BIN};
+  args.insert(args.end(), c.launcher.begin(), c.launcher.end());
+  args.insert(args.end(), {"--", "/bin/sh", "-c", script});
+
+  // Where the round under way began in stderr, its command line, and the signals sent in it.
+  std::size_t from = 0;
+  pid_t target = 0;
+  std::size_t sent = 0;
+  int signalled = 0;
+  const Outcome run = RunCaptured(args, [&](pid_t, const std::string& err) {
+    for (;;) {
+      if (target == 0) {
+        const std::size_t at = err.find("cli pid ", from);
+        const std::size_t end = at == std::string::npos ? at : err.find('\n', at);
+        if (end == std::string::npos) return;
+        target = static_cast<pid_t>(std::stol(err.substr(at + 8, end - at - 8)));
+        from = end;
+        sent = 0;
+      }
+      if (sent == c.signals.size()) {
+        target = 0;  // the next round's line
+        continue;
+      }
+      const std::size_t at = err.find(c.signals[sent].first, from);
+      if (at == std::string::npos) return;
+      ::kill(target, c.signals[sent].second);  // a child of our launcher's shell
+      from = at + c.signals[sent].first.size();
+      ++sent;
+      ++signalled;
+    }
+  });
+  const std::string shown = "\n--- stdout:\n" + run.out + "--- stderr:\n" + run.err;
+  EXPECT_EQ(run.exitCode, 0) << shown;
+  EXPECT_EQ(signalled, c.rounds * static_cast<int>(c.signals.size())) << shown;
+  std::string expected;
+  for (int round = 0; round < c.rounds; ++round) {
+    expected +=
+        "upgrade " + std::to_string(c.upgradeExit) + "\n" + std::string(kVersions) + "status 0\n";
+  }
+  EXPECT_EQ(run.out, expected) << shown;
+  EXPECT_EQ(run.err.find("device busy"), std::string::npos) << shown;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, NextRun,
+    ::testing::Values(
+        // The device keeps the download it was in the middle of; the next host's first
+        // exchange has to get through it.
+        NextRunCase{"AfterCtrlCMidDownload", kSlowBus, {{"main Down 11%", SIGINT}}, 130},
+        // The second Ctrl-C ends the program while it waits for the device, its interface
+        // still claimed.
+        NextRunCase{"AfterASecondCtrlC",
+                    {"--fault", "chunk-ack:1:no-answer"},
+                    {{"main Down 0%", SIGINT}, {std::string(kNotice), SIGINT}},
+                    130},
+        NextRunCase{"AfterASecondSigterm",
+                    {"--fault", "chunk-ack:1:no-answer"},
+                    {{"main Down 0%", SIGTERM}, {std::string(kNotice), SIGTERM}},
+                    130},
+        // Killed at any moment of a busy download, also in the middle of a request to the
+        // device node: several times, since where the kill lands is the machine's choice.
+        NextRunCase{"AfterSigkillMidDownload", {}, {{"main Down 11%", SIGKILL}}, 137, 5}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // --- The program reading its own file ---
 
 // The program run by another user from a folder only its owner may enter (a checkout or an
