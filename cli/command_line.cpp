@@ -79,8 +79,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Options& options, His
   udevRule->add_option("--rules-dir", options.rulesDir, "Where --install writes the rule")
       ->capture_default_str();
   udevRule->add_option("--id", options.ruleId,
-                       "Write the rule for this USB vendor and product id (VID:PID, hexadecimal) "
-                       "without looking for a programmer");
+                       "Write the rule for this USB vendor and product id (VID:PID, hexadecimal, "
+                       "as lsusb shows it; again for more) without looking for a programmer");
   udevRule->add_option("--group", options.ruleGroup,
                        "Let the members of GROUP open the programmers too (users without a "
                        "seat, e.g. over SSH)");

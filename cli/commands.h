@@ -29,7 +29,8 @@ struct Options {
   bool quiet = false;       // -q: only errors and the report
   bool json = false;        // --json: one JSON document on stdout instead of the text
   bool allowOlder = false;  // --allow-older: write the carried version over a newer one
-  std::string ruleId;       // udev-rule --id VID:PID: the rule for these ids, nothing looked for
+  std::vector<std::string>
+      ruleId;                     // udev-rule --id VID:PID: the rule for these, nothing looked for
   HistoryCli* history = nullptr;  // keeps each status check and upgrade attempt
 };
 

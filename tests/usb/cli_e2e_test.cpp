@@ -534,7 +534,76 @@ INSTANTIATE_TEST_SUITE_P(
                 3,
                 "",
                 {},
-                {"no programmer found: plug it in and run this as root"}},
+                {"no programmer found: plug it in and run this as root",
+                 "or write the rule without the programmer: torv2-upgrader-cli udev-rule --id "
+                 "VID:PID, with the vendor and product id that `lsusb` shows for the programmer"}},
+        // The rule for ids given, with none attached: each id once, in the lower case sysfs
+        // shows, and the command that installs it names them as given.
+        CliCase{"UdevRuleForGivenIds",
+                {"--count", "0"},
+                {"udev-rule", "--id", "16C0:05DC", "--id", "1209:0001", "--id", "16c0:05dc"},
+                0,
+                "# ZARN TORV II programmers: the user at the seat may open them "
+                "(torv2-upgrader).\n"
+                "# Written by torv2-upgrader-cli udev-rule for the USB ids it was given (--id).\n"
+                "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1209\", "
+                "ATTR{idProduct}==\"0001\", TAG+=\"uaccess\"\n"
+                "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"16c0\", "
+                "ATTR{idProduct}==\"05dc\", TAG+=\"uaccess\"\n",
+                {},
+                {"save it as /etc/udev/rules.d/70-torv2-upgrader.rules",
+                 "or let this program do all of it: sudo torv2-upgrader-cli udev-rule --install "
+                 "--id 16C0:05DC --id 1209:0001 --id 16c0:05dc\n"}},
+        // --rules-dir without --install: the advice is for that directory.
+        CliCase{"UdevRuleAdviceForAnotherRulesDir",
+                {},
+                {"udev-rule", "--rules-dir", "/tmp/other rules", "--group", "root"},
+                0,
+                std::nullopt,
+                {"GROUP=\"root\""},
+                {"save it as /tmp/other rules/70-torv2-upgrader.rules (as root;",
+                 "or let this program do all of it: sudo torv2-upgrader-cli udev-rule --install "
+                 "--rules-dir '/tmp/other rules' --group root\n"}},
+        // An id that is not one is refused before anything is looked for.
+        CliCase{"UdevRuleIdNotHexadecimal",
+                {},
+                {"udev-rule", "--id", "12g9:0001"},
+                64,
+                "",
+                {},
+                {"udev-rule --id: '12g9:0001' is not a USB id: give the vendor and product id as "
+                 "VID:PID, four hexadecimal digits each, as `lsusb` shows them for the "
+                 "programmer\n"}},
+        CliCase{"UdevRuleIdOfThreeDigits",
+                {},
+                {"udev-rule", "--id", "123:0001"},
+                64,
+                "",
+                {},
+                {"udev-rule --id: '123:0001' is not a USB id: give the vendor and product id as "
+                 "VID:PID"}},
+        CliCase{"UdevRuleIdWithoutProduct",
+                {},
+                {"udev-rule", "--id", "1209"},
+                64,
+                "",
+                {},
+                {"udev-rule --id: '1209' is not a USB id: give the vendor and product id as "
+                 "VID:PID"}},
+        CliCase{"UdevRuleIdOfVendor0000",
+                {},
+                {"udev-rule", "--id", "0000:0001"},
+                64,
+                "",
+                {},
+                {"udev-rule --id: '0000:0001' is not a USB id: 0000 is not a vendor id\n"}},
+        CliCase{"UdevRuleIdOfProduct0000",
+                {},
+                {"udev-rule", "--id", "1209:0001", "--id", "1209:0000"},
+                64,
+                "",
+                {},
+                {"udev-rule --id: '1209:0000' is not a USB id: 0000 is not a product id\n"}},
         CliCase{"UdevRuleCannotBeWritten",
                 {},
                 {"udev-rule", "--install", "--rules-dir", "/nonexistent-torv2"},
@@ -651,10 +720,14 @@ class UdevRuleInstall : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(root_); }
 
-  Outcome Install() {
-    return RunCaptured({TORV2_LAUNCHER_BIN, "--", TORV2_CLI, "udev-rule", "--install",
-                        "--rules-dir", rules_.string()},
-                       nullptr, bin_.string());
+  Outcome Install(const std::vector<std::string>& launcher = {},
+                  const std::vector<std::string>& more = {}) {
+    std::vector<std::string> args{TORV2_LAUNCHER_BIN};
+    args.insert(args.end(), launcher.begin(), launcher.end());
+    args.insert(args.end(),
+                {"--", TORV2_CLI, "udev-rule", "--install", "--rules-dir", rules_.string()});
+    args.insert(args.end(), more.begin(), more.end());
+    return RunCaptured(args, nullptr, bin_.string());
   }
   static std::string Read(const std::filesystem::path& file) {
     std::ifstream in(file);
@@ -688,6 +761,19 @@ TEST_F(UdevRuleInstall, WritesTheRuleAndHasUdevReadIt) {
   EXPECT_NE(run.err.find("wrote " + (rules_ / "70-torv2-upgrader.rules").string()),
             std::string::npos)
       << run.err;
+}
+
+// Written in advance, for the ids given, with no programmer attached.
+TEST_F(UdevRuleInstall, WritesTheRuleForGivenIdsWithoutAProgrammer) {
+  const Outcome run = Install({"--count", "0"}, {"--id", "1209:ABCD"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(Read(rules_ / "70-torv2-upgrader.rules"),
+            "# ZARN TORV II programmers: the user at the seat may open them (torv2-upgrader).\n"
+            "# Written by torv2-upgrader-cli udev-rule for the USB ids it was given (--id).\n"
+            "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1209\", "
+            "ATTR{idProduct}==\"abcd\", TAG+=\"uaccess\"\n");
+  EXPECT_EQ(Read(root_ / "udevadm.log"),
+            "control --reload-rules\ntrigger --action=change --subsystem-match=usb\n");
 }
 
 // The rule's place is taken by something a file cannot replace: a clear error, nothing changed
