@@ -34,6 +34,13 @@ struct Options {
   HistoryCli* history = nullptr;  // keeps each status check and upgrade attempt
 };
 
+// The name of the programmer --virtual works with, as output and --device name it.
+inline constexpr char kVirtualProgrammerName[] = "virtual";
+
+// With --virtual, a --device that names another programmer than the virtual one is a usage
+// error: true, after saying so on stderr.
+bool RefuseDeviceBesideVirtual(const Options& options);
+
 int RunInfo();
 int RunList(const Options& options);
 // status and upgrade; Ctrl-C and SIGTERM stop the work at the next transfer boundary.

@@ -1,4 +1,5 @@
-// list: the attached programmers, one line each; with --device, the one it names.
+// list: the attached programmers, one line each; with --device, the one it names. With
+// --virtual, the virtual programmer alone.
 
 #include <cstdio>
 
@@ -9,6 +10,11 @@
 namespace torv2::cli {
 
 int RunList(const Options& options) {
+  if (RefuseDeviceBesideVirtual(options)) return kExitUsage;
+  if (options.useVirtual) {
+    std::printf("%s  the built-in virtual programmer (no USB)\n", kVirtualProgrammerName);
+    return kExitOk;
+  }
   std::vector<link::UncheckedDevice> unchecked;
   const auto attached = ListAttachedProgrammers(&unchecked);
   if (!attached) return kExitNotReady;

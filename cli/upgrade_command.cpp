@@ -190,6 +190,7 @@ int RunOnAll(const Options& options, const upgrade::CarriedImages& images,
 }  // namespace
 
 int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts) {
+  if (RefuseDeviceBesideVirtual(options)) return kExitUsage;
   const upgrade::CarriedImages images = LoadCarriedImages();
   if (!images.main.loaded()) {
     if (images.problem.empty()) {
@@ -202,7 +203,7 @@ int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts) {
     return kExitStopped;
   }
   if (options.useVirtual) {
-    const Target virtualOne{"virtual", std::nullopt};
+    const Target virtualOne{kVirtualProgrammerName, std::nullopt};
     return options.all ? RunOnAll(options, images, {virtualOne}, interrupts)
                        : RunOn(options, images, virtualOne, false, interrupts);
   }
