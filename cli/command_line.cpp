@@ -156,8 +156,8 @@ void AddUdevRuleOptions(CLI::App& command, Options& options) {
   command.add_option("--rules-dir", options.rulesDir, "Where --install writes the rule")
       ->capture_default_str();
   command.add_option("--id", options.ruleId,
-                     "Write the rule for this USB vendor and product id (VID:PID, hexadecimal) "
-                     "without looking for a programmer");
+                     "Write the rule for this USB vendor and product id (VID:PID, hexadecimal, as "
+                     "lsusb shows it; again for more) without looking for a programmer");
   command.add_option("--group", options.ruleGroup,
                      "Let the members of GROUP open the programmers too (users without a seat, "
                      "e.g. over SSH)");

@@ -24,6 +24,17 @@ upgrade::CarriedImages LoadCarriedImages() {
   return images;
 }
 
+bool RefuseDeviceBesideVirtual(const Options& options) {
+  if (!options.useVirtual || options.device.empty() || options.device == kVirtualProgrammerName) {
+    return false;
+  }
+  std::fprintf(stderr,
+               "--device %s: with --virtual the only programmer is the built-in virtual one, "
+               "\"%s\"\n",
+               options.device.c_str(), kVirtualProgrammerName);
+  return true;
+}
+
 void SayUnchecked(const std::vector<link::UncheckedDevice>& unchecked, bool named) {
 #ifndef _WIN32
   const std::string text =

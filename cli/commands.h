@@ -30,10 +30,18 @@ struct Options {
   bool quiet = false;       // -q: only errors and the report
   bool json = false;        // --json: one JSON document on stdout instead of the text
   bool allowOlder = false;  // --allow-older: write the carried version over a newer one
-  std::string ruleId;       // udev-rule --id VID:PID: the rule for these ids, nothing looked for
+  std::vector<std::string>
+      ruleId;                     // udev-rule --id VID:PID: the rule for these, nothing looked for
   HistoryCli* history = nullptr;  // keeps each status check and upgrade attempt
   link::LinkTimeouts timeouts;    // with TORV2_TRANSFER_TIMEOUT_MS (cli/environment.h)
 };
+
+// The name of the programmer --virtual works with, as output and --device name it.
+inline constexpr char kVirtualProgrammerName[] = "virtual";
+
+// With --virtual, a --device that names another programmer than the virtual one is a usage
+// error: true, after saying so on stderr.
+bool RefuseDeviceBesideVirtual(const Options& options);
 
 int RunInfo(const Options& options);
 int RunList(const Options& options);

@@ -1,5 +1,6 @@
-// list: the attached programmers, one line each; with --device, the one it names. With --json,
-// one document: the programmers, how the command ended and, when none was found, why.
+// list: the attached programmers, one line each; with --device, the one it names; with --virtual,
+// the virtual programmer alone. With --json, one document: the programmers, how the command ended
+// and, when none was found, why.
 
 #include <cstdio>
 
@@ -14,10 +15,8 @@ namespace torv2::cli {
 namespace {
 
 // The document of `list --json`.
-int PrintListJson(std::span<const AttachedProgrammer> all, std::span<const std::size_t> shown,
-                  const std::optional<upgrade::Cause>& cause, int exitCode) {
-  nlohmann::json programmers = nlohmann::json::array();
-  for (const std::size_t i : shown) programmers.push_back(ListedJson(all[i]));
+int PrintListJson(nlohmann::json programmers, const std::optional<upgrade::Cause>& cause,
+                  int exitCode) {
   const nlohmann::json document = {
       {"schema", kJsonSchema},
       {"command", "list"},
@@ -29,9 +28,27 @@ int PrintListJson(std::span<const AttachedProgrammer> all, std::span<const std::
   return exitCode;
 }
 
+int PrintListJson(std::span<const AttachedProgrammer> all, std::span<const std::size_t> shown,
+                  const std::optional<upgrade::Cause>& cause, int exitCode) {
+  nlohmann::json programmers = nlohmann::json::array();
+  for (const std::size_t i : shown) programmers.push_back(ListedJson(all[i]));
+  return PrintListJson(std::move(programmers), cause, exitCode);
+}
+
 }  // namespace
 
 int RunList(const Options& options) {
+  if (RefuseDeviceBesideVirtual(options)) return kExitUsage;
+  if (options.useVirtual) {
+    const AttachedProgrammer virtualOne{.detail = "the built-in virtual programmer (no USB)"};
+    if (!options.json) {
+      std::printf("%s  %s\n", kVirtualProgrammerName, virtualOne.detail.c_str());
+      return kExitOk;
+    }
+    nlohmann::json listed = ListedJson(virtualOne);
+    listed["programmer"] = kVirtualProgrammerName;
+    return PrintListJson(nlohmann::json::array({std::move(listed)}), std::nullopt, kExitOk);
+  }
   std::vector<link::UncheckedDevice> unchecked;
   const auto attached = ListAttachedProgrammers(&unchecked);
   if (!attached) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -61,12 +62,13 @@ std::string Failed(const std::filesystem::path& file, int error) {
 
 }  // namespace
 
-std::string UdevRule(std::span<const UsbId> ids, std::string_view group) {
+std::string UdevRule(std::span<const UsbId> ids, std::string_view group, RuleIds from) {
   std::string text = "# ZARN TORV II programmers: the user at the seat";
   if (!group.empty()) text += " and the group " + std::string(group);
-  text +=
-      " may open them (torv2-upgrader).\n"
-      "# Written by torv2-upgrader-cli udev-rule for the programmers it found attached.\n";
+  text += " may open them (torv2-upgrader).\n";
+  text += from == RuleIds::Found
+              ? "# Written by torv2-upgrader-cli udev-rule for the programmers it found attached.\n"
+              : "# Written by torv2-upgrader-cli udev-rule for the USB ids it was given (--id).\n";
   for (const UsbId& id : ids) {
     text += "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"" +
             Hex4(id.vendor) + "\", ATTR{idProduct}==\"" + Hex4(id.product) + "\", TAG+=\"uaccess\"";
@@ -74,6 +76,34 @@ std::string UdevRule(std::span<const UsbId> ids, std::string_view group) {
     text += "\n";
   }
   return text;
+}
+
+std::string ParseUsbId(std::string_view text, UsbId& id) {
+  const auto number = [](std::string_view part, std::uint16_t& value) {
+    if (part.size() != 4 || !std::all_of(part.begin(), part.end(), [](char c) {
+          return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        })) {
+      return false;
+    }
+    unsigned parsed = 0;
+    std::from_chars(part.data(), part.data() + part.size(), parsed, 16);
+    value = static_cast<std::uint16_t>(parsed);
+    return true;
+  };
+  const std::size_t colon = text.find(':');
+  UsbId parsed;
+  if (colon == std::string_view::npos || !number(text.substr(0, colon), parsed.vendor) ||
+      !number(text.substr(colon + 1), parsed.product)) {
+    return "'" + std::string(text) +
+           "' is not a USB id: give the vendor and product id as VID:PID, four hexadecimal digits "
+           "each, as `lsusb` shows them for the programmer";
+  }
+  if (parsed.vendor == 0 || parsed.product == 0) {
+    return "'" + std::string(text) + "' is not a USB id: 0000 is not a " +
+           (parsed.vendor == 0 ? "vendor" : "product") + " id";
+  }
+  id = parsed;
+  return {};
 }
 
 std::string CheckRuleGroup(std::string_view name) {

@@ -24,10 +24,18 @@ struct UsbId {
   friend auto operator<=>(const UsbId&, const UsbId&) = default;
 };
 
+// Where the ids of a rule come from: the programmers found attached, or `--id`.
+enum class RuleIds { Found, Given };
+
 // The rule file's text: a comment, then one line per id. With a `group`, the members of that
 // group may open the programmers too (GROUP=, MODE="0660"): the way for users who log in
 // without a seat (over SSH, on a build machine), whom "uaccess" leaves out.
-std::string UdevRule(std::span<const UsbId> ids, std::string_view group = {});
+std::string UdevRule(std::span<const UsbId> ids, std::string_view group = {},
+                     RuleIds from = RuleIds::Found);
+
+// Reads a vendor and product id as `udev-rule --id` takes them: VID:PID, four hexadecimal digits
+// each (either case), neither of them 0000. Empty when `text` is one, else why not.
+std::string ParseUsbId(std::string_view text, UsbId& id);
 
 // Empty when `name` can stand in a rule as a group of this system, else why not.
 std::string CheckRuleGroup(std::string_view name);

@@ -265,6 +265,7 @@ int WorstOf(std::span<const ProgrammerResult> results) {
 }  // namespace
 
 int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts) {
+  if (RefuseDeviceBesideVirtual(options)) return kExitUsage;
   const upgrade::CarriedImages images = LoadCarriedImages();
   // Before any programmer: with --json, still one document, for a script to read why.
   const auto early = [&](int code, std::optional<upgrade::Cause> cause) {
@@ -311,7 +312,7 @@ int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts) {
     return WorstOf(results);
   };
   if (options.useVirtual) {
-    const Target virtualOne{"virtual", std::nullopt, std::nullopt};
+    const Target virtualOne{kVirtualProgrammerName, std::nullopt, std::nullopt};
     return options.all ? all({virtualOne}, {}) : one(virtualOne);
   }
 

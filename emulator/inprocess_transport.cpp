@@ -116,9 +116,11 @@ std::unique_ptr<link::UsbDevice> InProcessTransport::OpenDevice(const link::Guid
                                                                 std::chrono::milliseconds) {
   std::lock_guard lock(state_->mutex);
   state_->reenumerationDelay = options_.reenumerationDelay;
+  lastOpen_ = {};
   if (!OnTheBus(*state_) || !options_.carriesGuid || interfaceClass != kProgrammerInterfaceClass) {
     return nullptr;
   }
+  lastOpen_ = {link::OpenStatus::Opened, {}, options_.name};
   ++state_->opens;
   state_->programmer.OnInterfaceClaimed();
   std::vector<PipeInfo> pipes = options_.pipes;
@@ -127,6 +129,11 @@ std::unique_ptr<link::UsbDevice> InProcessTransport::OpenDevice(const link::Guid
     pipes = {{link::PipeType::Bulk, 0x81, mps}, {link::PipeType::Bulk, 0x01, mps}};
   }
   return std::make_unique<InProcessDevice>(state_, std::move(pipes), options_.pipeQueryFails);
+}
+
+link::OpenOutcome InProcessTransport::LastOpenOutcome() const {
+  std::lock_guard lock(state_->mutex);
+  return lastOpen_;
 }
 
 void InProcessTransport::Unplug() {

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "emulator/virtual_programmer.h"
@@ -32,6 +33,9 @@ class InProcessTransport final : public link::UsbTransport {
     bool carriesGuid = true;  // false: a device of another interface class
     // How long the programmer is off the bus after "ResetNow".
     std::chrono::milliseconds reenumerationDelay{0};
+    // The name an open reports (OpenOutcome::name); empty: none, as where the platform cannot
+    // tell.
+    std::string name;
   };
 
   explicit InProcessTransport(DeviceSettings settings = {});
@@ -40,6 +44,7 @@ class InProcessTransport final : public link::UsbTransport {
 
   std::unique_ptr<link::UsbDevice> OpenDevice(const link::Guid& interfaceClass,
                                               std::chrono::milliseconds setupTimeout) override;
+  link::OpenOutcome LastOpenOutcome() const override;
 
   // Runs f(VirtualProgrammer&) with the model locked.
   template <class F>
@@ -93,6 +98,7 @@ class InProcessTransport final : public link::UsbTransport {
  private:
   std::shared_ptr<State> state_;
   Options options_;
+  link::OpenOutcome lastOpen_;  // guarded by the state's mutex
 };
 
 }  // namespace torv2::emulator

@@ -85,7 +85,9 @@ bool UsbLink::OpenUsbLink() {
     return false;
   }
 
+  std::string name = transport_.LastOpenOutcome().name;
   std::lock_guard lock(cancelMutex_);
+  openedName_ = std::move(name);
   device_ = std::move(device);
   bulkInPipeId_ = pipes->in.pipeId;
   bulkOutPipeId_ = pipes->out.pipeId;
@@ -106,6 +108,11 @@ void UsbLink::CloseUsbLink() {
   closing.reset();
   rxHead_ = rxTail_ = 0;
   linkOpen = false;
+}
+
+std::string UsbLink::OpenedName() const {
+  std::lock_guard lock(cancelMutex_);
+  return openedName_;
 }
 
 void UsbLink::Cancel() {

@@ -51,6 +51,9 @@ class UsbLink {
   void ProgrammerRestarts() { transport_.ProgrammerRestarts(); }
   // Releases what is open and clears `linkOpen`; on a closed link it only clears the flag.
   void CloseUsbLink();
+  // The name of the programmer the link last opened (OpenOutcome::name), also once it is closed
+  // again; empty before the first open and where the transport cannot tell. Any thread.
+  std::string OpenedName() const;
 
   // Bytes received or sent; 0 on any failure, on a closed link (without touching the USB
   // layer) and for a transfer that moves nothing.
@@ -130,7 +133,8 @@ class UsbLink {
   LinkTrace* trace_ = nullptr;
   ExchangeFailure failure_;
 
-  std::mutex cancelMutex_;  // guards device_ against Cancel() from another thread
+  mutable std::mutex cancelMutex_;  // guards device_ against Cancel() from another thread, and
+  std::string openedName_;          // this against OpenedName()
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> stopped_{false};
 };

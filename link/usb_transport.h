@@ -64,6 +64,9 @@ struct UncheckedDevice {
 struct OpenOutcome {
   OpenStatus status = OpenStatus::NotFound;
   std::vector<UncheckedDevice> unchecked;
+  // The programmer opened, by its name (link::ProgrammerName); empty when nothing was opened or
+  // the transport cannot tell.
+  std::string name;
 };
 
 // An opened programmer: its interface is claimed and ready for bulk transfers.

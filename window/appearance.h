@@ -12,6 +12,8 @@ namespace torv2::window {
 // section sign.
 inline constexpr std::string_view kTitleConnected = "\u3000\u3000\u3000\u00A7 USB OK \u00A7";
 inline constexpr std::string_view kTitleDisconnected = "\u3000\u00A7 USB UnConn \u00A7";
+// Between kTitleConnected and the name of the programmer found, where the transport tells it.
+inline constexpr std::string_view kTitleNameSeparator = "\u3000";
 
 inline constexpr std::string_view kUnknownVersion = "Unknown";
 

@@ -70,7 +70,11 @@ void WindowController::RegisterUsbNotification() {
 }
 
 void WindowController::ShowUsbConnected() {
-  view_.SetTitle(caption_ + std::string(kTitleConnected));
+  // Which programmer the window works with (the first one found), after the title's own text,
+  // by its name as the command line's `list` shows it; nothing where the transport cannot tell.
+  const std::string name = link_.OpenedName();
+  view_.SetTitle(caption_ + std::string(kTitleConnected) +
+                 (name.empty() ? std::string() : std::string(kTitleNameSeparator) + name));
   view_.EnableUpdate(true);
 }
 

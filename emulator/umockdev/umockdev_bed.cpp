@@ -189,7 +189,9 @@ void UmockdevBed::Impl::Plug(VirtualUsbDevice& device) {
     timing = BusTiming{.speed = device.options_.highSpeed ? BusSpeed::High : BusSpeed::Full,
                        .deviceDelayPerChunk = device.options_.deviceDelayPerChunk};
   }
-  auto node = std::make_shared<UsbfsNode>(device, devnum, fifo.string(), timing);
+  // umockdev listens for the node's clients at ROOT/ioctl/DEVNODE.
+  auto node =
+      std::make_shared<UsbfsNode>(device, devnum, fifo.string(), root + "/ioctl" + devnode, timing);
   if (device.options_.nodeRefusesOpen) {
     // The node keeps its own end open; only later opens are refused.
     std::filesystem::permissions(fifo, std::filesystem::perms::none);

@@ -3,16 +3,22 @@
 #include <fcntl.h>
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstddef>
 #include <cstring>
+#include <filesystem>
 #include <span>
+#include <string_view>
 #include <system_error>
 
 #include "emulator/umockdev/umockdev_bed.h"
@@ -77,7 +83,55 @@ void ConnectionChangedThunk(UMockdevIoctlClient* client, GParamSpec*, gpointer n
   static_cast<UsbfsNode*>(node)->OnClientConnectionChanged(client);
 }
 
+// The inode of the socket open at `fd`, or 0 when it is no socket.
+ino_t SocketInode(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return 0;
+  return st.st_ino;
+}
+
+bool SameSocket(const ClientSocket& s) {
+  return s.inode != 0 && SocketInode(s.fd) == s.inode;
+}
+
+// The connected sockets of this process whose own address is `path`: the connections accepted
+// on the socket listening there.
+std::vector<ClientSocket> SocketsAt(const std::string& path) {
+  std::vector<ClientSocket> found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+    int fd = -1;
+    const std::string name = entry.path().filename().string();
+    const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), fd);
+    if (ec != std::errc{} || end != name.data() + name.size()) continue;
+    const ino_t inode = SocketInode(fd);
+    if (inode == 0) continue;
+    sockaddr_un address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        address.sun_family != AF_UNIX || length <= offsetof(sockaddr_un, sun_path)) {
+      continue;
+    }
+    const std::size_t pathLength = strnlen(
+        address.sun_path, std::min(sizeof address.sun_path, static_cast<std::size_t>(length) -
+                                                                offsetof(sockaddr_un, sun_path)));
+    if (std::string_view(address.sun_path, pathLength) != path) continue;
+    sockaddr_un peer{};
+    socklen_t peerLength = sizeof peer;
+    // The listening socket has the same address but no peer.
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) continue;
+    found.push_back({fd, inode});
+  }
+  return found;
+}
+
 }  // namespace
+
+bool ClientSocket::PeerClosed() const {
+  if (!SameSocket(*this)) return false;  // umockdev closed it already; its own notice counts
+  pollfd p{fd, POLLRDHUP, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
 
 // --- ReapSignal ---
 
@@ -112,11 +166,12 @@ void ReapSignal::Set(bool reapable) {
 // --- UsbfsNode ---
 
 UsbfsNode::UsbfsNode(VirtualUsbDevice& device, int devnum, const std::string& fifoPath,
-                     std::optional<BusTiming> timing)
+                     std::string socketPath, std::optional<BusTiming> timing)
     : device_(device),
       devnum_(devnum),
       handler_(GObjectPtr<UMockdevIoctlBase>::Adopt(umockdev_ioctl_base_new())),
       signal_(fifoPath),
+      socketPath_(std::move(socketPath)),
       timing_(timing) {
   if (timing_) busClock_ = std::jthread([this](std::stop_token stop) { RunBusClock(stop); });
   auto connect = [&](const char* name, GCallback callback) {
@@ -141,7 +196,20 @@ UsbfsNode::~UsbfsNode() {
 
 void UsbfsNode::OnClientConnected(UMockdevIoctlClient* client) {
   std::lock_guard lock(device_.mutex_);
-  ClientFor(client);
+  ClientFor(client).socket = TakeNewSocket();
+}
+
+std::optional<ClientSocket> UsbfsNode::TakeNewSocket() {
+  // umockdev emits client-connected right after accepting, on the one thread that accepts for
+  // every node: the new connection is the one socket on this node's path not given out yet.
+  std::erase_if(knownSockets_, [](const ClientSocket& s) { return !SameSocket(s); });
+  std::optional<ClientSocket> newest;
+  for (const ClientSocket& s : SocketsAt(socketPath_)) {
+    if (std::find(knownSockets_.begin(), knownSockets_.end(), s) != knownSockets_.end()) continue;
+    knownSockets_.push_back(s);
+    if (!newest || s.inode > newest->inode) newest = s;  // inode numbers only grow
+  }
+  return newest;
 }
 
 UsbfsNode::Client& UsbfsNode::ClientFor(UMockdevIoctlClient* c) {
@@ -157,14 +225,31 @@ UsbfsNode::Client& UsbfsNode::ClientFor(UMockdevIoctlClient* c) {
 void UsbfsNode::OnClientConnectionChanged(UMockdevIoctlClient* c) {
   if (umockdev_ioctl_client_get_connected(c)) return;
   std::lock_guard lock(device_.mutex_);
-  // The process closed the node (or died): its URBs and its claim go with it.
+  Forget(c);
+  UpdateSignal();
+}
+
+void UsbfsNode::Forget(UMockdevIoctlClient* c) {
   std::erase_if(waitingReads_, [c](const Urb& urb) { return urb.client == c; });
   auto it = clients_.find(c);
   if (it != clients_.end()) {
     g_signal_handler_disconnect(c, it->second.notifyId);
+    // umockdev complains when a client it never saw go is finalised; that waits for the end.
+    if (umockdev_ioctl_client_get_connected(c)) gone_.push_back(std::move(it->second.client));
     clients_.erase(it);
   }
-  UpdateSignal();
+}
+
+bool UsbfsNode::ForgetVanishedClients(UMockdevIoctlClient* asking) {
+  std::vector<UMockdevIoctlClient*> vanished;
+  for (const auto& [ptr, client] : clients_) {
+    if (!umockdev_ioctl_client_get_connected(ptr) ||
+        (client.socket && client.socket->PeerClosed())) {
+      vanished.push_back(ptr);
+    }
+  }
+  for (UMockdevIoctlClient* c : vanished) Forget(c);
+  return std::find(vanished.begin(), vanished.end(), asking) != vanished.end();
 }
 
 gboolean UsbfsNode::OnIoctl(UMockdevIoctlClient* c) {
@@ -174,55 +259,8 @@ gboolean UsbfsNode::OnIoctl(UMockdevIoctlClient* c) {
   VirtualUsbDevice::BusAction action = VirtualUsbDevice::BusAction::None;
   {
     std::lock_guard lock(device_.mutex_);
-    Client& client = ClientFor(c);
-    if (request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB) {
-      // Reaping stays possible after a disconnect, until nothing is left.
-      error = Reap(client, arg);
-    } else if (unplugged_) {
-      error = ENODEV;
-    } else {
-      switch (request) {
-        case USBDEVFS_GET_CAPABILITIES:
-          error = GetCapabilities(arg);
-          break;
-        case USBDEVFS_CLAIMINTERFACE:
-          error = ClaimIoctl(client, arg);
-          break;
-        case USBDEVFS_DISCONNECT_CLAIM:
-          error = DisconnectClaim(client, arg);
-          break;
-        case USBDEVFS_RELEASEINTERFACE:
-          error = Release(client, arg);
-          break;
-        case USBDEVFS_SETCONFIGURATION:
-          error = SetConfiguration(arg);
-          break;
-        case USBDEVFS_SETINTERFACE:
-          error = SetInterface(arg);
-          break;
-        case USBDEVFS_GETDRIVER:
-          error = ENODATA;  // no kernel driver is bound
-          break;
-        case USBDEVFS_IOCTL:
-          error = DriverIoctl(arg);
-          break;
-        case USBDEVFS_CLEAR_HALT:
-          error = ClearHalt(arg);
-          break;
-        case USBDEVFS_RESET:
-          error = Reset();
-          break;
-        case USBDEVFS_SUBMITURB:
-          error = Submit(client, arg);
-          break;
-        case USBDEVFS_DISCARDURB:
-          error = Discard(client, arg);
-          break;
-        default:
-          error = ENOTTY;
-          break;
-      }
-    }
+    // A process that died right after asking is not served: what it asked for would outlive it.
+    error = ForgetVanishedClients(c) ? ENODEV : Serve(ClientFor(c), request, arg);
     VirtualProgrammer& programmer = device_.programmer_;
     if (programmer.UnplugRequested()) {
       programmer.ClearUnplugRequest();
@@ -235,6 +273,40 @@ gboolean UsbfsNode::OnIoctl(UMockdevIoctlClient* c) {
   umockdev_ioctl_client_complete(c, error ? -1 : 0, error);
   device_.Act(action);
   return TRUE;
+}
+
+int UsbfsNode::Serve(Client& client, gulong request, UMockdevIoctlData* arg) {
+  // Reaping stays possible after a disconnect, until nothing is left.
+  if (request == USBDEVFS_REAPURBNDELAY || request == USBDEVFS_REAPURB) return Reap(client, arg);
+  if (unplugged_) return ENODEV;
+  switch (request) {
+    case USBDEVFS_GET_CAPABILITIES:
+      return GetCapabilities(arg);
+    case USBDEVFS_CLAIMINTERFACE:
+      return ClaimIoctl(client, arg);
+    case USBDEVFS_DISCONNECT_CLAIM:
+      return DisconnectClaim(client, arg);
+    case USBDEVFS_RELEASEINTERFACE:
+      return Release(client, arg);
+    case USBDEVFS_SETCONFIGURATION:
+      return SetConfiguration(arg);
+    case USBDEVFS_SETINTERFACE:
+      return SetInterface(arg);
+    case USBDEVFS_GETDRIVER:
+      return ENODATA;  // no kernel driver is bound
+    case USBDEVFS_IOCTL:
+      return DriverIoctl(arg);
+    case USBDEVFS_CLEAR_HALT:
+      return ClearHalt(arg);
+    case USBDEVFS_RESET:
+      return Reset();
+    case USBDEVFS_SUBMITURB:
+      return Submit(client, arg);
+    case USBDEVFS_DISCARDURB:
+      return Discard(client, arg);
+    default:
+      return ENOTTY;
+  }
 }
 
 int UsbfsNode::GetCapabilities(UMockdevIoctlData* arg) {

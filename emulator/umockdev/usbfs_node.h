@@ -3,6 +3,7 @@
 // umockdev on its worker thread. Private to the umockdev face.
 
 #include <glib-object.h>
+#include <sys/types.h>
 #include <umockdev.h>
 
 #include <chrono>
@@ -69,13 +70,25 @@ class ReapSignal {
   bool reapable_ = true;
 };
 
+// One end, in this process, of the socket a client process reaches the node through (umockdev
+// gives each open() of the node a connection of its own). The client closing the node, or dying,
+// closes the other end.
+struct ClientSocket {
+  int fd = -1;
+  ino_t inode = 0;  // tells the socket from a later one that got the same descriptor number
+  friend bool operator==(const ClientSocket&, const ClientSocket&) = default;
+  // True while `fd` is still this socket and its other end is closed.
+  bool PeerClosed() const;
+};
+
 class UsbfsNode {
  public:
   // Creates the FIFO at fifoPath. Attach handler() to the test bed before the device shows up
-  // in sysfs. With `timing`, bulk URBs become reapable only once the bus has carried them; a
-  // thread of the node's own raises the reap signal when the next one is due.
+  // in sysfs; socketPath is where umockdev listens for the clients of that node. With `timing`,
+  // bulk URBs become reapable only once the bus has carried them; a thread of the node's own
+  // raises the reap signal when the next one is due.
   UsbfsNode(VirtualUsbDevice& device, int devnum, const std::string& fifoPath,
-            std::optional<BusTiming> timing = std::nullopt);
+            std::string socketPath, std::optional<BusTiming> timing = std::nullopt);
   ~UsbfsNode();
   UsbfsNode(const UsbfsNode&) = delete;
   UsbfsNode& operator=(const UsbfsNode&) = delete;
@@ -111,11 +124,13 @@ class UsbfsNode {
   struct Client {
     GObjectPtr<UMockdevIoctlClient> client;
     gulong notifyId = 0;
-    bool claimed = false;  // interface 0
+    std::optional<ClientSocket> socket;  // when it could be told apart
+    bool claimed = false;                // interface 0
     std::deque<Urb> reapable;
   };
 
   // Each returns the errno to complete the ioctl with (0: success).
+  int Serve(Client& client, gulong request, UMockdevIoctlData* arg);
   int GetCapabilities(UMockdevIoctlData* arg);
   int Claim(Client& client, unsigned int interfaceNumber);
   int ClaimIoctl(Client& client, UMockdevIoctlData* arg);
@@ -133,6 +148,14 @@ class UsbfsNode {
   int Discard(Client& client, UMockdevIoctlData* arg);
 
   Client& ClientFor(UMockdevIoctlClient* client);
+  // What usbfs does when a process's file is released (closed, or the process died): its URBs
+  // go, and so does its claim. umockdev's own notice of a closed connection is not enough: it
+  // never comes for a client that dies in the middle of an ioctl, nor as a signal at all.
+  void Forget(UMockdevIoctlClient* client);
+  // True when `asking` is among them.
+  bool ForgetVanishedClients(UMockdevIoctlClient* asking);
+  // The connection umockdev has just accepted for a client.
+  std::optional<ClientSocket> TakeNewSocket();
   void Finish(Urb urb);  // to its client's reapable queue
   // Raises the reap signal while some client's oldest finished URB is due, and tells the bus
   // clock when the next one will be.
@@ -147,8 +170,11 @@ class UsbfsNode {
   std::vector<gulong> handlerSignals_;
   ReapSignal signal_;
   bool unplugged_ = false;
+  const std::string socketPath_;
+  std::vector<ClientSocket> knownSockets_;  // every connection given to a client, while open
   std::map<UMockdevIoctlClient*, Client> clients_;
-  std::deque<Urb> waitingReads_;  // bulk IN URBs of every client, oldest first
+  std::vector<GObjectPtr<UMockdevIoctlClient>> gone_;  // forgotten, its connection still open
+  std::deque<Urb> waitingReads_;                       // bulk IN URBs of every client, oldest first
 
   // The bus model, when on. All but the thread are guarded by the device's mutex.
   std::optional<BusTiming> timing_;

@@ -11,6 +11,7 @@
 #include <span>
 
 #include "link/libusb/ms_os_descriptors.h"
+#include "link/programmer_name.h"
 
 namespace torv2::link {
 
@@ -586,6 +587,8 @@ std::unique_ptr<UsbDevice> LibusbTransport::OpenDevice(const Guid& interfaceClas
           if (r == 0) {
             opened = std::make_unique<LibusbDevice>(context_, std::move(probed.handle), number);
             lastOpened_ = Identity{serial, c.address.bus, c.portPath};
+            lastOpen_.name =
+                ProgrammerName(serial, PortName(c.address.bus, c.portPath), c.address.ToString());
             restarting_ = false;
           }
           return true;

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The real program on an X server, through libusb, against a virtual programmer that umockdev
-# presents as a USB device: the title says the device is there, the space key upgrades it, Return
-# closes the result dialog, and the program ends with status 0; its history then shows the start-up
-# check and the upgrade. The command line then upgrades the same programmer into the same history:
-# both programs name it alike, so the summary holds it once.
+# presents as a USB device: the title says the device is there and names it as the command line
+# does, the space key upgrades it, Return closes the result dialog, and the program ends with
+# status 0; its history then shows the start-up check and the upgrade. The command line then
+# upgrades the same programmer into the same history: both programs name it alike, so the summary
+# holds it once.
 #   e2e_upgrade.sh <virtual programmer launcher> <torv2-upgrader> <torv2-upgrader-cli> [no-serial]
 #   (run it under xvfb-run -a; with no-serial the programmer has no serial number and goes by its
 #   port)
@@ -33,7 +34,8 @@ main=$(timeout 30 xdotool search --sync --onlyvisible --name "ZARN TORV II Upgra
 title=$(xdotool getwindowname "$main")
 echo "main window: $title"
 case "$title" in
-  *"USB OK"*) ;;
+  *"USB OK"*"$device") ;;
+  *"USB OK"*) fail "the title does not end in the programmer's name, $device" ;;
   *) fail "the programmer was not found at start-up" ;;
 esac
 

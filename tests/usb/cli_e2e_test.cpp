@@ -612,7 +612,76 @@ INSTANTIATE_TEST_SUITE_P(
                 3,
                 "",
                 {},
-                {"no programmer found: plug it in and run this as root"}},
+                {"no programmer found: plug it in and run this as root",
+                 "or write the rule without the programmer: torv2-upgrader-cli udev-rule --id "
+                 "VID:PID, with the vendor and product id that `lsusb` shows for the programmer"}},
+        // The rule for ids given, with none attached: each id once, in the lower case sysfs
+        // shows, and the command that installs it names them as given.
+        CliCase{"UdevRuleForGivenIds",
+                {"--count", "0"},
+                {"udev-rule", "--id", "16C0:05DC", "--id", "1209:0001", "--id", "16c0:05dc"},
+                0,
+                "# ZARN TORV II programmers: the user at the seat may open them "
+                "(torv2-upgrader).\n"
+                "# Written by torv2-upgrader-cli udev-rule for the USB ids it was given (--id).\n"
+                "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1209\", "
+                "ATTR{idProduct}==\"0001\", TAG+=\"uaccess\"\n"
+                "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"16c0\", "
+                "ATTR{idProduct}==\"05dc\", TAG+=\"uaccess\"\n",
+                {},
+                {"save it as /etc/udev/rules.d/70-torv2-upgrader.rules",
+                 "or let this program do all of it: sudo torv2-upgrader-cli udev-rule --install "
+                 "--id 16C0:05DC --id 1209:0001 --id 16c0:05dc\n"}},
+        // --rules-dir without --install: the advice is for that directory.
+        CliCase{"UdevRuleAdviceForAnotherRulesDir",
+                {},
+                {"udev-rule", "--rules-dir", "/tmp/other rules", "--group", "root"},
+                0,
+                std::nullopt,
+                {"GROUP=\"root\""},
+                {"save it as /tmp/other rules/70-torv2-upgrader.rules (as root;",
+                 "or let this program do all of it: sudo torv2-upgrader-cli udev-rule --install "
+                 "--rules-dir '/tmp/other rules' --group root\n"}},
+        // An id that is not one is refused before anything is looked for.
+        CliCase{"UdevRuleIdNotHexadecimal",
+                {},
+                {"udev-rule", "--id", "12g9:0001"},
+                64,
+                "",
+                {},
+                {"udev-rule --id: '12g9:0001' is not a USB id: give the vendor and product id as "
+                 "VID:PID, four hexadecimal digits each, as `lsusb` shows them for the "
+                 "programmer\n"}},
+        CliCase{"UdevRuleIdOfThreeDigits",
+                {},
+                {"udev-rule", "--id", "123:0001"},
+                64,
+                "",
+                {},
+                {"udev-rule --id: '123:0001' is not a USB id: give the vendor and product id as "
+                 "VID:PID"}},
+        CliCase{"UdevRuleIdWithoutProduct",
+                {},
+                {"udev-rule", "--id", "1209"},
+                64,
+                "",
+                {},
+                {"udev-rule --id: '1209' is not a USB id: give the vendor and product id as "
+                 "VID:PID"}},
+        CliCase{"UdevRuleIdOfVendor0000",
+                {},
+                {"udev-rule", "--id", "0000:0001"},
+                64,
+                "",
+                {},
+                {"udev-rule --id: '0000:0001' is not a USB id: 0000 is not a vendor id\n"}},
+        CliCase{"UdevRuleIdOfProduct0000",
+                {},
+                {"udev-rule", "--id", "1209:0001", "--id", "1209:0000"},
+                64,
+                "",
+                {},
+                {"udev-rule --id: '1209:0000' is not a USB id: 0000 is not a product id\n"}},
         CliCase{"UdevRuleCannotBeWritten",
                 {},
                 {"udev-rule", "--install", "--rules-dir", "/nonexistent-torv2"},
@@ -621,6 +690,39 @@ INSTANTIATE_TEST_SUITE_P(
                 {},
                 {"cannot write /nonexistent-torv2/70-torv2-upgrader.rules: No such file or "
                  "directory; nothing was changed\n"}},
+        // --virtual works with the virtual programmer alone, whatever is attached: list shows
+        // it, --device takes its name and refuses any other, also one that is attached.
+        CliCase{"VirtualList",
+                {},
+                {"--virtual", "list"},
+                0,
+                "virtual  the built-in virtual programmer (no USB)\n"},
+        CliCase{"VirtualListByName",
+                {},
+                {"--virtual", "--device", "virtual", "list"},
+                0,
+                "virtual  the built-in virtual programmer (no USB)\n"},
+        CliCase{"VirtualStatusByName",
+                {},
+                {"--virtual", "--device", "virtual", "--progress", "none", "status"},
+                0,
+                std::string(kVersions)},
+        CliCase{"VirtualWithAnAttachedProgrammersName",
+                {},
+                {"--virtual", "--device", "VIRTUAL1", "--progress", "none", "upgrade"},
+                64,
+                "",
+                {},
+                {"--device VIRTUAL1: with --virtual the only programmer is the built-in virtual "
+                 "one, \"virtual\"\n"}},
+        CliCase{"VirtualListWithAPort",
+                {},
+                {"--virtual", "--device", "1-1", "list"},
+                64,
+                "",
+                {},
+                {"--device 1-1: with --virtual the only programmer is the built-in virtual one, "
+                 "\"virtual\"\n"}},
         CliCase{"DeviceBySerialNumber",
                 {"--two", "--fault", "final-verdict:1:refuse", "--faults-on", "1"},
                 {"--device", "VIRTUAL2", "--progress", "none", "upgrade"},
@@ -733,10 +835,14 @@ class UdevRuleInstall : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(root_); }
 
-  Outcome Install() {
-    return RunCaptured({TORV2_LAUNCHER_BIN, "--", TORV2_CLI, "udev-rule", "--install",
-                        "--rules-dir", rules_.string()},
-                       nullptr, bin_.string());
+  Outcome Install(const std::vector<std::string>& launcher = {},
+                  const std::vector<std::string>& more = {}) {
+    std::vector<std::string> args{TORV2_LAUNCHER_BIN};
+    args.insert(args.end(), launcher.begin(), launcher.end());
+    args.insert(args.end(),
+                {"--", TORV2_CLI, "udev-rule", "--install", "--rules-dir", rules_.string()});
+    args.insert(args.end(), more.begin(), more.end());
+    return RunCaptured(args, nullptr, bin_.string());
   }
   static std::string Read(const std::filesystem::path& file) {
     std::ifstream in(file);
@@ -770,6 +876,19 @@ TEST_F(UdevRuleInstall, WritesTheRuleAndHasUdevReadIt) {
   EXPECT_NE(run.err.find("wrote " + (rules_ / "70-torv2-upgrader.rules").string()),
             std::string::npos)
       << run.err;
+}
+
+// Written in advance, for the ids given, with no programmer attached.
+TEST_F(UdevRuleInstall, WritesTheRuleForGivenIdsWithoutAProgrammer) {
+  const Outcome run = Install({"--count", "0"}, {"--id", "1209:ABCD"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(Read(rules_ / "70-torv2-upgrader.rules"),
+            "# ZARN TORV II programmers: the user at the seat may open them (torv2-upgrader).\n"
+            "# Written by torv2-upgrader-cli udev-rule for the USB ids it was given (--id).\n"
+            "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1209\", "
+            "ATTR{idProduct}==\"abcd\", TAG+=\"uaccess\"\n");
+  EXPECT_EQ(Read(root_ / "udevadm.log"),
+            "control --reload-rules\ntrigger --action=change --subsystem-match=usb\n");
 }
 
 // The rule's place is taken by something a file cannot replace: a clear error, nothing changed
@@ -1072,6 +1191,95 @@ INSTANTIATE_TEST_SUITE_P(
                       "VIRTUAL2    130   interrupted\n",
                       {"VIRTUAL1: the upgrade was interrupted: " + std::string(kUpgradeAgain),
                        "VIRTUAL2: the upgrade was interrupted: " + std::string(kUpgradeAgain)}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- The run after an interrupted one ---
+
+// However a run ends (stopped at a transfer boundary, quit at once by a second interrupt, killed
+// outright), the next one finds the programmer free: the interface a process claimed goes with
+// its file, as usbfs frees it, whether or not the process released it. The script runs
+// `rounds` interrupted upgrades, each followed at once by a status check, on the same
+// programmer; each round's signals go to that round's command line once stderr shows its text.
+struct NextRunCase {
+  const char* name;
+  std::vector<std::string> launcher;
+  std::vector<std::pair<std::string, int>> signals;
+  int upgradeExit;  // the interrupted run's
+  int rounds = 1;
+  friend void PrintTo(const NextRunCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class NextRun : public ::testing::TestWithParam<NextRunCase> {};
+
+TEST_P(NextRun, FindsTheProgrammerFree) {
+  const NextRunCase& c = GetParam();
+  const std::string cli = TORV2_CLI;
+  const std::string script = "for round in $(seq " + std::to_string(c.rounds) + "); do '" + cli +
+                             "' --progress lines upgrade & echo \"cli pid $!\" >&2; wait $!; "
+                             "echo \"upgrade $?\"; '" +
+                             cli + "' --progress none status; echo \"status $?\"; done";
+  std::vector<std::string> args{TORV2_LAUNCHER_BIN};
+  args.insert(args.end(), c.launcher.begin(), c.launcher.end());
+  args.insert(args.end(), {"--", "/bin/sh", "-c", script});
+
+  // Where the round under way began in stderr, its command line, and the signals sent in it.
+  std::size_t from = 0;
+  pid_t target = 0;
+  std::size_t sent = 0;
+  int signalled = 0;
+  const Outcome run = RunCaptured(args, [&](pid_t, const std::string& err) {
+    for (;;) {
+      if (target == 0) {
+        const std::size_t at = err.find("cli pid ", from);
+        const std::size_t end = at == std::string::npos ? at : err.find('\n', at);
+        if (end == std::string::npos) return;
+        target = static_cast<pid_t>(std::stol(err.substr(at + 8, end - at - 8)));
+        from = end;
+        sent = 0;
+      }
+      if (sent == c.signals.size()) {
+        target = 0;  // the next round's line
+        continue;
+      }
+      const std::size_t at = err.find(c.signals[sent].first, from);
+      if (at == std::string::npos) return;
+      ::kill(target, c.signals[sent].second);  // a child of our launcher's shell
+      from = at + c.signals[sent].first.size();
+      ++sent;
+      ++signalled;
+    }
+  });
+  const std::string shown = "\n--- stdout:\n" + run.out + "--- stderr:\n" + run.err;
+  EXPECT_EQ(run.exitCode, 0) << shown;
+  EXPECT_EQ(signalled, c.rounds * static_cast<int>(c.signals.size())) << shown;
+  std::string expected;
+  for (int round = 0; round < c.rounds; ++round) {
+    expected +=
+        "upgrade " + std::to_string(c.upgradeExit) + "\n" + std::string(kVersions) + "status 0\n";
+  }
+  EXPECT_EQ(run.out, expected) << shown;
+  EXPECT_EQ(run.err.find("device busy"), std::string::npos) << shown;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, NextRun,
+    ::testing::Values(
+        // The device keeps the download it was in the middle of; the next host's first
+        // exchange has to get through it.
+        NextRunCase{"AfterCtrlCMidDownload", kSlowBus, {{"main Down 11%", SIGINT}}, 130},
+        // The second Ctrl-C ends the program while it waits for the device, its interface
+        // still claimed.
+        NextRunCase{"AfterASecondCtrlC",
+                    {"--fault", "chunk-ack:1:no-answer"},
+                    {{"main Down 0%", SIGINT}, {std::string(kNotice), SIGINT}},
+                    130},
+        NextRunCase{"AfterASecondSigterm",
+                    {"--fault", "chunk-ack:1:no-answer"},
+                    {{"main Down 0%", SIGTERM}, {std::string(kNotice), SIGTERM}},
+                    130},
+        // Killed at any moment of a busy download, also in the middle of a request to the
+        // device node: several times, since where the kill lands is the machine's choice.
+        NextRunCase{"AfterSigkillMidDownload", {}, {{"main Down 11%", SIGKILL}}, 137, 5}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- The program reading its own file ---

@@ -89,6 +89,8 @@ TEST_P(Discovery, OpensTheFirstDeviceThatCarriesTheGuid) {
     EXPECT_EQ(link.bulkOutPipeId(), 0x01);
   }
   link.CloseUsbLink();
+  // The name it goes by, kept after the close: the one opened, or none.
+  EXPECT_EQ(link.OpenedName(), c.opened >= 0 ? "SN" + std::to_string(c.opened) : "");
   // Listing claims nothing; opening claims the one device only, never a decoy.
   for (std::size_t i = 0; i < devices.size(); ++i) {
     EXPECT_EQ(devices[i]->claims(), static_cast<int>(i) == c.opened ? 1u : 0u) << "device " << i;

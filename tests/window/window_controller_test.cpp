@@ -497,6 +497,21 @@ TEST_F(Controller, AnArrivalReadsTheVersionOnAWorkerAndTheResultComesThroughTheQ
   EXPECT_TRUE(view_.messages.empty());
 }
 
+// The title names the programmer the window works with, after its own text, whenever the
+// transport tells the name (the in-process one by default does not: the title then ends as
+// always); a removal takes the name away, the next arrival shows the programmer found then.
+TEST_F(Controller, TheTitleNamesTheProgrammerFound) {
+  device_.options().name = "VIRTUAL1";
+  Start();
+  EXPECT_EQ(view_.title(), kConnected + "\u3000VIRTUAL1");
+  controller_->DeviceChanged(DeviceEvent::Removal);
+  EXPECT_EQ(view_.title(), kDisconnected);
+  device_.options().name = "1-2";  // another one, without a serial number
+  controller_->DeviceChanged(DeviceEvent::Arrival);
+  ASSERT_TRUE(RunUntil([&] { return view_.title() == kConnected + "\u30001-2"; })) << view_.title();
+  EXPECT_TRUE(view_.button);
+}
+
 TEST_F(Controller, ARemovalWhileIdleDisconnectsAtOnce) {
   Start();
   controller_->DeviceChanged(DeviceEvent::Removal);
