@@ -1291,7 +1291,10 @@ class OwnFile : public ::testing::Test {
  protected:
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the program as nobody";
-    home_ = std::filesystem::path(TORV2_TEST_STATE) / "home-0700";
+    // A folder of each test's own: ctest runs the tests of this fixture side by side.
+    home_ = std::filesystem::path(TORV2_TEST_STATE) /
+            ("home-0700-" +
+             std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     std::filesystem::remove_all(home_);
     std::filesystem::create_directories(home_ / "project");
     std::filesystem::permissions(home_, std::filesystem::perms::owner_all);
