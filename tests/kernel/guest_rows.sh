@@ -113,10 +113,12 @@ case $group in
     row upgrade-junk-before-replies 0 "$success_report" '' --junk-before-reply zz -- "${upgrade[@]}"
     # The programmer leaves the bus in the middle of the main image: usbcore disconnects it.
     row unplugged-during-download 2 '' "$upgrade_error" --fault chunk-ack:3:unplug -- "${upgrade[@]}"
-    row all-four 0 'VIRTUAL1  0  ok
-VIRTUAL2  0  ok
-VIRTUAL3  0  ok
-VIRTUAL4  0  ok' '' --count 4 -- --progress none --all upgrade
+    row all-four 0 '== summary ==
+programmer  exit  result
+VIRTUAL1    0     ok
+VIRTUAL2    0     ok
+VIRTUAL3    0     ok
+VIRTUAL4    0     ok' '' --count 4 -- --progress none --all upgrade
     ;;
   udevd)
     # The program runs from a folder that only root may enter, as from a checkout or an
