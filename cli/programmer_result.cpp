@@ -79,7 +79,9 @@ nlohmann::json ProgrammerJson(const ProgrammerResult& r) {
       r.versionCarried ? nlohmann::json(upgrade::FormatVersion(*r.versionCarried)) : nullptr;
   j["version_current"] =
       r.versionCurrent ? nlohmann::json(upgrade::FormatVersion(*r.versionCurrent)) : nullptr;
-  j["up_to_date"] = r.versionCurrent && r.versionCarried &&
+  // A programmer whose last upgrade did not finish may hold half a sub image, whatever its
+  // main image's version says.
+  j["up_to_date"] = !r.lastUnfinished && r.versionCurrent && r.versionCarried &&
                     Hundredths(*r.versionCurrent) >= Hundredths(*r.versionCarried);
   j["outcome"] = OutcomeKey(r.exitCode);
   j["exit_code"] = r.exitCode;

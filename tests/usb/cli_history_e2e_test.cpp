@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -220,6 +222,19 @@ TEST_P(LastUpgrade, IsWarnedAboutByTheNextStatusWhenItDidNotFinish) {
   EXPECT_EQ(status.exitCode, 0) << status.err;
   EXPECT_EQ(WithoutTimes(status.err), c.warning);
   EXPECT_EQ(status.out, "Upgrade Version : 2.08\nCurrent Version : 2.07\n");
+
+  // A script reads the same: the last upgrade's end, and a programmer that is not up to date
+  // while it may hold half an image.
+  const Outcome json = RunCli(Launched({}, Cli(history, {"status", "--json"})));
+  EXPECT_EQ(json.exitCode, 0) << json.err;
+  const nlohmann::json document = nlohmann::json::parse(json.out, nullptr, false);
+  ASSERT_TRUE(document.is_object()) << json.out;
+  const bool unfinished = std::string(c.warning).empty() == false;
+  EXPECT_EQ(document.contains("last_unfinished"), unfinished) << json.out;
+  if (unfinished) {
+    EXPECT_EQ(document["last_unfinished"]["outcome"], c.outcome) << json.out;
+    EXPECT_EQ(document["up_to_date"], false) << json.out;
+  }
 }
 
 const std::vector<std::string> kSlowBus{"--bus-time", "--device-delay-us", "5000"};
