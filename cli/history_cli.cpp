@@ -23,9 +23,9 @@ void PrintWarning(std::string_view text) {
 }  // namespace
 
 struct HistoryCli::State {
-  std::string path;                       // --history; empty: the default place
-  std::vector<CLI::Option*> pathOptions;  // each command's --history: given when one was
-  bool off = false;                       // --no-history
+  std::string path;        // --history; empty: the default place
+  bool pathGiven = false;  // --history was given (perhaps empty)
+  bool off = false;        // --no-history
   std::string since;
   bool csv = false;
   bool summary = false;
@@ -67,7 +67,7 @@ void HistoryCli::AddTo(CLI::App& command) {
       name == "history"
           ? "The history file to read (default: $XDG_STATE_HOME/torv2-upgrader/history.sqlite)"
           : "The history file (default: $XDG_STATE_HOME/torv2-upgrader/history.sqlite)");
-  s.pathOptions.push_back(path);
+  path->each([&s](const std::string&) { s.pathGiven = true; });
   if (name != "history") {
     command.add_flag("--no-history", s.off, "Keep no history of this run")->excludes(path);
     return;
@@ -97,8 +97,7 @@ int HistoryCli::CheckArguments(const std::string& command) {
     s.since = *utc;
   }
   if (s.off) return 0;
-  const bool given = std::any_of(s.pathOptions.begin(), s.pathOptions.end(),
-                                 [](const CLI::Option* o) { return o->count() > 0; });
+  const bool given = s.pathGiven;
   if (given && s.path.empty()) {
     std::fprintf(stderr, "history: --history needs a file name; --no-history keeps nothing\n");
     return kExitUsage;

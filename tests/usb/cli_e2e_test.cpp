@@ -29,55 +29,17 @@
 #include <string_view>
 #include <vector>
 
-extern char** environ;
+#include "child_process.h"
 
 namespace {
 
+using torv2::test::Clock;
+using torv2::test::Fd;
+using torv2::test::kHang;
+using torv2::test::Outcome;
+using torv2::test::Pipe;
+using torv2::test::Watch;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-// A child that does not end by then has hung; it is killed and the row fails.
-constexpr auto kHang = 90s;
-
-struct Outcome {
-  int exitCode = -1;  // 128 + signal when killed by one
-  std::string out;
-  std::string err;
-  Clock::duration took{};
-};
-
-// Closes a file descriptor at the end of its scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-struct Pipe {
-  Pipe() : Pipe(Make()) {}
-  Fd read, write;
-
- private:
-  struct Ends {
-    int read = -1, write = -1;
-  };
-  explicit Pipe(Ends e) : read(e.read), write(e.write) {}
-  static Ends Make() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return {};
-    return {fds[0], fds[1]};
-  }
-};
 
 // The default place of the history for the test that runs, emptied when the test begins: what
 // one test leaves (an upgrade that did not finish, warned about by the next status) is not seen
@@ -95,111 +57,16 @@ std::string TestStateHome() {
   return folder.string();
 }
 
-// This process's environment without what would tie the launcher to another test bed, with
-// `PATH=DIR:` in front of the path when `pathFirst` is given.
-std::vector<std::string> ChildEnvironment(const std::string& pathFirst = {}) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    const std::string_view entry(*e);
-    if (entry.starts_with("UMOCKDEV_DIR=") || entry.starts_with("TORV2_UMOCKDEV_REEXEC=")) continue;
-    if (entry.starts_with("XDG_STATE_HOME=")) continue;
-    if (!pathFirst.empty() && entry.starts_with("PATH=")) {
-      env.push_back("PATH=" + pathFirst + ":" + std::string(entry.substr(5)));
-      continue;
-    }
-    env.emplace_back(entry);
-  }
-  env.emplace_back("XDG_STATE_HOME=" + TestStateHome());  // the history, away from the home folder
-  return env;
-}
-
-// Starts argv with its stdout and stderr going to `out` and `err`; 0 when it cannot. With
-// `ownGroup`, the child leads a process group of its own, as a terminal's foreground job does.
-// `pathFirst` goes before the caller's PATH.
+// Starts argv with the test's own history folder; see torv2::test::Spawn.
 pid_t Spawn(const std::vector<std::string>& args, Pipe& out, Pipe& err, bool ownGroup = false,
             const std::string& pathFirst = {}) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out.write.get(), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err.write.get(), STDERR_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<std::string> env = ChildEnvironment(pathFirst);
-  std::vector<char*> envp;
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  if (ownGroup) {
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  }
-  pid_t child = 0;
-  const int error = posix_spawn(&child, argv[0], &actions, &attributes, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  out.write.reset();
-  err.write.reset();
-  if (error != 0) {
-    ADD_FAILURE() << "cannot run " << args[0] << ": " << std::strerror(error);
-    return 0;
-  }
-  return child;
+  return torv2::test::Spawn(args, out, err, ownGroup, {TestStateHome(), pathFirst});
 }
 
-// Called with the child's pid and all it wrote to stderr so far, after each piece of it.
-using Watch = std::function<void(pid_t child, const std::string& err)>;
-
-// Runs argv with its stdout and stderr captured, no shell in between. With `watch`, the child
-// leads a process group of its own. `pathFirst` goes before the caller's PATH.
+// Runs argv with the test's own history folder; see torv2::test::RunCaptured.
 Outcome RunCaptured(const std::vector<std::string>& args, const Watch& watch = nullptr,
                     const std::string& pathFirst = {}) {
-  Outcome outcome;
-  Pipe out, err;
-  if (out.read.get() < 0 || err.read.get() < 0) {
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return outcome;
-  }
-  const auto start = Clock::now();
-  const pid_t child = Spawn(args, out, err, watch != nullptr, pathFirst);
-  if (child == 0) return outcome;
-
-  std::array<pollfd, 2> fds{pollfd{out.read.get(), POLLIN, 0}, pollfd{err.read.get(), POLLIN, 0}};
-  std::array<std::string*, 2> into{&outcome.out, &outcome.err};
-  int open = 2;
-  bool killed = false;
-  while (open > 0) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(start + kHang - Clock::now());
-    if (left <= 0ms) {
-      ::kill(child, SIGKILL);  // our own child, hung
-      killed = true;
-      break;
-    }
-    if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      std::array<char, 4096> buffer;
-      const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
-      if (n > 0) {
-        into[i]->append(buffer.data(), static_cast<std::size_t>(n));
-        if (watch && i == 1) watch(child, outcome.err);
-      } else if (n == 0 || errno != EINTR) {
-        fds[i].fd = -1;  // poll() skips it from now on
-        --open;
-      }
-    }
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  outcome.took = Clock::now() - start;
-  EXPECT_FALSE(killed) << args[0] << " hung";
-  outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return outcome;
+  return torv2::test::RunCaptured(args, watch, {TestStateHome(), pathFirst});
 }
 
 constexpr std::string_view kSuccessReport =

@@ -3,12 +3,8 @@
 // remembered and warned about by the next status and upgrade until one completes; and a
 // --history or --since that cannot be right is refused before any programmer is opened.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -30,109 +26,17 @@
 #include <string_view>
 #include <vector>
 
-extern char** environ;
+#include "child_process.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-// A child that does not end by then has hung; it is killed and the test fails.
-constexpr auto kHang = 90s;
-
-struct Outcome {
-  int exitCode = -1;  // 128 + signal when killed by one
-  std::string out;
-  std::string err;
-};
-
-// Called with the child's pid and all it wrote to stderr so far, after each piece of it.
-using Watch = std::function<void(pid_t child, const std::string& err)>;
+using torv2::test::Outcome;
+using torv2::test::Watch;
 
 // Runs argv with stdout and stderr captured, no shell in between, with the history's default
 // place away from the home folder. With `watch`, the child leads a process group of its own.
 Outcome RunCli(const std::vector<std::string>& args, const Watch& watch = nullptr) {
-  Outcome outcome;
-  int outPipe[2];
-  int errPipe[2];
-  if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return outcome;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  if (watch) {
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  }
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    const std::string_view entry(*e);
-    if (entry.starts_with("UMOCKDEV_DIR=") || entry.starts_with("TORV2_UMOCKDEV_REEXEC=") ||
-        entry.starts_with("XDG_STATE_HOME=")) {
-      continue;
-    }
-    env.emplace_back(entry);
-  }
-  env.emplace_back("XDG_STATE_HOME=" TORV2_TEST_STATE);
-  std::vector<char*> envp;
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t child = 0;
-  const int error = posix_spawn(&child, argv[0], &actions, &attributes, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  ::close(outPipe[1]);
-  ::close(errPipe[1]);
-  if (error != 0) {
-    ADD_FAILURE() << "cannot run " << args[0] << ": " << std::strerror(error);
-    ::close(outPipe[0]);
-    ::close(errPipe[0]);
-    return outcome;
-  }
-  std::array<pollfd, 2> fds{pollfd{outPipe[0], POLLIN, 0}, pollfd{errPipe[0], POLLIN, 0}};
-  std::array<std::string*, 2> into{&outcome.out, &outcome.err};
-  const auto start = Clock::now();
-  int open = 2;
-  bool hung = false;
-  while (open > 0) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(start + kHang - Clock::now());
-    if (left <= 0ms) {
-      ::kill(child, SIGKILL);  // our own child, hung
-      hung = true;
-      break;
-    }
-    if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      std::array<char, 4096> buffer;
-      const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
-      if (n > 0) {
-        into[i]->append(buffer.data(), static_cast<std::size_t>(n));
-        if (watch && i == 1) watch(child, outcome.err);
-      } else if (n == 0 || errno != EINTR) {
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-  ::close(outPipe[0]);
-  ::close(errPipe[0]);
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  EXPECT_FALSE(hung) << args[0] << " hung";
-  outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return outcome;
+  return torv2::test::RunCaptured(args, watch, {.stateHome = TORV2_TEST_STATE});
 }
 
 // A folder of the test's own, empty.

@@ -3,11 +3,7 @@
 // that parses, and every programmer's object must hold to the schema written down in
 // docs/json.md (the table below is that schema, field by field).
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -27,95 +23,19 @@
 #include <string_view>
 #include <vector>
 
-extern char** environ;
+#include "child_process.h"
 
 namespace {
 
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-struct Outcome {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
+using torv2::test::Outcome;
 
-// A child that does not end by then has hung; it is killed and the test fails.
-constexpr auto kHang = 90s;
-
-// Runs argv with stdout and stderr captured, no shell in between, with the history kept under
-// the test's own folder.
+// Runs argv with stdout and stderr captured, no shell in between, with the history's default
+// place away from the home folder.
 Outcome RunCaptured(const std::vector<std::string>& args) {
-  Outcome outcome;
-  int outPipe[2], errPipe[2];
-  if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return outcome;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    const std::string_view entry(*e);
-    if (entry.starts_with("UMOCKDEV_DIR=") || entry.starts_with("TORV2_UMOCKDEV_REEXEC=") ||
-        entry.starts_with("XDG_STATE_HOME=")) {
-      continue;
-    }
-    env.emplace_back(entry);
-  }
-  env.emplace_back("XDG_STATE_HOME=" TORV2_TEST_STATE);
-  std::vector<char*> envp;
-  for (std::string& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t child = 0;
-  const int error = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(outPipe[1]);
-  ::close(errPipe[1]);
-  if (error != 0) {
-    ADD_FAILURE() << "cannot run " << args[0] << ": " << std::strerror(error);
-    ::close(outPipe[0]);
-    ::close(errPipe[0]);
-    return outcome;
-  }
-  std::array<pollfd, 2> fds{pollfd{outPipe[0], POLLIN, 0}, pollfd{errPipe[0], POLLIN, 0}};
-  std::array<std::string*, 2> into{&outcome.out, &outcome.err};
-  const auto start = std::chrono::steady_clock::now();
-  int open = 2;
-  while (open > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        start + kHang - std::chrono::steady_clock::now());
-    if (left <= 0ms) {
-      ::kill(child, SIGKILL);  // our own child, hung
-      ADD_FAILURE() << args[0] << " hung";
-      break;
-    }
-    if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      std::array<char, 4096> buffer;
-      const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
-      if (n > 0) {
-        into[i]->append(buffer.data(), static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-  ::close(outPipe[0]);
-  ::close(errPipe[0]);
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return outcome;
+  return torv2::test::RunCaptured(args, nullptr, {.stateHome = TORV2_TEST_STATE});
 }
 
 // The command line under the launcher, with these launcher options.

@@ -3,11 +3,7 @@
 // upgrade that goes on, the refusal to write older firmware over newer, and how much -v and -q
 // say.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -23,121 +19,15 @@
 #include <string_view>
 #include <vector>
 
-extern char** environ;
+#include "child_process.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using torv2::test::Outcome;
 
-// A child that does not end by then has hung; it is killed and the row fails.
-constexpr auto kHang = 90s;
-
-struct Outcome {
-  int exitCode = -1;  // 128 + signal when killed by one
-  std::string out;
-  std::string err;
-};
-
-// Closes a file descriptor at the end of its scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-struct Pipe {
-  Pipe() : Pipe(Make()) {}
-  Fd read, write;
-
- private:
-  struct Ends {
-    int read = -1, write = -1;
-  };
-  explicit Pipe(Ends e) : read(e.read), write(e.write) {}
-  static Ends Make() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return {};
-    return {fds[0], fds[1]};
-  }
-};
-
-// Runs argv with its stdout and stderr captured, no shell in between, in this process's
-// environment without what would tie the launcher to another test bed.
+// Runs argv with stdout and stderr captured, no shell in between (the runs keep no history).
 Outcome RunCaptured(const std::vector<std::string>& args) {
-  Outcome outcome;
-  Pipe out, err;
-  if (out.read.get() < 0 || err.read.get() < 0) {
-    ADD_FAILURE() << "pipe: " << std::strerror(errno);
-    return outcome;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out.write.get(), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err.write.get(), STDERR_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (char** e = environ; *e; ++e) {
-    const std::string_view entry(*e);
-    if (entry.starts_with("UMOCKDEV_DIR=") || entry.starts_with("TORV2_UMOCKDEV_REEXEC=")) continue;
-    envp.push_back(*e);
-  }
-  envp.push_back(nullptr);
-  pid_t child = 0;
-  const int error = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  out.write.reset();
-  err.write.reset();
-  if (error != 0) {
-    ADD_FAILURE() << "cannot run " << args[0] << ": " << std::strerror(error);
-    return outcome;
-  }
-
-  const auto start = Clock::now();
-  std::array<pollfd, 2> fds{pollfd{out.read.get(), POLLIN, 0}, pollfd{err.read.get(), POLLIN, 0}};
-  std::array<std::string*, 2> into{&outcome.out, &outcome.err};
-  int open = 2;
-  bool killed = false;
-  while (open > 0) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(start + kHang - Clock::now());
-    if (left <= 0ms) {
-      ::kill(child, SIGKILL);  // our own child, hung
-      killed = true;
-      break;
-    }
-    if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      std::array<char, 4096> buffer;
-      const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
-      if (n > 0) {
-        into[i]->append(buffer.data(), static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        fds[i].fd = -1;  // poll() skips it from now on
-        --open;
-      }
-    }
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  EXPECT_FALSE(killed) << args[0] << " hung";
-  outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return outcome;
+  return torv2::test::RunCaptured(args, nullptr, {});
 }
 
 constexpr std::string_view kSuccessReport =
