@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -35,8 +36,23 @@ Parsed Parse(std::vector<std::string> args) {
   return parsed;
 }
 
+bool Contains(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+#ifdef _WIN32
+// No history and no udev on Windows: neither those commands nor their options.
+const std::vector<std::string> kCommands{"info", "status", "upgrade", "list"};
+const std::vector<std::string> kAbsent{"--history", "--no-history", "--since",     "--csv",
+                                       "--summary", "--install",    "--rules-dir", "--group"};
+constexpr char kCommandNeeded[] = "a command is needed: info, status, upgrade, list";
+#else
 const std::vector<std::string> kCommands{"info", "status",  "upgrade",
                                          "list", "history", "udev-rule"};
+const std::vector<std::string> kAbsent{};
+constexpr char kCommandNeeded[] =
+    "a command is needed: info, status, upgrade, list, history, udev-rule";
+#endif
 
 // Each option, the commands that take it, and what it sets.
 struct OptionCase {
@@ -79,13 +95,10 @@ const std::vector<OptionCase> kOptions{
      [](const Options& o) { return o.ruleGroup == "plugdev"; }},
 };
 
-bool Contains(const std::vector<std::string>& list, const std::string& item) {
-  return std::find(list.begin(), list.end(), item) != list.end();
-}
-
 // The table of commands and options, each option both before and after its command.
 TEST(CommandLine, EachOptionWorksBeforeAndAfterTheCommandsThatTakeIt) {
   for (const OptionCase& c : kOptions) {
+    if (Contains(kAbsent, c.option.front())) continue;
     for (const std::string& command : kCommands) {
       for (const bool before : {true, false}) {
         std::vector<std::string> args = c.option;
@@ -139,13 +152,12 @@ TEST(CommandLine, UsageErrorsSayWhatIsWrong) {
     std::string said;
   };
   const Case cases[] = {
-      {{}, "a command is needed: info, status, upgrade, list, history, udev-rule"},
+      {{}, kCommandNeeded},
       {{"upgrd"}, "unknown command 'upgrd'; did you mean 'upgrade'?"},
       {{"--bogus"}, "unknown option '--bogus'"},
       {{"status", "--devise", "X"}, "unknown option '--devise'; did you mean '--device'?"},
       {{"--all", "list"}, "list does not take --all (status, upgrade do)"},
-      {{"info", "--device", "X"},
-       "info does not take --device (status, upgrade, list, history do)"},
+      {{"info", "--device", "X"}, "info does not take --device (status, upgrade, list"},
       {{"status", "VIRTUAL2"},
        "status takes no argument 'VIRTUAL2' (a programmer is named with --device VIRTUAL2)"},
       // An unset variable in a script must not mean "any programmer".
@@ -174,8 +186,7 @@ TEST(CommandLine, EachCommandsHelpIsItsOwn) {
   };
   const Case cases[] = {
       {"status",
-       {"--device", "--all", "--progress", "--json", "-v,--verbose", "--history", "\n  3   ",
-        "\n  130 "},
+       {"--device", "--all", "--progress", "--json", "-v,--verbose", "\n  3   ", "\n  130 "},
        {"\n  --allow-older", "--install", "\n  1   "}},
       {"upgrade", {"--allow-older", "--all", "\n  1   ", "\n  130 "}, {"--since"}},
       {"list", {"--device", "--json", "--virtual", "\n  3   "}, {"--all", "\n  130 ", "\n  1   "}},
@@ -184,6 +195,7 @@ TEST(CommandLine, EachCommandsHelpIsItsOwn) {
       {"udev-rule", {"--install", "--rules-dir", "--id", "--group"}, {"--json", "\n  130 "}},
   };
   for (const Case& c : cases) {
+    if (!Contains(kCommands, c.command)) continue;
     for (const bool before : {true, false}) {
       const Parsed parsed = before ? Parse({"--help", c.command}) : Parse({c.command, "--help"});
       EXPECT_EQ(parsed.ended, std::optional<int>(0)) << c.command;
