@@ -12,10 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -70,6 +72,22 @@ struct Pipe {
     return {fds[0], fds[1]};
   }
 };
+
+// The default place of the history for the test that runs, under `root`, emptied when the test
+// begins: what one test leaves (an upgrade that did not finish, warned about by the next status)
+// is not seen by another, nor by the same test run again.
+inline std::string TestStateHome(const std::string& root) {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = test ? std::string(test->test_suite_name()) + "." + test->name() : "outside";
+  std::replace(name.begin(), name.end(), '/', '-');
+  const std::filesystem::path folder = std::filesystem::path(root) / "by-test" / name;
+  static std::string emptied;
+  if (emptied != name) {
+    std::filesystem::remove_all(folder);
+    emptied = name;
+  }
+  return folder.string();
+}
 
 // How the child is set up.
 struct ChildSetup {

@@ -41,32 +41,18 @@ using torv2::test::Pipe;
 using torv2::test::Watch;
 using namespace std::chrono_literals;
 
-// The default place of the history for the test that runs, emptied when the test begins: what
-// one test leaves (an upgrade that did not finish, warned about by the next status) is not seen
-// by another, nor by the same test run again.
-std::string TestStateHome() {
-  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = test ? std::string(test->test_suite_name()) + "." + test->name() : "outside";
-  std::replace(name.begin(), name.end(), '/', '-');
-  const std::filesystem::path folder = std::filesystem::path(TORV2_TEST_STATE) / "by-test" / name;
-  static std::string emptied;
-  if (emptied != name) {
-    std::filesystem::remove_all(folder);
-    emptied = name;
-  }
-  return folder.string();
-}
-
 // Starts argv with the test's own history folder; see torv2::test::Spawn.
 pid_t Spawn(const std::vector<std::string>& args, Pipe& out, Pipe& err, bool ownGroup = false,
             const std::string& pathFirst = {}) {
-  return torv2::test::Spawn(args, out, err, ownGroup, {TestStateHome(), pathFirst});
+  return torv2::test::Spawn(args, out, err, ownGroup,
+                            {torv2::test::TestStateHome(TORV2_TEST_STATE), pathFirst});
 }
 
 // Runs argv with the test's own history folder; see torv2::test::RunCaptured.
 Outcome RunCaptured(const std::vector<std::string>& args, const Watch& watch = nullptr,
                     const std::string& pathFirst = {}) {
-  return torv2::test::RunCaptured(args, watch, {TestStateHome(), pathFirst});
+  return torv2::test::RunCaptured(args, watch,
+                                  {torv2::test::TestStateHome(TORV2_TEST_STATE), pathFirst});
 }
 
 constexpr std::string_view kSuccessReport =

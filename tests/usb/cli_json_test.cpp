@@ -33,9 +33,10 @@ using namespace std::chrono_literals;
 using torv2::test::Outcome;
 
 // Runs argv with stdout and stderr captured, no shell in between, with the history's default
-// place away from the home folder.
+// place the test's own (what one test leaves would change what another reports).
 Outcome RunCaptured(const std::vector<std::string>& args) {
-  return torv2::test::RunCaptured(args, nullptr, {.stateHome = TORV2_TEST_STATE});
+  return torv2::test::RunCaptured(args, nullptr,
+                                  {.stateHome = torv2::test::TestStateHome(TORV2_TEST_STATE)});
 }
 
 // The command line under the launcher, with these launcher options.
