@@ -1,6 +1,7 @@
 #include <cstdio>
 
 #include "cli/usb_access.h"
+#include "cli/winusb_api_source.h"
 #include "link/winusb/winusb_transport.h"
 
 namespace torv2::cli {
@@ -8,7 +9,7 @@ namespace torv2::cli {
 // Windows names devices by interface path, not by port; the list shows those paths.
 std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers(
     std::vector<link::UncheckedDevice>*) {
-  link::winusb::WinUsbTransport transport;
+  link::winusb::WinUsbTransport transport(CliWinUsbApi());
   std::vector<AttachedProgrammer> out;
   for (const std::string& path : transport.ListDevicePaths(link::DeviceInterfaceGuid)) {
     out.push_back({path, "", "", ""});
@@ -28,7 +29,7 @@ std::unique_ptr<link::UsbTransport> CreateUsbTransport(const AttachedProgrammer*
                  "--device and --all: not available on Windows; attach one programmer at a time\n");
     return nullptr;
   }
-  return std::make_unique<link::winusb::WinUsbTransport>();
+  return std::make_unique<link::winusb::WinUsbTransport>(CliWinUsbApi());
 }
 
 }  // namespace torv2::cli

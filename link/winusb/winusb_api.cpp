@@ -27,6 +27,8 @@ WinUsbApi MakeSystemApi() {
   api.SetupDiEnumDeviceInterfaces = &::SetupDiEnumDeviceInterfaces;
   api.SetupDiGetDeviceInterfaceDetailA = &::SetupDiGetDeviceInterfaceDetailA;
   api.SetupDiDestroyDeviceInfoList = &::SetupDiDestroyDeviceInfoList;
+  api.SetupDiGetDeviceInstanceIdA = &::SetupDiGetDeviceInstanceIdA;
+  api.SetupDiGetDeviceRegistryPropertyA = &::SetupDiGetDeviceRegistryPropertyA;
   api.CreateFileA = &::CreateFileA;
   api.CloseHandle = &::CloseHandle;
   api.GetLastError = &::GetLastError;

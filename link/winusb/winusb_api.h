@@ -21,6 +21,12 @@ struct WinUsbApi {
   (HDEVINFO, PSP_DEVICE_INTERFACE_DATA, PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD, PDWORD,
    PSP_DEVINFO_DATA) = nullptr;
   BOOL(WINAPI* SetupDiDestroyDeviceInfoList)(HDEVINFO) = nullptr;
+  // Who a device is: its instance ID (USB\VID_1209&PID_7A72\SERIAL) and where it is plugged in
+  // (SPDRP_LOCATION_PATHS, a list of strings).
+  BOOL(WINAPI* SetupDiGetDeviceInstanceIdA)
+  (HDEVINFO, PSP_DEVINFO_DATA, PSTR, DWORD, PDWORD) = nullptr;
+  BOOL(WINAPI* SetupDiGetDeviceRegistryPropertyA)
+  (HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE, DWORD, PDWORD) = nullptr;
 
   // The device file.
   HANDLE(WINAPI* CreateFileA)
