@@ -8,6 +8,7 @@
 #include "cli/exit_codes.h"
 #include "history/attempt_recorder.h"
 #include "history/history_file_check.h"
+#include "history/history_files.h"
 #include "history/history_format.h"
 #include "history/history_path.h"
 #include "history/history_store.h"
@@ -15,6 +16,14 @@
 
 namespace torv2::cli {
 namespace {
+
+#ifdef _WIN32
+constexpr char kDefaultPlace[] = "%LOCALAPPDATA%\\torv2-upgrader\\history.sqlite";
+constexpr char kNoPlace[] = "Windows names no local application data folder for this user";
+#else
+constexpr char kDefaultPlace[] = "$XDG_STATE_HOME/torv2-upgrader/history.sqlite";
+constexpr char kNoPlace[] = "set XDG_STATE_HOME or HOME";
+#endif
 
 void PrintWarning(std::string_view text) {
   std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
@@ -34,7 +43,7 @@ struct HistoryCli::State {
   std::unique_ptr<history::HistoryStore> store;
 
   std::filesystem::path Path() const {
-    return path.empty() ? history::DefaultHistoryPath() : std::filesystem::path(path);
+    return path.empty() ? history::DefaultHistoryPath() : history::PathOfUtf8(path);
   }
   // Opens the store once, for every programmer's recorder; null when no history is kept.
   history::HistoryStore* Store() {
@@ -42,7 +51,7 @@ struct HistoryCli::State {
     std::call_once(opened, [this] {
       const std::filesystem::path where = Path();
       if (where.empty()) {
-        PrintWarning("history: not kept: set XDG_STATE_HOME or HOME, or give --history PATH");
+        PrintWarning(std::string("history: not kept: ") + kNoPlace + ", or give --history PATH");
         return;
       }
       store = std::make_unique<history::HistoryStore>(where, PrintWarning);
@@ -64,9 +73,8 @@ void HistoryCli::AddTo(CLI::App& command) {
   if (name != "status" && name != "upgrade" && name != "history") return;
   auto* path = command.add_option(
       "--history", s.path,
-      name == "history"
-          ? "The history file to read (default: $XDG_STATE_HOME/torv2-upgrader/history.sqlite)"
-          : "The history file (default: $XDG_STATE_HOME/torv2-upgrader/history.sqlite)");
+      name == "history" ? std::string("The history file to read (default: ") + kDefaultPlace + ")"
+                        : std::string("The history file (default: ") + kDefaultPlace + ")");
   path->each([&s](const std::string&) { s.pathGiven = true; });
   if (name != "history") {
     command.add_flag("--no-history", s.off, "Keep no history of this run")->excludes(path);
@@ -108,7 +116,7 @@ int HistoryCli::CheckArguments(const std::string& command) {
   if (const auto why = history::WhyNotAHistoryFile(
           path, given ? history::MissingFolder::Refuse : history::MissingFolder::Make)) {
     std::fprintf(stderr, "history: cannot use %s as the history file: %s\n",
-                 history::PrintableText(path.string()).c_str(), why->c_str());
+                 history::PrintableText(history::Utf8Name(path)).c_str(), why->c_str());
     return kExitUsage;
   }
   return 0;
@@ -122,19 +130,18 @@ int HistoryCli::Show(const std::string& device, bool json) {
   std::vector<history::AttemptRow> rows;
   std::error_code error;
   if (path.empty()) {
-    std::fprintf(stderr,
-                 "history: no place for it: set XDG_STATE_HOME or HOME, or give "
-                 "--history PATH\n");
+    std::fprintf(stderr, "history: no place for it: %s, or give --history PATH\n", kNoPlace);
     return kExitUsage;
   }
   if (!std::filesystem::exists(path, error)) {
-    std::fprintf(stderr, "history: nothing kept yet in %s\n", path.string().c_str());
+    std::fprintf(stderr, "history: nothing kept yet in %s\n", history::Utf8Name(path).c_str());
   } else {
     history::HistoryStore store(path, PrintWarning);
     std::string why;
     auto read = store.Read(filter, why);
     if (!read) {
-      std::fprintf(stderr, "history: cannot read %s: %s\n", path.string().c_str(), why.c_str());
+      std::fprintf(stderr, "history: cannot read %s: %s\n", history::Utf8Name(path).c_str(),
+                   why.c_str());
       return kExitStopped;
     }
     rows = std::move(*read);

@@ -1,15 +1,13 @@
 #include "history/history_file_check.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fstream>
 #include <set>
+#include <system_error>
 
+#include "history/history_files.h"
 #include "history/sqlite_handles.h"
 
 namespace torv2::history {
@@ -18,11 +16,23 @@ namespace {
 // The first 16 bytes of every SQLite file.
 constexpr char kSqliteHeader[16] = "SQLite format 3";  // and its NUL
 
-// Whether what is at `path` exists, and what it is; errno tells when it cannot be looked at.
-std::optional<struct stat> Look(const std::filesystem::path& path) {
-  struct stat found {};
-  if (::stat(path.c_str(), &found) != 0) return std::nullopt;
-  return found;
+// The longest name, and the longest part of one, that can be a file here: in bytes on POSIX
+// systems, in UTF-16 units on Windows (where SQLite takes no name of MAX_PATH or more).
+#ifdef _WIN32
+constexpr std::size_t kLongestName = 259;
+constexpr std::size_t kLongestPart = 255;
+constexpr char kUnits[] = "characters";
+#else
+constexpr std::size_t kLongestName = PATH_MAX - 1;
+constexpr std::size_t kLongestPart = NAME_MAX;
+constexpr char kUnits[] = "bytes";
+#endif
+
+// What is at `path`: file_type::not_found when nothing is, file_type::none (with `error`) when it
+// cannot be looked at.
+std::filesystem::file_type Look(const std::filesystem::path& path, std::error_code& error) {
+  error.clear();
+  return std::filesystem::status(path, error).type();
 }
 
 // Whether the folder `path` goes in is there (or may be made), and is a folder.
@@ -33,12 +43,15 @@ std::optional<std::string> WhyNotAFolderAbove(const std::filesystem::path& path,
   std::filesystem::path nearest = folder;
   bool missing = false;
   for (;;) {
-    errno = 0;
-    if (const auto found = Look(nearest)) {
-      if (!S_ISDIR(found->st_mode)) return nearest.string() + " is not a folder";
+    std::error_code error;
+    const std::filesystem::file_type found = Look(nearest, error);
+    if (found == std::filesystem::file_type::none) return std::nullopt;  // e.g. no permission
+    if (found != std::filesystem::file_type::not_found) {
+      if (found != std::filesystem::file_type::directory) {
+        return Utf8Name(nearest) + " is not a folder";
+      }
       break;
     }
-    if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;  // e.g. no permission: a warning
     missing = true;
     if (nearest == ".") break;
     const std::filesystem::path above = nearest.has_parent_path() ? nearest.parent_path() : ".";
@@ -46,29 +59,30 @@ std::optional<std::string> WhyNotAFolderAbove(const std::filesystem::path& path,
     nearest = above;
   }
   if (missing && missingFolder == MissingFolder::Refuse) {
-    return "the folder " + folder.string() + " does not exist";
+    return "the folder " + Utf8Name(folder) + " does not exist";
   }
   return std::nullopt;
 }
 
 // For a file that is there: whether it is this program's history (or may become it).
-std::optional<std::string> WhyNotOurs(const std::filesystem::path& path, off_t size) {
+std::optional<std::string> WhyNotOurs(const std::filesystem::path& path) {
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (error) return std::nullopt;      // the store says so as a warning
   if (size == 0) return std::nullopt;  // SQLite starts an empty file as a new database
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;  // it cannot be read: the store says so as a warning
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return std::nullopt;  // it cannot be read: the store says so as a warning
   std::array<char, sizeof kSqliteHeader> header{};
-  ssize_t got = 0;
-  while ((got = ::pread(fd, header.data(), header.size(), 0)) < 0 && errno == EINTR) {
-  }
-  ::close(fd);
-  if (got != static_cast<ssize_t>(header.size()) ||
+  file.read(header.data(), static_cast<std::streamsize>(header.size()));
+  if (file.gcount() != static_cast<std::streamsize>(header.size()) ||
       std::memcmp(header.data(), kSqliteHeader, header.size()) != 0) {
     return "it is not an SQLite file";
   }
+  file.close();
 
   // Read-only, so nothing in the file changes, whoever it belongs to.
   sqlite3* raw = nullptr;
-  const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
+  const int opened = sqlite3_open_v2(Utf8Name(path).c_str(), &raw, SQLITE_OPEN_READONLY, nullptr);
   const Connection db(raw);
   if (opened != SQLITE_OK) return std::nullopt;
   std::set<std::string> tables;
@@ -116,28 +130,33 @@ std::optional<std::string> WhyNotOurs(const std::filesystem::path& path, off_t s
 
 std::optional<std::string> WhyNotAHistoryFile(const std::filesystem::path& path,
                                               MissingFolder missingFolder) {
-  const std::string& text = path.native();
+  const auto& text = path.native();
   if (text.empty()) return "the name is empty";
-  if (text.size() >= PATH_MAX) {
-    return "the name is too long (" + std::to_string(text.size()) + " bytes; at most " +
-           std::to_string(PATH_MAX - 1) + ")";
+  if (text.size() > kLongestName) {
+    return "the name is too long (" + std::to_string(text.size()) + " " + kUnits + "; at most " +
+           std::to_string(kLongestName) + ")";
   }
   for (const std::filesystem::path& part : path) {
-    if (part.native().size() > NAME_MAX) {
-      return "a part of the name is too long (" + std::to_string(part.native().size()) +
-             " bytes; at most " + std::to_string(NAME_MAX) + ")";
+    if (part.native().size() > kLongestPart) {
+      return "a part of the name is too long (" + std::to_string(part.native().size()) + " " +
+             kUnits + "; at most " + std::to_string(kLongestPart) + ")";
     }
   }
   if (!path.has_filename()) return "it names a folder, not a file";
-  errno = 0;
-  if (const auto found = Look(path)) {
-    if (S_ISDIR(found->st_mode)) return "it is a folder";
-    if (!S_ISREG(found->st_mode)) return "it is not a regular file";
-    return WhyNotOurs(path, found->st_size);
+  std::error_code error;
+  switch (Look(path, error)) {
+    case std::filesystem::file_type::not_found:
+      return WhyNotAFolderAbove(path, missingFolder);
+    case std::filesystem::file_type::none:
+      if (error == std::errc::filename_too_long) return "the name is too long";
+      return std::nullopt;  // e.g. no permission: the store warns
+    case std::filesystem::file_type::directory:
+      return "it is a folder";
+    case std::filesystem::file_type::regular:
+      return WhyNotOurs(path);
+    default:
+      return "it is not a regular file";
   }
-  if (errno == ENAMETOOLONG) return "the name is too long";
-  if (errno != ENOENT && errno != ENOTDIR) return std::nullopt;  // e.g. no permission: a warning
-  return WhyNotAFolderAbove(path, missingFolder);
 }
 
 }  // namespace torv2::history

@@ -10,14 +10,9 @@ std::optional<std::string> ProcessEnvironment(const char* name) {
   return std::string(value);
 }
 
+#ifndef _WIN32  // Windows asks the shell for the folder: win32/history_path_win32.cpp
 std::filesystem::path DefaultHistoryPath(const Environment& environment) {
   const std::filesystem::path inFolder = std::filesystem::path("torv2-upgrader") / "history.sqlite";
-#ifdef _WIN32
-  if (const auto local = environment("LOCALAPPDATA"); local && !local->empty()) {
-    return std::filesystem::path(*local) / inFolder;
-  }
-  return {};
-#else
   // The XDG base directory rules: a relative path in the variable is to be ignored.
   if (const auto state = environment("XDG_STATE_HOME");
       state && !state->empty() && state->front() == '/') {
@@ -27,7 +22,7 @@ std::filesystem::path DefaultHistoryPath(const Environment& environment) {
     return std::filesystem::path(*home) / ".local" / "state" / inFolder;
   }
   return {};
-#endif
 }
+#endif
 
 }  // namespace torv2::history

@@ -1,18 +1,12 @@
-// POSIX: the Windows programs keep no history (history/CMakeLists.txt).
 #include "history/history_store.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <iterator>
 #include <system_error>
 #include <thread>
 #include <utility>
 
+#include "history/history_files.h"
 #include "history/utc_time.h"
 
 namespace torv2::history {
@@ -120,35 +114,6 @@ std::optional<int> Layout(sqlite3* db) {
   return sqlite3_column_int(statement.get(), 0);
 }
 
-// Held while a connection opens the file and while a damaged file is set aside: shared by those
-// who open, exclusive for who sets aside. So the file a connection was found to have open is
-// still the one at the path when that connection finds it damaged, unless another program has
-// set it aside.
-class FolderLock {
- public:
-  FolderLock(const std::filesystem::path& file, int operation) {
-    const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : ".";
-    fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd_ < 0) return;
-    int locked = 0;
-    while ((locked = ::flock(fd_, operation)) != 0 && errno == EINTR) {
-    }
-    if (locked != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~FolderLock() {
-    if (fd_ >= 0) ::close(fd_);  // lets go of the lock
-  }
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
-  bool held() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
-
 std::string Reason(int code, const std::string& detail) {
   switch (code & 0xff) {
     case SQLITE_BUSY:
@@ -214,16 +179,19 @@ std::optional<HistoryStore::Failure> HistoryStore::OpenOnce() {
   std::error_code error;
   if (path_.has_parent_path()) std::filesystem::create_directories(path_.parent_path(), error);
   if (error) {
-    return Failure{SQLITE_CANTOPEN, "cannot make the folder " + path_.parent_path().string() +
+    return Failure{SQLITE_CANTOPEN, "cannot make the folder " + Utf8Name(path_.parent_path()) +
                                         ": " + error.message()};
   }
   {
     // SQLite opens the file, its log and the log's index here, each by name; what is at the path
     // under the lock is the file they belong to.
-    const FolderLock lock(path_, LOCK_SH);
+    // The lock is shared by those who open, exclusive for who sets a damaged file aside: so
+    // the file a connection was found to have open is still the one at the path when that
+    // connection finds it damaged, unless another program has set it aside.
+    const FolderLock lock(path_, FolderLock::Mode::Shared);
     sqlite3* raw = nullptr;
     const int opened = sqlite3_open_v2(
-        path_.string().c_str(), &raw,
+        Utf8Name(path_).c_str(), &raw,
         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
     db_.reset(raw);
     if (opened != SQLITE_OK) {
@@ -231,11 +199,7 @@ std::optional<HistoryStore::Failure> HistoryStore::OpenOnce() {
       db_.reset();
       return failure;
     }
-    struct stat found {};
-    if (lock.held() && ::stat(path_.c_str(), &found) == 0) {
-      file_ = FileId{static_cast<std::uint64_t>(found.st_dev),
-                     static_cast<std::uint64_t>(found.st_ino)};
-    }
+    if (lock.held()) file_ = IdOfFile(path_);
     sqlite3* db = db_.get();
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, static_cast<int>(options_.busyTimeout.count()));
@@ -347,31 +311,23 @@ HistoryStore::Aside HistoryStore::SetAside(std::string& aside) {
   writable_ = false;
   const std::optional<FileId> damaged = std::exchange(file_, std::nullopt);
   if (!damaged) return Aside::Failed;  // not known which file it was: leave the path alone
-  const FolderLock lock(path_, LOCK_EX);
+  const FolderLock lock(path_, FolderLock::Mode::Exclusive);
   if (!lock.held()) return Aside::Failed;
-  struct stat found {};
-  if (::stat(path_.c_str(), &found) != 0 ||
-      FileId{static_cast<std::uint64_t>(found.st_dev), static_cast<std::uint64_t>(found.st_ino)} !=
-          *damaged) {
-    return Aside::Replaced;
-  }
-  // The name is claimed by the link, which fails when the name is taken: never over another file.
-  const std::string base = path_.string();
+  if (IdOfFile(path_) != damaged) return Aside::Replaced;
+  const std::string base = Utf8Name(path_);
   const std::string stamp = base + ".damaged-" + FileStamp(options_.now());
   for (int n = 1;; ++n) {
     aside = n == 1 ? stamp : stamp + "-" + std::to_string(n);
-    if (::link(base.c_str(), aside.c_str()) == 0) break;
-    if (errno != EEXIST || n == 1000) return Aside::Failed;
-  }
-  if (::unlink(base.c_str()) != 0) {
-    ::unlink(aside.c_str());
-    return Aside::Failed;
+    const Renamed renamed = RenameUnlessTaken(path_, PathOfUtf8(aside));
+    if (renamed == Renamed::Done) break;
+    if (renamed == Renamed::Failed || n == 1000) return Aside::Failed;
   }
   // The write-ahead log belongs to the damaged file: a new file must not take its pages.
   std::error_code error;
   for (const char* companion : {"-wal", "-shm"}) {
-    if (std::filesystem::exists(base + companion, error)) {
-      std::filesystem::rename(base + companion, aside + companion, error);
+    const std::filesystem::path from = PathOfUtf8(base + companion);
+    if (std::filesystem::exists(from, error)) {
+      std::filesystem::rename(from, PathOfUtf8(aside + companion), error);
     }
   }
   return Aside::Kept;
@@ -381,7 +337,7 @@ void HistoryStore::Warn(const Failure& failure) {
   if (warned_) return;
   warned_ = true;
   if (warn_) {
-    warn_("history: this attempt is not recorded in " + path_.string() + ": " +
+    warn_("history: this attempt is not recorded in " + Utf8Name(path_) + ": " +
           Reason(failure.code, failure.detail) + "; the upgrade goes on");
   }
 }
@@ -403,8 +359,8 @@ std::optional<std::int64_t> HistoryStore::Write(const AttemptRow& row, const Beg
     if (setAside == Aside::Failed) break;
     if (setAside == Aside::Kept) {
       if (!warned_ && warn_) {
-        warn_("history: " + path_.string() + " was damaged (" + failure->detail + "); kept it as " +
-              aside + " and started a new one");
+        warn_("history: " + Utf8Name(path_) + " was damaged (" + failure->detail +
+              "); kept it as " + aside + " and started a new one");
       }
       warned_ = true;
     }

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "history/attempt_row.h"
+#include "history/history_files.h"
 #include "history/sqlite_handles.h"
 
 namespace torv2::history {
@@ -82,13 +83,6 @@ class HistoryStore {
   struct Failure {
     int code = SQLITE_OK;
     std::string detail;
-  };
-
-  // Which file a connection has open.
-  struct FileId {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-    friend bool operator==(const FileId&, const FileId&) = default;
   };
 
   enum class Aside {

@@ -1,36 +1,15 @@
 #include "ui/history_wiring.h"
 
 #include <QCommandLineParser>
-#include <cstdio>
 
-#include "history/attempt_recorder.h"
 #include "history/history_path.h"
-#include "history/history_store.h"
+#include "history/window_history.h"
 #include "link/libusb/libusb_transport.h"
 #include "link/programmer_name.h"
 #include "link/usb_link.h"
-#include "upgrade/embedded_images.h"
-#include "upgrade/version_text.h"
 
 namespace torv2::ui {
 namespace {
-
-// The store lives as long as the recorder that writes to it.
-class KeptHistory final : public upgrade::AttemptObserver {
- public:
-  KeptHistory(const std::filesystem::path& path, history::RecorderSettings settings)
-      : store_(path,
-               [](std::string_view text) {
-                 std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
-               }),
-        recorder_(store_, std::move(settings)) {}
-  void AttemptBegan(const upgrade::Attempt& attempt) override { recorder_.AttemptBegan(attempt); }
-  void AttemptEnded(const upgrade::Attempt& attempt) override { recorder_.AttemptEnded(attempt); }
-
- private:
-  history::HistoryStore store_;
-  history::AttemptRecorder recorder_;
-};
 
 // The first programmer the transport would open, named like the command line's `list`.
 history::ProgrammerIdentity FirstProgrammer(link::LibusbTransport& usb) {
@@ -40,15 +19,6 @@ history::ProgrammerIdentity FirstProgrammer(link::LibusbTransport& usb) {
   const std::string address = p.address.ToString();
   return {link::ProgrammerName(p.serialNumber, link::PortName(p.address.bus, p.portPath), address),
           address};
-}
-
-std::string CarriedVersion() {
-  upgrade::FirmwareImage image;
-  upgrade::VersionText versionText{};
-  upgrade::LoadMainImage(upgrade::RunningExecutable(), image, versionText,
-                         [](std::string_view, std::string_view) {});
-  const auto version = upgrade::AcceptCarriedVersion(upgrade::VersionTextView(versionText));
-  return version ? upgrade::FormatVersion(*version) : std::string();
 }
 
 }  // namespace
@@ -68,10 +38,9 @@ std::unique_ptr<upgrade::AttemptObserver> KeepHistory(const QStringList& argumen
                                          ? std::filesystem::path(parser.value(path).toStdString())
                                          : history::DefaultHistoryPath();
   if (file.empty()) return nullptr;
-  history::RecorderSettings settings{.program = "torv2-upgrader",
-                                     .versionCarried = CarriedVersion()};
-  if (usb) settings.identity = [usb] { return FirstProgrammer(*usb); };
-  return std::make_unique<KeptHistory>(file, std::move(settings));
+  std::function<history::ProgrammerIdentity()> identity;
+  if (usb) identity = [usb] { return FirstProgrammer(*usb); };
+  return history::KeepWindowHistory(file, std::move(identity));
 }
 
 }  // namespace torv2::ui

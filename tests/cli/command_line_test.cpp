@@ -41,11 +41,10 @@ bool Contains(const std::vector<std::string>& list, const std::string& item) {
 }
 
 #ifdef _WIN32
-// No history and no udev on Windows: neither those commands nor their options.
-const std::vector<std::string> kCommands{"info", "status", "upgrade", "list"};
-const std::vector<std::string> kAbsent{"--history", "--no-history", "--since",     "--csv",
-                                       "--summary", "--install",    "--rules-dir", "--group"};
-constexpr char kCommandNeeded[] = "a command is needed: info, status, upgrade, list";
+// No udev on Windows: neither that command nor its options.
+const std::vector<std::string> kCommands{"info", "status", "upgrade", "list", "history"};
+const std::vector<std::string> kAbsent{"--install", "--rules-dir", "--group"};
+constexpr char kCommandNeeded[] = "a command is needed: info, status, upgrade, list, history";
 #else
 const std::vector<std::string> kCommands{"info", "status",  "upgrade",
                                          "list", "history", "udev-rule"};

@@ -2,15 +2,18 @@
 // Small helpers for the history tests: a temporary folder, collected warnings, a row, raw SQL on
 // a file, a second connection that holds a lock, and a scope without root's file override.
 
+#ifndef _WIN32
 #include <linux/capability.h>
-#include <sqlite3.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
+#include <sqlite3.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -21,11 +24,18 @@ namespace torv2::history::testing {
 
 class TempFolder {
  public:
-  TempFolder() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "torv2-history-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
+  // `name` (UTF-8) begins the folder's name.
+  explicit TempFolder(std::string_view name = "torv2-history-") {
+    std::random_device random;
+    const std::filesystem::path temp = std::filesystem::temp_directory_path();
+    for (int tries = 0; tries < 100; ++tries) {
+      const std::string tail = std::to_string(random()) + std::to_string(random());
+      path_ = temp / std::filesystem::path(std::u8string(name.begin(), name.end()) +
+                                           std::u8string(tail.begin(), tail.end()));
+      std::error_code error;
+      if (std::filesystem::create_directory(path_, error)) return;  // a new one, ours alone
+    }
+    ADD_FAILURE() << "no temporary folder could be made in " << temp;
   }
   ~TempFolder() {
     std::error_code ignored;
@@ -109,7 +119,13 @@ class Holder {
 };
 
 // The calling thread without the capabilities that let root write a read-only file (with
-// `reading`, also read an unreadable one).
+// `reading`, also read an unreadable one). Windows has no such override: nothing to put down.
+#ifdef _WIN32
+class WithoutFileOverride {
+ public:
+  explicit WithoutFileOverride(bool = false) {}
+};
+#else
 class WithoutFileOverride {
  public:
   explicit WithoutFileOverride(bool reading = false) {
@@ -130,5 +146,6 @@ class WithoutFileOverride {
   __user_cap_data_struct saved_[2]{};
   bool held_ = false;
 };
+#endif
 
 }  // namespace torv2::history::testing

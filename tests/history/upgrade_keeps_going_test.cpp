@@ -82,6 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    return nullptr;
                                  },
                                  "was damaged (file is not a database); kept it as", true},
+#ifndef _WIN32  // Wine run by root writes a read-only file all the same
                       BrokenCase{"ReadOnly",
                                  [](const std::filesystem::path& path) -> std::shared_ptr<void> {
                                    std::filesystem::permissions(path,
@@ -91,6 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    return std::make_shared<testing::WithoutFileOverride>();
                                  },
                                  "it cannot be written", false},
+#endif
                       BrokenCase{"Locked",
                                  [](const std::filesystem::path& path) -> std::shared_ptr<void> {
                                    return std::make_shared<testing::Holder>(path,

@@ -144,8 +144,12 @@ case "$scenario" in
 
   failed-then-retry)
     # The device refuses the first size record: one message, the window stays, and a second
-    # attempt goes through.
-    start --fault size-reply:1:refuse
+    # attempt goes through. Both are in the history, the failed one with its cause.
+    : "${TORV2_CLI_EXE:?}"
+    history="${TORV2_JOURNAL%.journal}.sqlite"
+    rm -f "$history" "$history"-wal "$history"-shm
+    history_windows="Z:${history//\//\\}"
+    start --fault size-reply:1:refuse --history "$history_windows"
     expect_line '^button on$'
     win=$(main_window)
     press "$win" space
@@ -162,6 +166,15 @@ case "$scenario" in
     result=$(window "^Result of Firmware Upgrade$")
     press "$result" Return
     expect_exit 20
+    rows=$("$TORV2_WINE_RUN" --prefix "$TORV2_WINE_PREFIX" "$TORV2_CLI_EXE" history \
+             --history "$history_windows" --csv | tr -d '\r') || fail "history could not be read"
+    echo "$rows"
+    upgrades=$(grep -c ',torv2-upgrader,upgrade,' <<<"$rows" || true)
+    [ "$upgrades" = 2 ] || fail "expected two upgrade rows in the history, not $upgrades"
+    grep -q ',torv2-upgrader,status,' <<<"$rows" || fail "the start-up status check was not kept"
+    grep -E ',torv2-upgrader,upgrade,.*,ok,' <<<"$rows" >/dev/null || fail "no row of the upgrade that went through"
+    grep -E ',torv2-upgrader,upgrade,.*size.*refused' <<<"$rows" >/dev/null ||
+      fail "the failed upgrade's row does not say why"
     ;;
 
   close-during-job)

@@ -7,6 +7,7 @@
 //   --fault STEP:N:KIND    a device fault, e.g. size-reply:1:refuse (repeatable: the last wins)
 //   --transfer-timeout MS  the time-out of each transfer (default 6000)
 //   --winusb               the real SetupAPI + WinUSB transport instead of the virtual programmer
+//   --history FILE         keep the history there, as torv2-upgrader.exe does in its default place
 #include <windows.h>
 
 // shellapi.h needs windows.h first.
@@ -20,6 +21,8 @@
 #include <vector>
 
 #include "emulator/inprocess_transport.h"
+#include "history/history_files.h"
+#include "history/window_history.h"
 #include "link/winusb/winusb_transport.h"
 #include "ui/win32/window_journal.h"
 #include "upgrade/upgrader.h"
@@ -75,6 +78,25 @@ class AttemptJournal final : public torv2::upgrade::AttemptObserver {
   JournalFile& file_;
 };
 
+// Tells each attempt to the journal, then to the history.
+class BothObservers final : public torv2::upgrade::AttemptObserver {
+ public:
+  BothObservers(torv2::upgrade::AttemptObserver* first, torv2::upgrade::AttemptObserver* second)
+      : first_(first), second_(second) {}
+  void AttemptBegan(const torv2::upgrade::Attempt& attempt) override {
+    if (first_) first_->AttemptBegan(attempt);
+    if (second_) second_->AttemptBegan(attempt);
+  }
+  void AttemptEnded(const torv2::upgrade::Attempt& attempt) override {
+    if (first_) first_->AttemptEnded(attempt);
+    if (second_) second_->AttemptEnded(attempt);
+  }
+
+ private:
+  torv2::upgrade::AttemptObserver* first_;
+  torv2::upgrade::AttemptObserver* second_;
+};
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -85,6 +107,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
   torv2::window::WindowOptions options;
   std::unique_ptr<JournalFile> journal;
+  std::unique_ptr<torv2::upgrade::AttemptObserver> history;
   bool attached = true;
   bool realUsb = false;
   std::vector<torv2::emulator::StepFault> faults;
@@ -95,6 +118,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
       journal = std::make_unique<JournalFile>(args[++i]);
     } else if (a == L"--no-device") {
       attached = false;
+    } else if (a == L"--history" && hasValue) {
+      history = torv2::history::KeepWindowHistory(
+          torv2::history::PathOfUtf8(torv2::win32::Utf8FromWide(args[++i])));
     } else if (a == L"--winusb") {
       realUsb = true;
     } else if (a == L"--fault" && hasValue) {
@@ -111,9 +137,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   torv2::win32::JournalLine write = [](std::string_view) {};
   if (journal) {
     attempts = std::make_unique<AttemptJournal>(*journal);
-    options.attempts = attempts.get();
     write = [j = journal.get()](std::string_view line) { j->Write(line); };
   }
+  BothObservers observers(attempts.get(), history.get());
+  options.attempts = &observers;
 
   if (realUsb) {
     torv2::link::winusb::WinUsbTransport transport;

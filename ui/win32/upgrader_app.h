@@ -5,10 +5,12 @@
 #include <windows.h>
 
 #include "link/usb_transport.h"
+#include "upgrade/attempt.h"
 
 class CZARN_TORV2_UpgraderApp {
  public:
   // Runs the program's one window over `transport`, with the system's device notifications;
-  // FALSE, as the program then ends.
-  BOOL InitInstance(torv2::link::UsbTransport& transport);
+  // FALSE, as the program then ends. `attempts` (may be null) is told each attempt: the history.
+  BOOL InitInstance(torv2::link::UsbTransport& transport,
+                    torv2::upgrade::AttemptObserver* attempts = nullptr);
 };
