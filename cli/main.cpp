@@ -7,6 +7,7 @@
 
 #include "cli/command_line.h"
 #include "cli/commands.h"
+#include "cli/console_text.h"
 #include "cli/environment.h"
 #include "cli/exit_codes.h"
 #include "cli/history_cli.h"
@@ -14,9 +15,12 @@
 
 int main(int argc, char** argv) {
   using namespace torv2::cli;
+  ConsoleText console(argc, argv);
   Options options;
   HistoryCli history;
-  if (const auto ended = ParseCommandLine(argc, argv, options, history)) return *ended;
+  if (const auto ended = ParseCommandLine(console.argc(), console.argv(), options, history)) {
+    return *ended;
+  }
   // A --history or --since that cannot be right is refused before any programmer is opened.
   if (const int refused = history.CheckArguments(options.command); refused != 0) return refused;
 

@@ -28,6 +28,12 @@ kinds=$(run history --csv --history "$file_windows" | cut -d, -f2,3 | sed 1d | p
 [ "$kinds" = "torv2-upgrader-cli,status torv2-upgrader-cli,upgrade" ] ||
   fail "expected a status row, then an upgrade row (newest first), not: $kinds"
 
+# A name outside the ANSI code page comes through the command line whole.
+korean="$work/기록"
+mkdir -p "$korean"
+run --virtual --progress none --history "Z:${korean//\//\\}\\h.sqlite" status >/dev/null
+[ -s "$korean/h.sqlite" ] || fail "no history under $korean: the name did not come through"
+
 # The default place: the shell's local application data folder of the prefix's user.
 local_app_data=$("$wine_run" --prefix "$prefix" cmd /c echo %LOCALAPPDATA% | tr -d '\r')
 [[ "$local_app_data" == C:\\* ]] || fail "no %LOCALAPPDATA% in the prefix: $local_app_data"
