@@ -21,19 +21,36 @@ bool AnyUnchecked(const link::ExchangeFailure& f, link::OpenStatus why) {
                      [why](const link::UncheckedDevice& d) { return d.why == why; });
 }
 
+// Another program has the programmer open. Linux lets the desktop upgrader and this program claim
+// it; on Windows any program may have opened it, and Windows does not say which.
+std::string HeldFix(const std::string& again) {
+#ifdef _WIN32
+  return "fix: close the program that holds the programmer (Windows does not say which: the "
+         "desktop upgrader, another torv2-upgrader-cli, or another program that opens USB "
+         "devices) and run " +
+         again + " again";
+#else
+  return "fix: close the program that holds the programmer (the desktop upgrader or another "
+         "torv2-upgrader-cli) and run " +
+         again + " again";
+#endif
+}
+
 // A programmer that could not be opened (at start-up, for the job or for a version query).
 std::string OpeningFix(const link::ExchangeFailure& f, const std::string& again) {
   switch (f.what) {
     case Happened::NotFound:
       // The permission fix follows on its own line (SayUnchecked).
       if (AnyUnchecked(f, link::OpenStatus::AccessDenied)) return {};
-      if (AnyUnchecked(f, link::OpenStatus::Busy)) {
-        return "fix: close the program that holds the programmer (the desktop upgrader or "
-               "another torv2-upgrader-cli) and run " +
-               again + " again";
-      }
+      if (AnyUnchecked(f, link::OpenStatus::Busy)) return HeldFix(again);
+#ifdef _WIN32
+      return "fix: plug the programmer in (Device Manager lists it under Universal Serial Bus "
+             "devices once it is attached) and run " +
+             again + " again";
+#else
       return "fix: plug the programmer in (`lsusb` lists it once it is attached) and run " + again +
              " again";
+#endif
     case Happened::AccessDenied:
 #ifdef _WIN32
       return "fix: run " + again + " again as a user who may open USB devices";
@@ -43,9 +60,7 @@ std::string OpeningFix(const link::ExchangeFailure& f, const std::string& again)
              again + " again";
 #endif
     case Happened::Busy:
-      return "fix: close the program that holds the programmer (the desktop upgrader or another "
-             "torv2-upgrader-cli) and run " +
-             again + " again";
+      return HeldFix(again);
     case Happened::DeviceGone:
       return "fix: plug the programmer in again and run " + again + " again";
     case Happened::NoPipes:

@@ -1,5 +1,6 @@
 #include "cli/attached_programmers.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <map>
@@ -34,9 +35,22 @@ bool SameAddress(std::string_view a, std::string_view b) {
   return x && x == ParseBusAddress(b);
 }
 
-// The name to give instead: the port, or the address where the port is unknown.
+// The name to give instead: the port, or the address (on Windows the interface path) where the
+// port is unknown.
 std::string NameApart(const AttachedProgrammer& p) {
-  return Printable(p.port.empty() ? p.address : p.port);
+  if (!p.port.empty()) return Printable(p.port);
+  return Printable(p.address.empty() ? p.interfacePath : p.address);
+}
+
+// Windows compares its paths without regard to case.
+bool SamePath(std::string_view path, std::string_view text) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  const auto same = [&](std::string_view a) {
+    return a.size() == text.size() &&
+           std::equal(a.begin(), a.end(), text.begin(),
+                      [&](char x, char y) { return lower(x) == lower(y); });
+  };
+  return !path.empty() && (same(path) || same(Printable(path)));
 }
 
 // Where each programmer is, for a message: "1-2, 1-3".
@@ -62,7 +76,9 @@ std::map<std::string, std::vector<std::size_t>> ByName(
 }  // namespace
 
 std::string IdentityOf(const AttachedProgrammer& programmer) {
-  return link::ProgrammerName(programmer.serial, programmer.port, programmer.address);
+  return link::ProgrammerName(
+      programmer.serial, programmer.port,
+      programmer.address.empty() ? programmer.interfacePath : programmer.address);
 }
 
 std::string ListLine(const AttachedProgrammer& programmer,
@@ -72,8 +88,9 @@ std::string ListLine(const AttachedProgrammer& programmer,
   };
   std::string line = IdentityOf(programmer);
   line += "  port " + orDash(programmer.port);
-  line += "  address " + Printable(programmer.address);
+  if (!programmer.address.empty()) line += "  address " + Printable(programmer.address);
   line += "  serial " + orDash(programmer.serial);
+  if (!programmer.interfacePath.empty()) line += "  path " + Printable(programmer.interfacePath);
   if (!programmer.detail.empty()) line += "  (" + Printable(programmer.detail) + ")";
   std::size_t namesakes = 0;
   for (const AttachedProgrammer& other : all) {
@@ -124,7 +141,8 @@ Selection SelectNamed(std::span<const AttachedProgrammer> programmers, std::stri
   for (std::size_t i = 0; i < programmers.size(); ++i) {
     const AttachedProgrammer& p = programmers[i];
     if (IdentityOf(p) == text || (!p.port.empty() && p.port == text) ||
-        SameAddress(p.address, text)) {
+        SameAddress(p.address, text) || SamePath(p.locationPath, text) ||
+        SamePath(p.interfacePath, text)) {
       matches.push_back(i);
     }
   }

@@ -4,8 +4,9 @@
 // A programmer goes by its serial number when it has one (the name follows the device from port
 // to port), else by its port (bus and port path, "1-2.3": the name stays with the socket it is
 // plugged into). --device also accepts the port or the bus address of a programmer that has a
-// serial number. Two programmers that go by the same name are never guessed between: both are
-// refused, and the message says how to name them apart.
+// serial number (on Windows: the port, the location path or the interface path). Two programmers
+// that go by the same name are never guessed between: both are refused, and the message says how to
+// name them apart.
 
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +25,11 @@ struct AttachedProgrammer {
   std::string detail;          // shown by `list` after the rest, e.g. "MS OS 2.0"
   std::uint16_t vendorId = 0;  // 0 where the platform does not tell
   std::uint16_t productId = 0;
+  // Windows: the device's interface path (\\?\usb#vid_...), shown by `list`, and its location
+  // path (PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)), the port in full; --device takes either.
+  // Empty on Linux, where `address` says where the programmer is.
+  std::string interfacePath;
+  std::string locationPath;
 };
 
 using link::Printable;

@@ -39,6 +39,18 @@ Examples:
   Then see each programmer's version and how its last upgrade ended:
     torv2-upgrader-cli history --summary)";
 
+// What --device takes for status, upgrade and list.
+#ifdef _WIN32
+constexpr const char* kDeviceHelp =
+    "The programmer with this name, port, location path or interface path (see list); it is "
+    "followed by its serial number, else its port, when it restarts";
+#else
+constexpr const char* kDeviceHelp =
+    "The programmer with this name, port or BUS:ADDR (see list). A BUS:ADDR names it only as it is "
+    "now: the address changes when the programmer restarts, so it is followed by its serial number "
+    "and port from then on";
+#endif
+
 // The commands, in the order --help shows them.
 struct Command {
   const char* name;
@@ -94,12 +106,8 @@ void AddSharedOptions(CLI::App& command, Options& options) {
   if (Takes(name, "--device")) {
     device = command
                  .add_option("--device", options.device,
-                             name == "history"
-                                 ? "Only this programmer (its name as list shows it)"
-                                 : "The programmer with this name, port or BUS:ADDR (see list). "
-                                   "A BUS:ADDR names it only as it is now: the address changes "
-                                   "when the programmer restarts, so it is followed by its serial "
-                                   "number and port from then on")
+                             name == "history" ? "Only this programmer (its name as list shows it)"
+                                               : kDeviceHelp)
                  ->check(
                      [](const std::string& text) {
                        return text.find_first_not_of(" \t\r\n") == std::string::npos

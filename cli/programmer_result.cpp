@@ -110,6 +110,11 @@ nlohmann::json ListedJson(const AttachedProgrammer& programmer) {
   nlohmann::json j = nlohmann::json::object();
   PutIdentity(j, IdentityOf(programmer), programmer);
   j["detail"] = TextOrNull(programmer.detail);
+  // Windows names devices by path as well.
+  if (!programmer.interfacePath.empty()) {
+    j["interface_path"] = TextOrNull(programmer.interfacePath);
+    j["location_path"] = TextOrNull(programmer.locationPath);
+  }
   return j;
 }
 

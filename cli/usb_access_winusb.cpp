@@ -6,30 +6,41 @@
 
 namespace torv2::cli {
 
-// Windows names devices by interface path, not by port; the list shows those paths.
+// A programmer goes by its serial number from its instance ID, else by its port (its host
+// controller and hub ports, from its location path), else by its interface path.
 std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers(
     std::vector<link::UncheckedDevice>*) {
   link::winusb::WinUsbTransport transport(CliWinUsbApi());
   std::vector<AttachedProgrammer> out;
-  for (const std::string& path : transport.ListDevicePaths(link::DeviceInterfaceGuid)) {
-    out.push_back({path, "", "", ""});
+  for (const auto& p : transport.List(link::DeviceInterfaceGuid)) {
+    AttachedProgrammer listed;
+    listed.port = p.port;
+    listed.serial = p.serial;
+    listed.interfacePath = p.interfacePath;
+    listed.locationPath = p.locationPath;
+    out.push_back(std::move(listed));
   }
   return out;
 }
 
 bool CanNameProgrammers() {
-  return false;
+  return true;
 }
 
-// The transport takes the first programmer SetupAPI lists (see winusb_transport.h), so a
-// programmer cannot be singled out here.
 std::unique_ptr<link::UsbTransport> CreateUsbTransport(const AttachedProgrammer* only) {
+  // The programmer is followed by what stays when it restarts (it comes back as a new device):
+  // its serial number, else its port; its interface path only where neither is known.
+  link::winusb::WinUsbOptions options;
   if (only) {
-    std::fprintf(stderr,
-                 "--device and --all: not available on Windows; attach one programmer at a time\n");
-    return nullptr;
+    if (!only->serial.empty()) {
+      options.only.serial = only->serial;
+    } else if (!only->port.empty()) {
+      options.only.port = only->port;
+    } else {
+      options.only.interfacePath = only->interfacePath;
+    }
   }
-  return std::make_unique<link::winusb::WinUsbTransport>(CliWinUsbApi());
+  return std::make_unique<link::winusb::WinUsbTransport>(CliWinUsbApi(), std::move(options));
 }
 
 }  // namespace torv2::cli

@@ -6,7 +6,11 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <utility>
+
+#include "link/programmer_name.h"
+#include "link/winusb/device_identity.h"
 
 namespace torv2::link::winusb {
 namespace {
@@ -109,12 +113,14 @@ TransferStatus StatusOf(DWORD error) {
   switch (error) {
     case ERROR_SEM_TIMEOUT:
       return TransferStatus::TimedOut;
+    // Removed: what WinUSB says of a device that is gone, and what Windows says of a handle on
+    // one that was.
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_BAD_COMMAND:
-    case ERROR_GEN_FAILURE:
     case ERROR_FILE_NOT_FOUND:
     case ERROR_INVALID_HANDLE:
       return TransferStatus::NoDevice;
+    // ERROR_GEN_FAILURE is a stalled pipe: the device is there and refused the transfer.
     default:
       return TransferStatus::Error;
   }
@@ -123,10 +129,10 @@ TransferStatus StatusOf(DWORD error) {
 enum class Walk { kFound, kSkip, kEnd };
 
 // The interface path of device `index` of the set: its interface of the class (member 0 of that
-// device), the detail block's size, then the block itself.
+// device), the detail block's size, then the block itself. `device` receives the device's data.
 Walk InterfacePath(const WinUsbApi& api, HDEVINFO set, DWORD index, const GUID& guid,
-                   std::string& path) {
-  SP_DEVINFO_DATA device{};
+                   SP_DEVINFO_DATA& device, std::string& path) {
+  device = {};
   device.cbSize = sizeof device;
   if (!api.SetupDiEnumDeviceInfo(set, index, &device)) return Walk::kEnd;
 
@@ -159,22 +165,100 @@ Walk InterfacePath(const WinUsbApi& api, HDEVINFO set, DWORD index, const GUID& 
   return Walk::kFound;
 }
 
-// Paths of the devices of the class in SetupAPI's order; at most `limit` of them.
-std::vector<std::string> DevicePaths(const WinUsbApi& api, const Guid& interfaceClass,
-                                     std::size_t limit) {
-  std::vector<std::string> paths;
+// The device's instance ID; empty when it cannot be read or does not end inside its buffer.
+std::string InstanceId(const WinUsbApi& api, HDEVINFO set, SP_DEVINFO_DATA& device) {
+  char id[kMaxInstanceIdLength + 1] = {};
+  DWORD required = 0;
+  if (!api.SetupDiGetDeviceInstanceIdA(set, &device, id, sizeof id, &required)) return {};
+  const std::size_t length = strnlen(id, sizeof id);
+  if (length == sizeof id) return {};
+  return std::string(id, length);
+}
+
+// The device's SPDRP_LOCATION_PATHS, as the bytes of a REG_MULTI_SZ; empty when there are none.
+std::vector<std::uint8_t> LocationPaths(const WinUsbApi& api, HDEVINFO set,
+                                        SP_DEVINFO_DATA& device) {
+  std::vector<std::uint8_t> data(512);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    DWORD type = 0, required = 0;
+    if (api.SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_LOCATION_PATHS, &type,
+                                              data.data(), static_cast<DWORD>(data.size()),
+                                              &required)) {
+      if (type != REG_MULTI_SZ) return {};
+      data.resize(std::min<std::size_t>(required, data.size()));
+      return data;
+    }
+    if (api.GetLastError() != ERROR_INSUFFICIENT_BUFFER || required <= data.size() ||
+        required > kMaxLocationPathsSize) {
+      return {};
+    }
+    data.assign(required, 0);
+  }
+  return {};  // it grew again: not believed
+}
+
+WinUsbProgrammer Describe(const WinUsbApi& api, HDEVINFO set, SP_DEVINFO_DATA& device,
+                          std::string interfacePath) {
+  WinUsbProgrammer p;
+  p.interfacePath = std::move(interfacePath);
+  p.instanceId = InstanceId(api, set, device);
+  p.serial = SerialFromInstanceId(p.instanceId);
+  if (const auto port = PortFromLocationPaths(LocationPaths(api, set, device))) {
+    p.port = port->name;
+    p.locationPath = port->locationPath;
+  }
+  p.name = ProgrammerName(p.serial, p.port, p.interfacePath);
+  return p;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+           return lower(x) == lower(y);
+         });
+}
+
+bool Chosen(const WinUsbProgrammer& p, const ProgrammerChoice& choice) {
+  if (!choice.serial.empty()) return p.serial == choice.serial;
+  if (!choice.port.empty()) return p.port == choice.port;
+  if (!choice.interfacePath.empty()) return EqualNoCase(p.interfacePath, choice.interfacePath);
+  return true;
+}
+
+// Runs `f(programmer)` for each device of the class that `choice` takes, in SetupAPI's order,
+// until it returns true.
+template <class F>
+void ForEachProgrammer(const WinUsbApi& api, const Guid& interfaceClass,
+                       const ProgrammerChoice& choice, F&& f) {
   const GUID guid = ToWindowsGuid(interfaceClass);
   const HDEVINFO handle =
       api.SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return paths;
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return;
   const DeviceInfoSet set(api, handle);
-  for (DWORD index = 0; index < kMaxDevices && paths.size() < limit; ++index) {
+  for (DWORD index = 0; index < kMaxDevices; ++index) {
+    SP_DEVINFO_DATA device{};
     std::string path;
-    const Walk step = InterfacePath(api, set.get(), index, guid, path);
+    const Walk step = InterfacePath(api, set.get(), index, guid, device, path);
     if (step == Walk::kEnd) break;
-    if (step == Walk::kFound) paths.push_back(std::move(path));
+    if (step != Walk::kFound) continue;
+    const WinUsbProgrammer p = Describe(api, set.get(), device, std::move(path));
+    if (Chosen(p, choice) && f(p)) return;
   }
-  return paths;
+}
+
+// Why the device file did not open.
+OpenStatus OpenStatusOf(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:  // WinUSB lets one handle at a time have the device
+    case ERROR_SHARING_VIOLATION:
+      return OpenStatus::Busy;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+      return OpenStatus::NoDevice;
+    default:
+      return OpenStatus::Error;
+  }
 }
 
 class WinUsbDevice final : public UsbDevice {
@@ -269,27 +353,68 @@ GUID ToWindowsGuid(const Guid& guid) {
   return g;
 }
 
+ProgrammerChoice WinUsbProgrammer::Choice() const {
+  if (!serial.empty()) return {serial, {}, {}};
+  if (!port.empty()) return {{}, port, {}};
+  return {{}, {}, interfacePath};
+}
+
 WinUsbTransport::WinUsbTransport(const WinUsbApi& api, WinUsbOptions options)
-    : api_(api), options_(options) {}
+    : api_(api), options_(std::move(options)) {}
+
+std::vector<WinUsbProgrammer> WinUsbTransport::List(const Guid& interfaceClass) {
+  std::vector<WinUsbProgrammer> out;
+  ForEachProgrammer(api_, interfaceClass, options_.only, [&](const WinUsbProgrammer& p) {
+    out.push_back(p);
+    return false;
+  });
+  return out;
+}
 
 std::vector<std::string> WinUsbTransport::ListDevicePaths(const Guid& interfaceClass) {
-  return DevicePaths(api_, interfaceClass, kMaxDevices);
+  std::vector<std::string> paths;
+  for (WinUsbProgrammer& p : List(interfaceClass)) paths.push_back(std::move(p.interfacePath));
+  return paths;
 }
 
 std::unique_ptr<UsbDevice> WinUsbTransport::OpenDevice(const Guid& interfaceClass,
                                                        std::chrono::milliseconds /*setupTimeout*/) {
+  lastOpen_ = {};
   if (!api_.HasWinUsb()) return nullptr;  // no WinUSB on this system: no programmer either
-  const std::vector<std::string> paths = DevicePaths(api_, interfaceClass, 1);
-  if (paths.empty()) return nullptr;
+  // The programmer opened before, while it is there (perhaps as a new device); else the first.
+  std::vector<ProgrammerChoice> tries;
+  if (lastOpened_) tries.push_back(*lastOpened_);
+  if (!restarting_) tries.push_back(options_.only);
+  for (const ProgrammerChoice& choice : tries) {
+    std::optional<WinUsbProgrammer> first;
+    ForEachProgrammer(api_, interfaceClass, choice, [&](const WinUsbProgrammer& p) {
+      first = p;
+      return true;
+    });
+    // The first one is the one: if it cannot be opened, nothing is opened rather than another.
+    if (first) return Open(*first);
+  }
+  return nullptr;
+}
 
-  const HANDLE handle = api_.CreateFileA(paths.front().c_str(), GENERIC_READ | GENERIC_WRITE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_OVERLAPPED, nullptr);
-  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return nullptr;
+std::unique_ptr<UsbDevice> WinUsbTransport::Open(const WinUsbProgrammer& programmer) {
+  lastOpen_.status = OpenStatus::Error;
+  const HANDLE handle = api_.CreateFileA(
+      programmer.interfacePath.c_str(), GENERIC_READ | GENERIC_WRITE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) {
+    lastOpen_.status = OpenStatusOf(api_.GetLastError());
+    return nullptr;
+  }
   auto file = std::make_unique<DeviceFile>(api_, handle);
 
   WINUSB_INTERFACE_HANDLE usbHandle = nullptr;
-  if (!api_.WinUsb_Initialize(file->get(), &usbHandle)) return nullptr;
+  if (!api_.WinUsb_Initialize(file->get(), &usbHandle)) {
+    if (OpenStatusOf(api_.GetLastError()) == OpenStatus::NoDevice) {
+      lastOpen_.status = OpenStatus::NoDevice;
+    }
+    return nullptr;
+  }
   auto usb = std::make_unique<InterfaceHandle>(api_, usbHandle);
 
   // The pipes of alternate setting 0. A pipe whose query fails is passed over; the link decides
@@ -314,6 +439,10 @@ std::unique_ptr<UsbDevice> WinUsbTransport::OpenDevice(const Guid& interfaceClas
   auto device =
       std::make_unique<WinUsbDevice>(api_, options_, std::move(file), std::move(usb), pipes);
   if (!device->Ready()) return nullptr;
+  lastOpen_.status = OpenStatus::Opened;
+  lastOpen_.name = programmer.name;
+  lastOpened_ = programmer.Choice();
+  restarting_ = false;
   return device;
 }
 

@@ -20,6 +20,37 @@ TEST(Identity, SerialNumberElsePortElseAddress) {
   EXPECT_EQ(IdentityOf(At("", "", "003:009")), "003:009");
 }
 
+// As Windows lists them: no bus address; an interface path, and the location path of the port.
+AttachedProgrammer OnWindows(std::string port, std::string serial, std::string path,
+                             std::string location = "") {
+  AttachedProgrammer p = At(std::move(port), std::move(serial), "");
+  p.interfacePath = std::move(path);
+  p.locationPath = std::move(location);
+  return p;
+}
+
+constexpr char kPathA[] = R"(\\?\usb#vid_1209&pid_7a72#a#{b91d9e33-6927-4b4d-a40d-484c312b8c26})";
+constexpr char kPathB[] =
+    R"(\\?\usb#vid_1209&pid_7a72#5&1&0&3#{b91d9e33-6927-4b4d-a40d-484c312b8c26})";
+constexpr char kPathC[] =
+    R"(\\?\usb#vid_1209&pid_7a72#6&2&0&1#{b91d9e33-6927-4b4d-a40d-484c312b8c26})";
+
+TEST(Identity, OnWindowsThePathStandsInForTheAddress) {
+  const std::vector<AttachedProgrammer> attached{
+      OnWindows("pci1400-2", "A", kPathA, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)"),
+      OnWindows("", "", kPathC)};
+  EXPECT_EQ(IdentityOf(attached[1]),
+            R"(\\\\?\\usb#vid_1209&pid_7a72#6&2&0&1#{b91d9e33-6927-4b4d-a40d-484c312b8c26})");
+  EXPECT_EQ(
+      ListLine(attached[0], attached),
+      R"(A  port pci1400-2  serial A  path \\\\?\\usb#vid_1209&pid_7a72#a#{b91d9e33-6927-4b4d-a40d-484c312b8c26})");
+  const std::vector<AttachedProgrammer> twins{OnWindows("", "", kPathC), OnWindows("", "", kPathC)};
+  EXPECT_NE(ListLine(twins[0], twins)
+                .find(R"(shares its name: use --device \\\\?\\usb#vid_1209&pid_7a72#6&2&0&1#)"),
+            std::string::npos)
+      << ListLine(twins[0], twins);
+}
+
 TEST(Identity, ListLineShowsEveryNameAndWarnsOfNamesakes) {
   const std::vector<AttachedProgrammer> two{At("1-1", "SAME", "001:002"),
                                             At("1-2", "SAME", "001:003")};
@@ -104,6 +135,45 @@ const std::vector<AttachedProgrammer> kThree{At("1-1", "A", "001:002"), At("1-2"
 // Two report the same serial number; a third has its own.
 const std::vector<AttachedProgrammer> kTwins{
     At("1-1", "TWIN", "001:002"), At("1-2", "OWN", "001:003"), At("1-4", "TWIN", "001:005")};
+
+// Windows: a serial number, a port without one, and a device known by its path alone.
+const std::vector<AttachedProgrammer> kWindows{
+    OnWindows("pci1400-2", "A", kPathA, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)"),
+    OnWindows("pci1A00-2.3", "", kPathB, "PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)#USB(3)"),
+    OnWindows("", "", kPathC)};
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, Select,
+    ::testing::Values(
+        SelectCase{"AllOfThree", kWindows, nullptr, {0, 1, 2}, {}},
+        SelectCase{"BySerial", kWindows, "A", {0}, {}},
+        SelectCase{"ByPort", kWindows, "pci1A00-2.3", {1}, {}},
+        SelectCase{
+            "ByLocationPath", kWindows, "PCIROOT(0)#PCI(1A00)#USBROOT(0)#USB(2)#USB(3)", {1}, {}},
+        SelectCase{"ByLocationPathInOtherCase",
+                   kWindows,
+                   "pciroot(0)#pci(1a00)#usbroot(0)#usb(2)#usb(3)",
+                   {1},
+                   {}},
+        SelectCase{"ByInterfacePath", kWindows, kPathB, {1}, {}},
+        SelectCase{"ByInterfacePathInOtherCase",
+                   kWindows,
+                   R"(\\?\USB#VID_1209&PID_7A72#A#{B91D9E33-6927-4B4D-A40D-484C312B8C26})",
+                   {0},
+                   {}},
+        // The path as `list` shows it, each backslash doubled.
+        SelectCase{"ByInterfacePathAsShown",
+                   kWindows,
+                   R"(\\\\?\\usb#vid_1209&pid_7a72#6&2&0&1#{b91d9e33-6927-4b4d-a40d-484c312b8c26})",
+                   {2},
+                   {}},
+        SelectCase{"NoAddressToMatch", kWindows, "1:2", {}, {"no programmer goes by 1:2"}},
+        SelectCase{"APathOfNoOne",
+                   kWindows,
+                   R"(\\?\usb#vid_1209&pid_7a72#b#{b91d9e33-6927-4b4d-a40d-484c312b8c26})",
+                   {},
+                   {"no programmer goes by"}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Select,

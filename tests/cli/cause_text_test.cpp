@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "cli/advice.h"
 #include "cli/console_host.h"
 
 namespace torv2::cli {
@@ -102,6 +103,27 @@ TEST(CauseText, LineAndJson) {
   EXPECT_EQ(CauseJson(cases[0].cause, "VIRTUAL1").rfind(R"j({"before":"junk","cause":)j", 0), 0u);
   EXPECT_NE(CauseJson(cases[0].cause, "VIRTUAL1").find(R"j("device":"VIRTUAL1")j"),
             std::string::npos);
+}
+
+// A programmer another program holds: the cause says so, and the fix names what to close.
+TEST(CauseText, HeldProgrammer) {
+  link::ExchangeFailure f;
+  f.what = Happened::Busy;
+  const Cause cause = Make(ExchangeStep::Opening, ImageKind::Main, 0, f);
+  EXPECT_EQ(CauseLine(cause),
+            "cause: opening the programmer: device busy (in use by another program)");
+  const Advice advice =
+      AdviseOn(cause, {.rerun = "torv2-upgrader-cli status --device A"}, "USB UnConn", false);
+#ifdef _WIN32
+  EXPECT_EQ(advice.line,
+            "fix: close the program that holds the programmer (Windows does not say which: the "
+            "desktop upgrader, another torv2-upgrader-cli, or another program that opens USB "
+            "devices) and run `torv2-upgrader-cli status --device A` again");
+#else
+  EXPECT_EQ(advice.line,
+            "fix: close the program that holds the programmer (the desktop upgrader or another "
+            "torv2-upgrader-cli) and run `torv2-upgrader-cli status --device A` again");
+#endif
 }
 
 }  // namespace

@@ -28,6 +28,16 @@ std::string GuidText(const GUID* guid) {
 
 }  // namespace
 
+std::string MultiSz(std::initializer_list<std::string_view> strings) {
+  std::string bytes;
+  for (const std::string_view s : strings) {
+    bytes += s;
+    bytes += '\0';
+  }
+  bytes += '\0';
+  return bytes;
+}
+
 FakeWinUsb::FakeWinUsb() {
   if (g_fake != nullptr) throw std::logic_error("one FakeWinUsb at a time");
   g_fake = this;
@@ -36,6 +46,8 @@ FakeWinUsb::FakeWinUsb() {
   api_.SetupDiEnumDeviceInterfaces = &EnumDeviceInterfaces;
   api_.SetupDiGetDeviceInterfaceDetailA = &GetInterfaceDetail;
   api_.SetupDiDestroyDeviceInfoList = &DestroyList;
+  api_.SetupDiGetDeviceInstanceIdA = &GetInstanceId;
+  api_.SetupDiGetDeviceRegistryPropertyA = &GetRegistryProperty;
   api_.CreateFileA = &CreateFile;
   api_.CloseHandle = &Close;
   api_.GetLastError = &LastError;
@@ -75,6 +87,12 @@ int FakeWinUsb::heldFiles() const {
 int FakeWinUsb::heldInterfaces() const {
   std::lock_guard lock(mutex_);
   return interfaces_;
+}
+std::vector<std::string> FakeWinUsb::openPaths() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> paths;
+  for (const auto& [handle, path] : filesByHandle_) paths.push_back(path);
+  return paths;
 }
 std::vector<std::vector<std::uint8_t>> FakeWinUsb::written() const {
   std::lock_guard lock(mutex_);
@@ -185,6 +203,46 @@ BOOL WINAPI FakeWinUsb::DestroyList(HDEVINFO set) {
   return TRUE;
 }
 
+BOOL WINAPI FakeWinUsb::GetInstanceId(HDEVINFO set, PSP_DEVINFO_DATA device, PSTR id, DWORD size,
+                                      PDWORD required) {
+  FakeWinUsb& f = *g_fake;
+  const DWORD index = device ? device->DevInst : ~0u;
+  f.Log("SetupDiGetDeviceInstanceIdA device=" + std::to_string(index) +
+        " size=" + std::to_string(size));
+  const FakeDevice* d = f.Device(index);
+  if (set != kSet || d == nullptr || d->idRead == FakeDevice::IdRead::kFails) {
+    return f.Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (d->idRead == FakeDevice::IdRead::kUnterminated) {
+    for (DWORD i = 0; i < size; ++i) id[i] = d->instanceId[i % d->instanceId.size()];
+    return TRUE;
+  }
+  const DWORD needed = static_cast<DWORD>(d->instanceId.size() + 1);
+  if (required) *required = needed;
+  if (size < needed) return f.Fail(ERROR_INSUFFICIENT_BUFFER);
+  std::memcpy(id, d->instanceId.c_str(), needed);
+  return TRUE;
+}
+
+BOOL WINAPI FakeWinUsb::GetRegistryProperty(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD property,
+                                            PDWORD type, PBYTE buffer, DWORD size,
+                                            PDWORD required) {
+  FakeWinUsb& f = *g_fake;
+  const DWORD index = device ? device->DevInst : ~0u;
+  f.Log("SetupDiGetDeviceRegistryPropertyA device=" + std::to_string(index) +
+        " property=" + Hex(property) + " size=" + std::to_string(size));
+  const FakeDevice* d = f.Device(index);
+  if (set != kSet || d == nullptr || property != SPDRP_LOCATION_PATHS || d->locationFails) {
+    return f.Fail(ERROR_INVALID_DATA);
+  }
+  const DWORD needed = static_cast<DWORD>(d->locationPaths.size());
+  if (required) *required = needed;
+  if (buffer == nullptr || size < needed) return f.Fail(ERROR_INSUFFICIENT_BUFFER);
+  if (type) *type = d->locationType;
+  std::memcpy(buffer, d->locationPaths.data(), needed);
+  return TRUE;
+}
+
 HANDLE WINAPI FakeWinUsb::CreateFile(LPCSTR path, DWORD access, DWORD share,
                                      LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                                      HANDLE templateFile) {
@@ -195,13 +253,21 @@ HANDLE WINAPI FakeWinUsb::CreateFile(LPCSTR path, DWORD access, DWORD share,
   for (DWORD i = 0; i < f.devices.size(); ++i) {
     if (f.devices[i].path != path) continue;
     if (f.devices[i].createFileFails) {
-      g_lastError = ERROR_ACCESS_DENIED;
+      g_lastError = f.devices[i].createFileError;
       return INVALID_HANDLE_VALUE;
     }
     std::lock_guard lock(f.mutex_);
+    // WinUSB lets one handle at a time have the device.
+    for (const auto& [handle, open] : f.filesByHandle_) {
+      if (open == path) {
+        g_lastError = ERROR_ACCESS_DENIED;
+        return INVALID_HANDLE_VALUE;
+      }
+    }
     ++f.files_;
-    f.openedDevice_ = i;
-    return kFile;
+    const HANDLE file = reinterpret_cast<HANDLE>(f.nextFile_++);
+    f.filesByHandle_[file] = path;
+    return file;
   }
   g_lastError = ERROR_FILE_NOT_FOUND;
   return INVALID_HANDLE_VALUE;
@@ -211,7 +277,7 @@ BOOL WINAPI FakeWinUsb::Close(HANDLE handle) {
   FakeWinUsb& f = *g_fake;
   f.Log("CloseHandle");
   std::lock_guard lock(f.mutex_);
-  if (handle != kFile) return FALSE;
+  if (f.filesByHandle_.erase(handle) == 0) return FALSE;
   --f.files_;
   return TRUE;
 }
@@ -222,9 +288,18 @@ DWORD WINAPI FakeWinUsb::LastError() {
 
 BOOL WINAPI FakeWinUsb::Initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE usb) {
   FakeWinUsb& f = *g_fake;
-  f.Log(std::string("WinUsb_Initialize") + (file == kFile ? "" : " bad-handle"));
+  std::unique_lock lock(f.mutex_);
+  const auto open = f.filesByHandle_.find(file);
+  const bool known = open != f.filesByHandle_.end();
+  const std::string path = known ? open->second : std::string();
+  lock.unlock();
+  f.Log(std::string("WinUsb_Initialize") + (known ? "" : " bad-handle"));
+  if (!known) return f.Fail(ERROR_INVALID_HANDLE);
+  for (DWORD i = 0; i < f.devices.size(); ++i) {
+    if (f.devices[i].path == path) f.openedDevice_ = i;
+  }
   if (f.devices.at(f.openedDevice_).initializeFails) return f.Fail(ERROR_NOT_SUPPORTED);
-  std::lock_guard lock(f.mutex_);
+  lock.lock();
   ++f.interfaces_;
   *usb = kInterface;
   return TRUE;

@@ -7,14 +7,20 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "link/winusb/winusb_api.h"
 
 namespace torv2::testing {
+
+// The bytes of a REG_MULTI_SZ: each string with its NUL, then the empty one.
+std::string MultiSz(std::initializer_list<std::string_view> strings);
 
 struct FakeDevice {
   bool hasInterface = true;
@@ -28,7 +34,19 @@ struct FakeDevice {
     kNoTerminator,       // the path fills the block without a NUL
   } detail = Detail::kOk;
   std::string path = R"(\\?\usb#vid_1209&pid_7a72#0001#{b91d9e33-6927-4b4d-a40d-484c312b8c26})";
+  // Who the device is: its instance ID and SPDRP_LOCATION_PATHS, as SetupAPI gives them.
+  std::string instanceId = R"(USB\VID_1209&PID_7A72\0001)";
+  enum class IdRead {
+    kOk,
+    kFails,         // SetupDiGetDeviceInstanceIdA fails
+    kUnterminated,  // fills the whole buffer without a NUL
+  } idRead = IdRead::kOk;
+  std::string locationPaths = MultiSz({"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)",
+                                       "ACPI(_SB_)#ACPI(PCI0)#ACPI(XHC_)#ACPI(RHUB)#ACPI(HS02)"});
+  DWORD locationType = REG_MULTI_SZ;
+  bool locationFails = false;  // the device has no such property
   bool createFileFails = false;
+  DWORD createFileError = ERROR_ACCESS_DENIED;  // what a failing CreateFileA says
   bool initializeFails = false;
   bool interfaceSettingsFail = false;
   std::vector<WINUSB_PIPE_INFORMATION> pipes = {
@@ -77,9 +95,11 @@ class FakeWinUsb {
   void CompletePending();
   void WaitUntilPending();
 
-  // Fake handles.
+  // The interface paths of the device files open now.
+  std::vector<std::string> openPaths() const;
+
+  // Fake handles; each device file opened gets a handle of its own.
   static inline const HDEVINFO kSet = reinterpret_cast<HDEVINFO>(0x5e7);
-  static inline const HANDLE kFile = reinterpret_cast<HANDLE>(0xf11e);
   static inline void* const kInterface = reinterpret_cast<void*>(0x1f);
 
   // The function table's entries (public so the table can point at them).
@@ -91,6 +111,9 @@ class FakeWinUsb {
                                         PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD, PDWORD,
                                         PSP_DEVINFO_DATA);
   static BOOL WINAPI DestroyList(HDEVINFO);
+  static BOOL WINAPI GetInstanceId(HDEVINFO, PSP_DEVINFO_DATA, PSTR, DWORD, PDWORD);
+  static BOOL WINAPI GetRegistryProperty(HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE, DWORD,
+                                         PDWORD);
   static HANDLE WINAPI CreateFile(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
                                   HANDLE);
   static BOOL WINAPI Close(HANDLE);
@@ -119,7 +142,9 @@ class FakeWinUsb {
   std::vector<std::string> calls_;
   std::vector<std::vector<std::uint8_t>> written_;
   int sets_ = 0, files_ = 0, interfaces_ = 0;
-  DWORD openedDevice_ = 0;  // the device whose path CreateFile was given
+  DWORD openedDevice_ = 0;  // the device whose file WinUsb_Initialize was given
+  std::map<HANDLE, std::string> filesByHandle_;  // open device files and their paths
+  std::uintptr_t nextFile_ = 0xf11e0;
 
   // The one transfer in flight, if any.
   struct Pending {

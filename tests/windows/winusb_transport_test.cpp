@@ -65,6 +65,9 @@ TEST_F(WinUsbTransportTest, OpensTheProgrammerWithTheseCallsInThisOrder) {
                   "SetupDiGetDeviceInterfaceDetailA device=0 cbSize=" +
                       std::to_string(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) +
                       " size=" + detailSize + " devinfo=0",
+                  // Who it is, for its name.
+                  "SetupDiGetDeviceInstanceIdA device=0 size=200",
+                  "SetupDiGetDeviceRegistryPropertyA device=0 property=0x23 size=512",
                   "SetupDiDestroyDeviceInfoList",
                   "CreateFileA " + path +
                       " access=0xC0000000 share=0x3 security=null disposition=3 flags=0x40000000 "
