@@ -39,7 +39,7 @@ bool SameAddress(std::string_view a, std::string_view b) {
 // port is unknown.
 std::string NameApart(const AttachedProgrammer& p) {
   if (!p.port.empty()) return Printable(p.port);
-  return Printable(p.address.empty() ? p.interfacePath : p.address);
+  return p.address.empty() ? PathText(p.interfacePath) : Printable(p.address);
 }
 
 // Windows compares its paths without regard to case.
@@ -75,6 +75,12 @@ std::map<std::string, std::vector<std::size_t>> ByName(
 
 }  // namespace
 
+std::string PathText(std::string_view path) {
+  const bool plain =
+      std::all_of(path.begin(), path.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+  return plain ? std::string(path) : Printable(path);
+}
+
 std::string IdentityOf(const AttachedProgrammer& programmer) {
   return link::ProgrammerName(
       programmer.serial, programmer.port,
@@ -90,7 +96,7 @@ std::string ListLine(const AttachedProgrammer& programmer,
   line += "  port " + orDash(programmer.port);
   if (!programmer.address.empty()) line += "  address " + Printable(programmer.address);
   line += "  serial " + orDash(programmer.serial);
-  if (!programmer.interfacePath.empty()) line += "  path " + Printable(programmer.interfacePath);
+  if (!programmer.interfacePath.empty()) line += "  path " + PathText(programmer.interfacePath);
   if (!programmer.detail.empty()) line += "  (" + Printable(programmer.detail) + ")";
   std::size_t namesakes = 0;
   for (const AttachedProgrammer& other : all) {

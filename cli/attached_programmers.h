@@ -34,6 +34,10 @@ struct AttachedProgrammer {
 
 using link::Printable;
 
+// A Windows path as Windows writes it (--device takes it so): printable ASCII as it stands,
+// anything else escaped as Printable() does.
+std::string PathText(std::string_view path);
+
 // The programmer's name (link::ProgrammerName): --device takes the name as shown.
 std::string IdentityOf(const AttachedProgrammer& programmer);
 

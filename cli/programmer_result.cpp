@@ -112,8 +112,10 @@ nlohmann::json ListedJson(const AttachedProgrammer& programmer) {
   j["detail"] = TextOrNull(programmer.detail);
   // Windows names devices by path as well.
   if (!programmer.interfacePath.empty()) {
-    j["interface_path"] = TextOrNull(programmer.interfacePath);
-    j["location_path"] = TextOrNull(programmer.locationPath);
+    j["interface_path"] = PathText(programmer.interfacePath);
+    j["location_path"] = programmer.locationPath.empty()
+                             ? nlohmann::json(nullptr)
+                             : nlohmann::json(PathText(programmer.locationPath));
   }
   return j;
 }

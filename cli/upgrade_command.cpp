@@ -153,8 +153,10 @@ ProgrammerResult RunOn(const Options& options, const upgrade::CarriedImages& ima
   }
   if (!found) {
     // The cause names the devices that could not be opened; the fix follows it.
-    host.ShowMessage(many ? "USB UnConn: the programmer does not answer"
-                          : "USB UnConn: no programmer found");
+    host.ShowMessage(link.failure().what == link::Happened::Busy
+                         ? "USB UnConn: another program holds the programmer"
+                     : many ? "USB UnConn: the programmer does not answer"
+                            : "USB UnConn: no programmer found");
     SayUnchecked(link.failure().unchecked, false);
     return ended(kExitNotReady);
   }

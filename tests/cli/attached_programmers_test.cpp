@@ -39,14 +39,15 @@ TEST(Identity, OnWindowsThePathStandsInForTheAddress) {
   const std::vector<AttachedProgrammer> attached{
       OnWindows("pci1400-2", "A", kPathA, "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)"),
       OnWindows("", "", kPathC)};
+  // The name escapes the backslashes as every name does; the path column shows the path itself.
   EXPECT_EQ(IdentityOf(attached[1]),
             R"(\\\\?\\usb#vid_1209&pid_7a72#6&2&0&1#{b91d9e33-6927-4b4d-a40d-484c312b8c26})");
   EXPECT_EQ(
       ListLine(attached[0], attached),
-      R"(A  port pci1400-2  serial A  path \\\\?\\usb#vid_1209&pid_7a72#a#{b91d9e33-6927-4b4d-a40d-484c312b8c26})");
+      R"(A  port pci1400-2  serial A  path \\?\usb#vid_1209&pid_7a72#a#{b91d9e33-6927-4b4d-a40d-484c312b8c26})");
   const std::vector<AttachedProgrammer> twins{OnWindows("", "", kPathC), OnWindows("", "", kPathC)};
   EXPECT_NE(ListLine(twins[0], twins)
-                .find(R"(shares its name: use --device \\\\?\\usb#vid_1209&pid_7a72#6&2&0&1#)"),
+                .find(R"(shares its name: use --device \\?\usb#vid_1209&pid_7a72#6&2&0&1#)"),
             std::string::npos)
       << ListLine(twins[0], twins);
 }

@@ -109,6 +109,7 @@ struct CliCase {
   std::optional<std::string> out;   // the whole of stdout; nullopt: not checked
   std::vector<std::string> errHas;  // lines stderr must hold
   std::string timeoutMs;            // TORV2_TRANSFER_TIMEOUT_MS
+  std::vector<std::string> outHas;  // pieces stdout must hold
 };
 
 void PrintTo(const CliCase& c, std::ostream* os) {
@@ -135,15 +136,96 @@ TEST_P(CliOverSimulatedWindows, ExitCodeAndOutput) {
     EXPECT_NE(err.find(line), std::string::npos) << "stderr lacks: " << line << "\nstderr:\n"
                                                  << err;
   }
+  for (const std::string& piece : c.outHas) {
+    EXPECT_NE(out.find(piece), std::string::npos) << "stdout lacks: " << piece << "\nstdout:\n"
+                                                  << out;
+  }
+}
+
+// Three programmers upgraded at once, then the history lists each one with its last upgrade.
+TEST(CliHistoryOverSimulatedWindows, AllThreeThenTheSummaryListsEach) {
+  char folder[MAX_PATH];
+  ASSERT_NE(GetTempPathA(MAX_PATH, folder), 0u);
+  const std::string file =
+      std::string(folder) + "torv2-all-three-" + std::to_string(GetCurrentProcessId()) + ".sqlite";
+  DeleteFileA(file.c_str());
+  const std::string history = " --history \"" + file + "\"";
+
+  const Ran upgraded = RunCli("--count 3", "--progress none -q --all upgrade" + history);
+  EXPECT_EQ(upgraded.exitCode, 0u) << Unix(upgraded.err);
+  const Ran summary = RunCli("--count 0", "history --summary" + history);
+  DeleteFileA(file.c_str());
+  EXPECT_EQ(summary.exitCode, 0u) << Unix(summary.err);
+  const std::string out = Unix(summary.out);
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(out.substr(at, end - at));
+  }
+  ASSERT_EQ(lines.size(), 4u) << out;
+  EXPECT_EQ(lines[0], "DEVICE    VERSION  LAST UPGRADE              OUTCOME");
+  for (int i = 1; i <= 3; ++i) {
+    const std::string& line = lines[i];
+    const std::string name = "VIRTUAL" + std::to_string(i);
+    EXPECT_EQ(line.substr(0, 19), name + "  2.08     ") << out;
+    EXPECT_EQ(line.substr(line.size() - 4), "  ok") << out;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Windows, CliOverSimulatedWindows,
     ::testing::Values(
         CliCase{"Upgrade", "", "--progress none upgrade", 0, kSuccessReport},
-        // With several attached, the transport takes the first one SetupAPI lists.
-        CliCase{"UpgradeTheFirstOfThree", "--count 3", "--progress none upgrade", 0,
-                kSuccessReport},
+        // Several attached and none named: none is guessed at.
+        CliCase{"SeveralAndNoneNamed",
+                "--count 3",
+                "--progress none upgrade",
+                64,
+                "",
+                {"3 programmers are attached and none was named, so none is used:\n"
+                 "  VIRTUAL1  port pci1400-1  serial VIRTUAL1  path "
+                 "\\\\?\\USB#VID_1209&PID_0001#VIRTUAL1#{b91d9e33-6927-4b4d-a40d-484c312b8c26}\n"}},
+        CliCase{"ListShowsNamePortAndPath", "--count 2", "list", 0,
+                "VIRTUAL1  port pci1400-1  serial VIRTUAL1  path "
+                "\\\\?\\USB#VID_1209&PID_0001#VIRTUAL1#{b91d9e33-6927-4b4d-a40d-484c312b8c26}\n"
+                "VIRTUAL2  port pci1400-2  serial VIRTUAL2  path "
+                "\\\\?\\USB#VID_1209&PID_0001#VIRTUAL2#{b91d9e33-6927-4b4d-a40d-484c312b8c26}\n"},
+        // Without serial numbers they go by their ports.
+        CliCase{
+            "ListWithoutSerialNumbers", "--count 2 --serial ''", "list", 0,
+            "pci1400-1  port pci1400-1  serial -  path "
+            "\\\\?\\USB#VID_1209&PID_0001#5&99454B9&0&1#{b91d9e33-6927-4b4d-a40d-484c312b8c26}\n"
+            "pci1400-2  port pci1400-2  serial -  path "
+            "\\\\?\\USB#VID_1209&PID_0001#5&99454B9&0&2#{b91d9e33-6927-4b4d-a40d-484c312b8c26}\n"},
+        // Every programmer on its own link and job; the exit code is the worst of them.
+        CliCase{"AllThreeOneReportFails",
+                "--count 3 --fault read-chunk:2:corrupt --faults-on 2",
+                "--progress none --all upgrade",
+                1,
+                std::nullopt,
+                {},
+                "",
+                {"== VIRTUAL1 ==\n" + std::string(kSuccessReport),
+                 "== VIRTUAL2 ==\nTorv2 Main Execute - Upgrade Fail\n",
+                 "== VIRTUAL3 ==\n" + std::string(kSuccessReport),
+                 "== summary ==\nprogrammer  exit  result\nVIRTUAL1    0     ok\n"
+                 "VIRTUAL2    1     the report shows a failure: main read-back chunk 2: read-back "
+                 "differs at offset 12288\nVIRTUAL3    0     ok\n"}},
+        // The programmer named is found again after it restarts ("Already."), by whichever name
+        // it was given, though another one (which could not answer its version) arrives while it
+        // is away.
+        CliCase{"BySerialAfterRestart",
+                "--count 3 --last-arrives-on-reset --reenumeration-delay 50 --status Already. "
+                "--fault version-reply:1:junk --faults-on 3",
+                "--progress none --device VIRTUAL2 status", 0, kVersions},
+        CliCase{"ByPortAfterRestart",
+                "--count 3 --serial '' --last-arrives-on-reset --reenumeration-delay 50 "
+                "--status Already. --fault version-reply:1:junk --faults-on 3",
+                "--progress none --device pci1400-2 status", 0, kVersions},
+        CliCase{
+            "ByPathAfterRestart", "--count 2 --reenumeration-delay 50 --status Already.",
+            "--progress none --device "
+            "\\\\?\\usb#vid_1209&pid_0001#virtual2#{b91d9e33-6927-4b4d-a40d-484c312b8c26} status",
+            0, kVersions},
         CliCase{"Status", "", "--progress none status", 0, kVersions},
         // "Already." makes the programmer restart; it comes back under the same path.
         CliCase{"AlreadyMeansResetFirst", "--status Already.", "--progress none status", 0,
@@ -173,8 +255,28 @@ INSTANTIATE_TEST_SUITE_P(
                 "200"},
         CliCase{"NoProgrammer", "--count 0", "--progress none status", 3, "", {"USB UnConn"}},
         CliCase{"OnlyADecoy", "--count 0 --decoy", "--progress none status", 3, "", {"USB UnConn"}},
-        // Another program holds the programmer's device file.
-        CliCase{"HeldByAnotherProgram", "--held VIRTUAL1", "--progress none status", 3, "", {}},
+        // Another program holds the programmer's device file: the program says so, and which
+        // program Windows does not tell.
+        CliCase{"HeldByAnotherProgram",
+                "--count 2 --held VIRTUAL1",
+                "--progress none --device VIRTUAL1 status",
+                3,
+                "",
+                {"USB UnConn: another program holds the programmer\n"
+                 "cause: opening the programmer: device busy (in use by another program)\n"
+                 "fix: close the program that holds the programmer (Windows does not say which: "
+                 "the desktop upgrader, another torv2-upgrader-cli, or another program that opens "
+                 "USB devices) and run `torv2-upgrader-cli status --device VIRTUAL1` again\n"}},
+        CliCase{
+            "AllWithOneHeld",
+            "--count 2 --held VIRTUAL1",
+            "--progress none --all status",
+            3,
+            std::nullopt,
+            {"VIRTUAL1: USB UnConn: another program holds the programmer\n"},
+            "",
+            {"VIRTUAL1    3     not found or not ready: opening the programmer: device busy (in "
+             "use by another program)\nVIRTUAL2    0     ok\n"}},
         CliCase{"NoiseInTheReplies", "--nak 3 --upper-checksum 5 --junk-before-reply zz",
                 "--progress none upgrade", 0, kSuccessReport},
         CliCase{
