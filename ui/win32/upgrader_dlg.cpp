@@ -162,10 +162,15 @@ void CZARN_TORV2_UpgraderDlg::EnableUpdate(bool enabled) {
 }
 
 void CZARN_TORV2_UpgraderDlg::ShowMessage(std::string_view text, std::string_view caption,
-                                          torv2::window::MessageIcon icon) {
-  const UINT style =
-      MB_OK | (icon == torv2::window::MessageIcon::Exclamation ? MB_ICONEXCLAMATION : 0);
-  MessageBoxW(m_hWnd, WideFromUtf8(text).c_str(), WideFromUtf8(caption).c_str(), style);
+                                          torv2::window::MessageIcon icon,
+                                          std::string_view details) {
+  torv2::win32::ShowMessageBox(m_hWnd,
+                               {.text = text,
+                                .caption = caption,
+                                .details = details,
+                                .exclamation = icon == torv2::window::MessageIcon::Exclamation,
+                                .allowTaskDialog = allowTaskDialog},
+                               onMessageShown);
 }
 
 void CZARN_TORV2_UpgraderDlg::ShowResult(const torv2::upgrade::UpgradeReport& report) {
