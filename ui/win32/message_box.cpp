@@ -58,7 +58,7 @@ void ShowMessageBox(HWND owner, const MessageBoxRequest& request, const MessageS
     config.cbSize = sizeof config;
     config.hwndParent = owner;
     // WM_CLOSE (the window ending) closes it as the OK button would.
-    config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION | TDF_POSITION_RELATIVE_TO_WINDOW;
+    config.dwFlags = TDF_ALLOW_DIALOG_CANCELLATION;
     config.dwCommonButtons = TDCBF_OK_BUTTON;
     config.pszWindowTitle = caption.c_str();
     if (request.exclamation) config.pszMainIcon = TD_WARNING_ICON;
