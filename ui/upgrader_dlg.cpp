@@ -94,11 +94,14 @@ void CZARN_TORV2_UpgraderDlg::EnableUpdate(bool enabled) {
 }
 
 void CZARN_TORV2_UpgraderDlg::ShowMessage(std::string_view text, std::string_view caption,
-                                          torv2::window::MessageIcon icon) {
+                                          torv2::window::MessageIcon icon,
+                                          std::string_view details) {
   QMessageBox box(
       icon == torv2::window::MessageIcon::None ? QMessageBox::NoIcon : QMessageBox::Warning,
       FromUtf8(caption), FromUtf8(text), QMessageBox::Ok, this);
   box.setTextFormat(Qt::PlainText);
+  // Why, and what to do, behind the box's "Show Details..." button.
+  if (!details.empty()) box.setDetailedText(FromUtf8(details));
   box.exec();
 }
 

@@ -57,8 +57,8 @@ class CZARN_TORV2_UpgraderDlg : public QDialog, private torv2::window::WindowVie
   void SetUpgradeVersionText(std::string_view text) override;
   void SetCurrentVersionText(std::string_view text) override;
   void EnableUpdate(bool enabled) override;
-  void ShowMessage(std::string_view text, std::string_view caption,
-                   torv2::window::MessageIcon icon) override;
+  void ShowMessage(std::string_view text, std::string_view caption, torv2::window::MessageIcon icon,
+                   std::string_view details) override;
   void ShowResult(const torv2::upgrade::UpgradeReport& report) override;
   void End() override;
   torv2::link::ProgressSink& ProgressBar() override;

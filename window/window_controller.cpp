@@ -17,15 +17,26 @@ std::string ProgramName(std::string_view executablePath) {
   return name.empty() ? std::string("torv2-upgrader") : std::string(name);
 }
 
+void AttemptObservers::AttemptBegan(const upgrade::Attempt& attempt) {
+  if (first_) first_->AttemptBegan(attempt);
+  if (second_) second_->AttemptBegan(attempt);
+}
+
+void AttemptObservers::AttemptEnded(const upgrade::Attempt& attempt) {
+  if (first_) first_->AttemptEnded(attempt);
+  if (second_) second_->AttemptEnded(attempt);
+}
+
 WindowController::WindowController(WindowView& view, GuiQueue& queue, link::UsbTransport& transport,
                                    WindowOptions options)
     : view_(view),
       queue_(queue),
       options_(std::move(options)),
       host_(view, queue, ProgramName(upgrade::ExecutablePath())),
+      observers_(options_.attempts, options_.attemptLog),
       link_(transport, options_.linkTimeouts),
       upgrader_(std::make_unique<upgrade::Upgrader>(link_, host_, options_.timings)) {
-  upgrader_->SetAttemptObserver(options_.attempts);
+  upgrader_->SetAttemptObserver(&observers_);
 }
 
 WindowController::~WindowController() {
@@ -70,6 +81,7 @@ void WindowController::RegisterUsbNotification() {
 }
 
 void WindowController::ShowUsbConnected() {
+  host_.ForgetCause();  // whatever failed before, the programmer answers now
   // Which programmer the window works with (the first one found), after the title's own text,
   // by its name as the command line's `list` shows it; nothing where the transport cannot tell.
   const std::string name = link_.OpenedName();

@@ -39,6 +39,21 @@ struct WindowOptions {
   RegisterDeviceNotification registerDeviceNotification;
   // Told of each status check and upgrade attempt (the history); may be null.
   upgrade::AttemptObserver* attempts = nullptr;
+  // Told of the same after `attempts` (the log file a person reads afterwards); may be null.
+  upgrade::AttemptObserver* attemptLog = nullptr;
+};
+
+// Hands each attempt to two observers in turn, skipping a null one.
+class AttemptObservers final : public upgrade::AttemptObserver {
+ public:
+  AttemptObservers(upgrade::AttemptObserver* first, upgrade::AttemptObserver* second)
+      : first_(first), second_(second) {}
+  void AttemptBegan(const upgrade::Attempt& attempt) override;
+  void AttemptEnded(const upgrade::Attempt& attempt) override;
+
+ private:
+  upgrade::AttemptObserver* first_;
+  upgrade::AttemptObserver* second_;
 };
 
 // The caption of the program's message boxes: the executable's file name without its extension.
@@ -92,6 +107,7 @@ class WindowController {
   GuiQueue& queue_;
   WindowOptions options_;
   WindowHost host_;
+  AttemptObservers observers_;
   link::UsbLink link_;
   std::unique_ptr<upgrade::Upgrader> upgrader_;
   std::unique_ptr<DeviceNotification> notification_;

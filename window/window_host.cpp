@@ -19,19 +19,39 @@ void ProgressRelay::SetPercent(int percent) {
 WindowHost::WindowHost(WindowView& view, GuiQueue& queue, std::string programName)
     : view_(view), queue_(queue), programName_(std::move(programName)) {}
 
+namespace {
+
+// How the window's boxes word what to do: the window runs the task again from its own button.
+upgrade::AdviceContext WindowAdvice() {
+  upgrade::AdviceContext context;
+  context.rerun = "the upgrade";
+  context.rerunIsCommand = false;
+  return context;
+}
+
+}  // namespace
+
 void WindowHost::ShowMessage(std::string_view text) {
-  RunAndWait([this, text = std::string(text)] {
-    view_.ShowMessage(text, programName_, MessageIcon::Exclamation);
+  std::optional<upgrade::Cause> cause;
+  {
+    std::lock_guard lock(mutex_);
+    cause.swap(cause_);
+  }
+  std::string details;
+  if (cause) details = upgrade::MessageDetails(*cause, WindowAdvice(), text);
+  RunAndWait([this, text = std::string(text), details = std::move(details)] {
+    view_.ShowMessage(text, programName_, MessageIcon::Exclamation, details);
   });
 }
 
 void WindowHost::ShowLoaderMessage(std::string_view text, std::string_view caption) {
   RunAndWait([this, text = std::string(text), caption = std::string(caption)] {
-    view_.ShowMessage(text, caption, MessageIcon::None);
+    view_.ShowMessage(text, caption, MessageIcon::None, {});
   });
 }
 
 void WindowHost::ShowResult(const upgrade::UpgradeReport& report) {
+  ForgetCause();  // the report shows what failed
   RunAndWait([this, report] { view_.ShowResult(report); });
 }
 
@@ -48,7 +68,16 @@ void WindowHost::EndProgram() {
 }
 
 void WindowHost::LogCause(const upgrade::Cause& cause) {
+  {
+    std::lock_guard lock(mutex_);
+    cause_ = cause;
+  }
   Log("cause: " + upgrade::DescribeCause(cause));
+}
+
+void WindowHost::ForgetCause() {
+  std::lock_guard lock(mutex_);
+  cause_.reset();
 }
 
 void WindowHost::Log(std::string_view text) {

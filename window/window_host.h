@@ -8,8 +8,10 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "upgrade/advice.h"
 #include "upgrade/upgrade_host.h"
 #include "window/gui_queue.h"
 #include "window/window_view.h"
@@ -42,8 +44,11 @@ class WindowHost final : public upgrade::UpgradeHost {
   void EnableUpdateButton(bool enabled) override;
   void ShowCurrentVersion(std::string_view text) override;
   void EndProgram() override;
-  // To stderr (the system journal when started from the desktop); the boxes stay as they are.
+  // To stderr (the system journal when started from the desktop); the next message box shows it
+  // in words, with what to do, as its details.
   void LogCause(const upgrade::Cause& cause) override;
+  // The cause logged last no longer holds (the programmer answers again): no box shows it.
+  void ForgetCause();
   // A line on stderr for whoever started the program from a terminal or reads its log.
   void Log(std::string_view text);
 
@@ -72,6 +77,7 @@ class WindowHost final : public upgrade::UpgradeHost {
   mutable std::mutex mutex_;
   std::condition_variable finished_;
   bool closing_ = false;
+  std::optional<upgrade::Cause> cause_;  // logged, not yet shown; guarded by mutex_
 };
 
 }  // namespace torv2::window

@@ -22,8 +22,11 @@ class WindowView {
   virtual void SetUpgradeVersionText(std::string_view text) = 0;
   virtual void SetCurrentVersionText(std::string_view text) = 0;
   virtual void EnableUpdate(bool enabled) = 0;  // the Update button
-  // A modal message box with one OK button; returns once it is dismissed.
-  virtual void ShowMessage(std::string_view text, std::string_view caption, MessageIcon icon) = 0;
+  // A modal message box with one OK button; returns once it is dismissed. `details` (empty when
+  // there are none) says why, and what to do, in lines of their own; the box shows them beside
+  // `text`, which stays as it is.
+  virtual void ShowMessage(std::string_view text, std::string_view caption, MessageIcon icon,
+                           std::string_view details) = 0;
   // The result dialog, modal over the window; returns once it is closed.
   virtual void ShowResult(const upgrade::UpgradeReport& report) = 0;
   // Closes any message box or result dialog the window has open and ends the window's loop.

@@ -42,7 +42,8 @@ inline void Screenshot(QWidget& widget, const QString& name) {
 struct SeenModal {
   std::string className;  // "QMessageBox", "CUpgradeResultDlg"
   std::string title;
-  std::string text;  // a message box's text
+  std::string text;     // a message box's text
+  std::string details;  // and its detailed text
 };
 
 // Watches for modal dialogs while it lives. Each new one is recorded and handed to `answer`,
@@ -82,7 +83,10 @@ class ModalAnswerer {
     if (modal != last_) {
       last_ = modal;
       SeenModal m{modal->metaObject()->className(), modal->windowTitle().toStdString(), ""};
-      if (auto* box = qobject_cast<QMessageBox*>(modal)) m.text = box->text().toStdString();
+      if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+        m.text = box->text().toStdString();
+        m.details = box->detailedText().toStdString();
+      }
       seen_.push_back(m);
       answered_ = false;
     }

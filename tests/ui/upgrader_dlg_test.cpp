@@ -298,6 +298,12 @@ TEST_F(MainWindow, AFailedUpgradeShowsItsMessageAndASecondAttemptCompletes) {
   // The job ends by enabling the button again.
   ASSERT_TRUE(WaitFor([&] { return Idle() && dlg_->updateButton()->isEnabled(); }));
   EXPECT_EQ(answerer.messages(), std::vector<std::string>{kUpgradeError});
+  // Why, and what to do, behind the box's details button.
+  ASSERT_EQ(answerer.seen().size(), 1u);
+  EXPECT_EQ(answerer.seen()[0].details,
+            "Cause: main size record: refused (\"Error\")\n"
+            "What to do: the upgrade stopped part-way: run the upgrade again; if it stops at the "
+            "same step, unplug the programmer and plug it in again first");
   EXPECT_TRUE(dlg_->isVisible());
   EXPECT_EQ(finished_->count(), 0);
   EXPECT_TRUE(reader.lines.empty());

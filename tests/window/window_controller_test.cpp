@@ -132,9 +132,11 @@ class FakeView final : public WindowView {
     button = enabled;
     calls.push_back(enabled ? "button on" : "button off");
   }
-  void ShowMessage(std::string_view text, std::string_view caption, MessageIcon icon) override {
+  void ShowMessage(std::string_view text, std::string_view caption, MessageIcon icon,
+                   std::string_view details) override {
     EXPECT_TRUE(queue_.OnGuiThread());
     messages.emplace_back(text);
+    messageDetails.emplace_back(details);
     captions.emplace_back(caption);
     icons.push_back(icon);
     calls.push_back("message " + std::string(text));
@@ -162,6 +164,7 @@ class FakeView final : public WindowView {
 
   std::vector<std::string> calls;
   std::vector<std::string> messages;
+  std::vector<std::string> messageDetails;  // beside each message
   std::vector<std::string> captions;
   std::vector<MessageIcon> icons;
   std::vector<upgrade::UpgradeReport> results;
@@ -425,6 +428,72 @@ TEST_F(Controller, SpaceOnADisabledButtonIsRefusedWithAMessage) {
   EXPECT_TRUE(view_.button);  // the refusal enables it again
   EXPECT_EQ(device_.opens(), 0u);
 }
+
+// --- why a message box came: its details ---
+
+// A failure's box keeps the program's own text and says, as its details, the cause in words and
+// what to do, in the words the command line uses for the same cause.
+struct DetailsCase {
+  const char* name;
+  std::function<void(emulator::InProcessTransport&)> device;
+  bool startJob;  // press space once the window is up
+  std::vector<std::string> messages;
+  std::vector<std::string> details;  // beside each message
+};
+
+class MessageDetails : public Controller, public ::testing::WithParamInterface<DetailsCase> {};
+
+TEST_P(MessageDetails, CarryTheCauseAndWhatToDo) {
+  const DetailsCase& c = GetParam();
+  if (c.device) c.device(device_);
+  Start();
+  if (c.startJob) {
+    controller_->StartJob();
+    ASSERT_TRUE(RunUntil([&] { return Idle(); }));
+  }
+  EXPECT_EQ(view_.messages, c.messages);
+  EXPECT_EQ(view_.messageDetails, c.details);
+}
+
+void FaultAt(emulator::InProcessTransport& d, Step step, int occurrence, FaultKind kind) {
+  d.WithProgrammer([&](VirtualProgrammer& p) { p.faults().atStep = {step, occurrence, kind}; });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failure, MessageDetails,
+    ::testing::Values(
+        DetailsCase{"SizeRecordRefused",
+                    [](auto& d) { FaultAt(d, Step::SizeReply, 1, FaultKind::Refuse); },
+                    true,
+                    {"ZARN TORV II - Firmware Upgrade Error!"},
+                    {"Cause: main size record: refused (\"Error\")\n"
+                     "What to do: the upgrade stopped part-way: run the upgrade again; if it stops "
+                     "at the same step, unplug the programmer and plug it in again first"}},
+        DetailsCase{
+            "DeviceGoneMidDownload",
+            [](auto& d) { FaultAt(d, Step::ChunkAck, 3, FaultKind::Unplug); },
+            true,
+            {"ZARN TORV II - Firmware Upgrade Error!"},
+            {"Cause: main chunk 3: device gone (transfer: no device); the job stopped at sub "
+             "write command\n"
+             "What to do: the upgrade stopped part-way: plug the programmer in again and "
+             "run the upgrade again"}},
+        DetailsCase{"StatusUnreadableAtStartUp",
+                    [](auto& d) { FaultAt(d, Step::StatusReply, 1, FaultKind::Junk); },
+                    false,
+                    {"Read Current Status Data Fail!"},
+                    {"Cause: status query: junk, then time-out after 300 ms (transfer: timed out)\n"
+                     "What to do: unplug the programmer, plug it in again and run the upgrade "
+                     "again"}},
+        // The refusal of a click without a programmer says why none could be used.
+        DetailsCase{"NoProgrammer",
+                    [](auto& d) { d.Unplug(); },
+                    true,
+                    {"USB Communication cannot be operated!"},
+                    {"Cause: opening the programmer: no programmer found\n"
+                     "What to do: plug the programmer in (`lsusb` lists it once it is attached) "
+                     "and run the upgrade again"}}),
+    [](const auto& info) { return info.param.name; });
 
 // --- the whole upgrade, and its progress ---
 

@@ -87,9 +87,30 @@ expect_exit() {
 }
 
 main_window() { window "^${title_base}"; }
+
+# The program's log of attempts, where Windows keeps a user's local application data.
+attempt_log() {
+  local f
+  for f in "$TORV2_WINE_PREFIX"/drive_c/users/*/AppData/Local/torv2-upgrader/torv2-upgrader.log; do
+    [ -e "$f" ] && { echo "$f"; return 0; }
+  done
+  return 0
+}
+# The log's lines without their time: "upgrade failed; cause: ...".
+attempt_log_lines() {
+  local f
+  f=$(attempt_log)
+  [ -n "$f" ] || fail "no log file under %LOCALAPPDATA%\\torv2-upgrader"
+  sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z //' "$f"
+}
+size_refused_details='Cause: main size record: refused ("Error")/What to do: the upgrade stopped part-way: run the upgrade again; if it stops at the same step, unplug the programmer and plug it in again first'
+
 press() { xdotool key --window "$1" "$2" 2>/dev/null; }
 
 "$TORV2_WINE_RUN" --prefix "$TORV2_WINE_PREFIX" --setup
+# Each scenario reads only its own attempts from the log.
+log=$(attempt_log)
+[ -z "$log" ] || rm -f "$log"
 
 case "$scenario" in
   progress-bar)
@@ -154,6 +175,10 @@ case "$scenario" in
     win=$(main_window)
     press "$win" space
     expect_line '^message ZARN TORV II - Firmware Upgrade Error!$' 60
+    # A task dialog, with the cause and what to do as its expanded information.
+    expect_line '^message-box task-dialog$' 10
+    expect_line "^message-details ${size_refused_details//[()]/.}\$" 10 \
+      "the box does not carry the cause and what to do as its details"
     box=$(window "^torv2-upgrader-test$")
     press "$box" Return
     expect_line '^message closed$'
@@ -175,6 +200,27 @@ case "$scenario" in
     grep -E ',torv2-upgrader,upgrade,.*,ok,' <<<"$rows" >/dev/null || fail "no row of the upgrade that went through"
     grep -E ',torv2-upgrader,upgrade,.*size.*refused' <<<"$rows" >/dev/null ||
       fail "the failed upgrade's row does not say why"
+    # One line per attempt in the log file, the failure with its cause.
+    want=$(printf '%s\n' 'status-check ok; version 2.07' \
+      'upgrade failed; version 2.07 -> ?; cause: main size record: refused ("Error")' \
+      'upgrade ok; version 2.07 -> 2.08')
+    [ "$(attempt_log_lines)" = "$want" ] || fail "log file: $(attempt_log_lines)"
+    ;;
+
+  plain-box)
+    # Where comctl32 has no task dialog: a plain message box with the same lines under the text.
+    start --fault size-reply:1:refuse --plain-boxes
+    expect_line '^button on$'
+    win=$(main_window)
+    press "$win" space
+    expect_line '^message ZARN TORV II - Firmware Upgrade Error!$' 60
+    expect_line "^message-box plain ZARN TORV II - Firmware Upgrade Error!//${size_refused_details//[()]/.}\$" 10 \
+      "the plain box does not carry the cause and what to do under its text"
+    box=$(window "^torv2-upgrader-test$")
+    press "$box" Return
+    expect_line '^message closed$'
+    press "$win" alt+F4
+    expect_exit 20
     ;;
 
   close-during-job)

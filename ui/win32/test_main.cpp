@@ -6,8 +6,11 @@
 //   --no-device            the virtual programmer is not attached
 //   --fault STEP:N:KIND    a device fault, e.g. size-reply:1:refuse (repeatable: the last wins)
 //   --transfer-timeout MS  the time-out of each transfer (default 6000)
+//   --plain-boxes          plain message boxes, as where comctl32 has no task dialog
 //   --winusb               the real SetupAPI + WinUSB transport instead of the virtual programmer
 //   --history FILE         keep the history there, as torv2-upgrader.exe does in its default place
+// Each attempt's end also goes to the program's log file, as the shipped program writes it
+// (%LOCALAPPDATA%\torv2-upgrader\torv2-upgrader.log).
 #include <windows.h>
 
 // shellapi.h needs windows.h first.
@@ -24,6 +27,7 @@
 #include "history/history_files.h"
 #include "history/window_history.h"
 #include "link/winusb/winusb_transport.h"
+#include "ui/win32/attempt_log_file.h"
 #include "ui/win32/window_journal.h"
 #include "upgrade/upgrader.h"
 #include "win32/wide_text.h"
@@ -110,6 +114,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   std::unique_ptr<torv2::upgrade::AttemptObserver> history;
   bool attached = true;
   bool realUsb = false;
+  bool plainBoxes = false;
   std::vector<torv2::emulator::StepFault> faults;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::wstring& a = args[i];
@@ -121,6 +126,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     } else if (a == L"--history" && hasValue) {
       history = torv2::history::KeepWindowHistory(
           torv2::history::PathOfUtf8(torv2::win32::Utf8FromWide(args[++i])));
+    } else if (a == L"--plain-boxes") {
+      plainBoxes = true;
     } else if (a == L"--winusb") {
       realUsb = true;
     } else if (a == L"--fault" && hasValue) {
@@ -133,6 +140,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
       return 64;
     }
   }
+  // The log file, where the shipped program keeps it.
+  const std::unique_ptr<torv2::window::AttemptLog> log = torv2::win32::OpenAttemptLog();
+  options.attemptLog = log.get();
   std::unique_ptr<AttemptJournal> attempts;
   torv2::win32::JournalLine write = [](std::string_view) {};
   if (journal) {
@@ -144,7 +154,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 
   if (realUsb) {
     torv2::link::winusb::WinUsbTransport transport;
-    torv2::win32::RunJournaledWindow(transport, std::move(options), write);
+    torv2::win32::RunJournaledWindow(transport, std::move(options), write, plainBoxes);
     return 0;
   }
   torv2::emulator::InProcessTransport transport;
@@ -153,6 +163,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         [&](torv2::emulator::VirtualProgrammer& p) { p.faults().atStep = faults.back(); });
   }
   if (!attached) transport.Unplug();
-  torv2::win32::RunJournaledWindow(transport, std::move(options), write);
+  torv2::win32::RunJournaledWindow(transport, std::move(options), write, plainBoxes);
   return 0;
 }

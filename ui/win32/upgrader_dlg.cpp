@@ -1,5 +1,8 @@
 #include "ui/win32/upgrader_dlg.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "ui/win32/resource.h"
 #include "win32/wide_text.h"
 #include "window/appearance.h"
@@ -8,6 +11,54 @@ namespace {
 
 using torv2::win32::Utf8FromWide;
 using torv2::win32::WideFromUtf8;
+
+// The width `text` takes in `control`'s font, in pixels.
+int TextWidth(HWND control) {
+  wchar_t text[64] = {};
+  const int length = GetWindowTextW(control, text, static_cast<int>(std::size(text)));
+  const HDC dc = GetDC(control);
+  if (dc == nullptr) return 0;
+  const auto font = reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0));
+  const HGDIOBJ old = font != nullptr ? SelectObject(dc, font) : nullptr;
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text, length, &size);
+  if (old != nullptr) SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  return size.cx;
+}
+
+// The version labels as wide as their text takes in the font the system gave the dialog (Wine's
+// is wider than the one the template was drawn for), and the versions moved to the right of the
+// wider one.
+void FitVersionLabels(HWND dialog) {
+  const HWND labels[] = {GetDlgItem(dialog, IDC_UPGRADE_LABEL),
+                         GetDlgItem(dialog, IDC_CURRENT_LABEL)};
+  const HWND values[] = {GetDlgItem(dialog, IDC_UPGRADE_VERSION),
+                         GetDlgItem(dialog, IDC_CURRENT_VERSION)};
+  RECT gap{0, 0, 2, 0};  // two dialog units between a label and its value
+  MapDialogRect(dialog, &gap);
+  int right = 0;
+  for (const HWND label : labels) {
+    if (label == nullptr) return;
+    RECT r;
+    GetWindowRect(label, &r);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
+    const int width = std::max<int>(r.right - r.left, TextWidth(label) + 1);
+    SetWindowPos(label, nullptr, 0, 0, width, r.bottom - r.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    right = std::max<int>(right, r.left + width);
+  }
+  for (const HWND value : values) {
+    if (value == nullptr) return;
+    RECT r;
+    GetWindowRect(value, &r);
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&r), 2);
+    if (r.left < right + gap.right) {
+      SetWindowPos(value, nullptr, right + gap.right, r.top, 0, 0,
+                   SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+  }
+}
 
 BOOL CALLBACK CloseOwnedWindow(HWND window, LPARAM owner) {
   if (GetWindow(window, GW_OWNER) == reinterpret_cast<HWND>(owner)) {
@@ -93,6 +144,7 @@ INT_PTR CZARN_TORV2_UpgraderDlg::HandleMessage(UINT message, WPARAM wParam) {
 
 BOOL CZARN_TORV2_UpgraderDlg::OnInitDialog() {
   m_progress.SubclassDlgItem(m_hWnd, IDC_PROGRESS);
+  FitVersionLabels(m_hWnd);
   queue_.AttachWindow(m_hWnd);
 
   const HINSTANCE instance = GetModuleHandleW(nullptr);
@@ -162,10 +214,15 @@ void CZARN_TORV2_UpgraderDlg::EnableUpdate(bool enabled) {
 }
 
 void CZARN_TORV2_UpgraderDlg::ShowMessage(std::string_view text, std::string_view caption,
-                                          torv2::window::MessageIcon icon) {
-  const UINT style =
-      MB_OK | (icon == torv2::window::MessageIcon::Exclamation ? MB_ICONEXCLAMATION : 0);
-  MessageBoxW(m_hWnd, WideFromUtf8(text).c_str(), WideFromUtf8(caption).c_str(), style);
+                                          torv2::window::MessageIcon icon,
+                                          std::string_view details) {
+  torv2::win32::ShowMessageBox(m_hWnd,
+                               {.text = text,
+                                .caption = caption,
+                                .details = details,
+                                .exclamation = icon == torv2::window::MessageIcon::Exclamation,
+                                .allowTaskDialog = allowTaskDialog},
+                               onMessageShown);
 }
 
 void CZARN_TORV2_UpgraderDlg::ShowResult(const torv2::upgrade::UpgradeReport& report) {

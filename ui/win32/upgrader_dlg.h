@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "ui/win32/gui_thread_queue.h"
+#include "ui/win32/message_box.h"
 #include "ui/win32/text_progress_ctrl.h"
 #include "ui/win32/upgrade_result_dlg.h"
 #include "window/window_controller.h"
@@ -37,6 +38,11 @@ class CZARN_TORV2_UpgraderDlg final : public torv2::window::WindowView {
   // While the window is up.
   const CUpgradeResultDlg* resultDialog() const { return m_pResultDlg.get(); }
 
+  // Told what each message box shows once it is up (the window tests).
+  torv2::win32::MessageShown onMessageShown;
+  // false: plain message boxes, as where comctl32 has no task dialog (the window tests).
+  bool allowTaskDialog = true;
+
  private:
   static INT_PTR CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);
   INT_PTR HandleMessage(UINT message, WPARAM wParam);
@@ -48,8 +54,8 @@ class CZARN_TORV2_UpgraderDlg final : public torv2::window::WindowView {
   void OnPaint();
 
   // What the controller asks of the window: the modal dialogs and the end of its loop,
-  void ShowMessage(std::string_view text, std::string_view caption,
-                   torv2::window::MessageIcon icon) override;
+  void ShowMessage(std::string_view text, std::string_view caption, torv2::window::MessageIcon icon,
+                   std::string_view details) override;
   void ShowResult(const torv2::upgrade::UpgradeReport& report) override;
   void End() override;
   // and the controls' state.

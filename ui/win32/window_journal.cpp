@@ -13,6 +13,7 @@ namespace torv2::win32 {
 namespace {
 
 std::string OneLine(std::string text) {
+  for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
   for (std::size_t at; (at = text.find('\n')) != std::string::npos;) text.replace(at, 1, "/");
   return text;
 }
@@ -28,8 +29,20 @@ class JournalView final : public window::WindowView {
       write_("bar " + std::to_string(bar.GetPos()) + " " + std::to_string(filled) + " " +
              Utf8FromWide(text));
     };
+    dialog_.onMessageShown = [this](const ShownMessage& shown) {
+      if (shown.taskDialog) {
+        write_("message-box task-dialog");
+        if (!shown.details.empty())
+          write_("message-details " + OneLine(Utf8FromWide(shown.details)));
+      } else {
+        write_("message-box plain " + OneLine(Utf8FromWide(shown.text)));
+      }
+    };
   }
-  ~JournalView() override { dialog_.progressBar().onPaint = nullptr; }
+  ~JournalView() override {
+    dialog_.progressBar().onPaint = nullptr;
+    dialog_.onMessageShown = nullptr;
+  }
   JournalView(const JournalView&) = delete;
   JournalView& operator=(const JournalView&) = delete;
 
@@ -49,10 +62,10 @@ class JournalView final : public window::WindowView {
     view_.EnableUpdate(enabled);
     write_(enabled ? "button on" : "button off");
   }
-  void ShowMessage(std::string_view text, std::string_view caption,
-                   window::MessageIcon icon) override {
+  void ShowMessage(std::string_view text, std::string_view caption, window::MessageIcon icon,
+                   std::string_view details) override {
     write_("message " + std::string(text));
-    view_.ShowMessage(text, caption, icon);
+    view_.ShowMessage(text, caption, icon, details);
     write_("message closed");
   }
   void ShowResult(const upgrade::UpgradeReport& report) override {
@@ -93,7 +106,7 @@ class JournalView final : public window::WindowView {
 }  // namespace
 
 INT_PTR RunJournaledWindow(link::UsbTransport& transport, window::WindowOptions options,
-                           JournalLine write) {
+                           JournalLine write, bool plainBoxes) {
   INITCOMMONCONTROLSEX controls{};
   controls.dwSize = sizeof controls;
   controls.dwICC = ICC_WIN95_CLASSES;
@@ -101,6 +114,7 @@ INT_PTR RunJournaledWindow(link::UsbTransport& transport, window::WindowOptions 
   if (!options.registerDeviceNotification) options.registerDeviceNotification = &WatchProgrammers;
 
   CZARN_TORV2_UpgraderDlg dialog;
+  dialog.allowTaskDialog = !plainBoxes;
   JournalView journal(dialog, write);
   window::WindowController controller(journal, dialog.queue(), transport, std::move(options));
   const INT_PTR result = dialog.DoModal(controller);

@@ -7,6 +7,9 @@
 // One line a thing shown, written on the GUI thread:
 //   title TEXT, upgrade-version TEXT, current-version TEXT, button on, button off
 //   message TEXT, message closed (once the box has been dismissed)
+//   message-box task-dialog, then message-details LINE/LINE (its expanded information, when it
+//   has any), once the task dialog is up; message-box plain TEXT/LINE/... for a plain message
+//   box (its whole text, the blank line before the details included)
 //   result MAIN | SUB | SOCKET TABLE (its lines joined by '/') | UPGRADE | CURRENT, result closed
 //   font ID FACE HEIGHT WEIGHT charset N, for each line of the result dialog once it is up
 //   bar POSITION FILLED TEXT, for every paint of the progress bar (TEXT empty while it shows none)
@@ -28,7 +31,8 @@ using JournalLine = std::function<void(std::string_view line)>;
 // Runs the program's window over `transport` until it ends, telling `write` what it shows. The
 // device notifications are the system's unless `options` brings a registration. Returns what the
 // dialog's DoModal returned.
+// `plainBoxes`: message boxes as where comctl32 has no task dialog.
 INT_PTR RunJournaledWindow(link::UsbTransport& transport, window::WindowOptions options,
-                           JournalLine write);
+                           JournalLine write, bool plainBoxes = false);
 
 }  // namespace torv2::win32
