@@ -459,6 +459,17 @@ void FaultAt(emulator::InProcessTransport& d, Step step, int occurrence, FaultKi
   d.WithProgrammer([&](VirtualProgrammer& p) { p.faults().atStep = {step, occurrence, kind}; });
 }
 
+// Where a Windows user finds an attached programmer differs from Linux.
+#ifdef _WIN32
+constexpr char kPlugInAdvice[] =
+    "What to do: plug the programmer in (Device Manager lists it under Universal Serial Bus "
+    "devices once it is attached) and run the upgrade again";
+#else
+constexpr char kPlugInAdvice[] =
+    "What to do: plug the programmer in (`lsusb` lists it once it is attached) and run the "
+    "upgrade again";
+#endif
+
 INSTANTIATE_TEST_SUITE_P(
     Failure, MessageDetails,
     ::testing::Values(
@@ -486,13 +497,12 @@ INSTANTIATE_TEST_SUITE_P(
                      "What to do: unplug the programmer, plug it in again and run the upgrade "
                      "again"}},
         // The refusal of a click without a programmer says why none could be used.
-        DetailsCase{"NoProgrammer",
-                    [](auto& d) { d.Unplug(); },
-                    true,
-                    {"USB Communication cannot be operated!"},
-                    {"Cause: opening the programmer: no programmer found\n"
-                     "What to do: plug the programmer in (`lsusb` lists it once it is attached) "
-                     "and run the upgrade again"}}),
+        DetailsCase{
+            "NoProgrammer",
+            [](auto& d) { d.Unplug(); },
+            true,
+            {"USB Communication cannot be operated!"},
+            {std::string("Cause: opening the programmer: no programmer found\n") + kPlugInAdvice}}),
     [](const auto& info) { return info.param.name; });
 
 // --- the whole upgrade, and its progress ---
