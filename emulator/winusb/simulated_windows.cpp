@@ -214,16 +214,21 @@ struct SimulatedWindows::State {
       d.attached = false;
       LeaveBus(index);
     }
-    if (p.ResetRequested() && !p.HasInData()) {
-      p.Restart();
-      ++d.reenumerations;
-      d.backAt = Clock::now() + d.reenumerationDelay;
-      LeaveBus(index);
-      if (options.lastArrivesOnReset && devices.size() > 1 && index + 1 != devices.size()) {
-        devices.back()->attached = true;
-      }
-    }
+    if (p.ResetRequested() && !p.HasInData()) Reenumerate(index);
     changed.notify_all();
+  }
+
+  // What "ResetNow" does: off the bus at once, the firmware restarts, and the device is back
+  // after its re-enumeration delay.
+  void Reenumerate(std::size_t index) {
+    Device& d = *devices[index];
+    d.programmer->Restart();
+    ++d.reenumerations;
+    d.backAt = Clock::now() + d.reenumerationDelay;
+    LeaveBus(index);
+    if (options.lastArrivesOnReset && devices.size() > 1 && index + 1 != devices.size()) {
+      devices.back()->attached = true;
+    }
   }
 
   // Gives waiting reads on device `index` what it has to send, oldest read first.
@@ -814,6 +819,15 @@ void SimulatedWindows::Replug(std::size_t index) {
     d.stalled.clear();
   }
   d.attached = true;
+  d.backAt = {};  // a re-enumeration under way ends now
+  w.changed.notify_all();
+}
+
+void SimulatedWindows::Reenumerate(std::size_t index) {
+  State& w = *state_;
+  std::lock_guard lock(w.mutex);
+  if (index >= w.devices.size()) throw std::out_of_range("no such device");
+  w.Reenumerate(index);
   w.changed.notify_all();
 }
 

@@ -92,7 +92,12 @@ class SimulatedWindows {
 
   // --- knobs ---
   void Unplug(std::size_t index);  // off the bus: pending and later calls fail, handles die
-  void Replug(std::size_t index);  // power comes back: the firmware starts over, the flash kept
+  // Power comes back: the firmware starts over, the flash kept. A device that re-enumerates is
+  // back at once.
+  void Replug(std::size_t index);
+  // What "ResetNow" does, without the command: off the bus at once (handles die), the firmware
+  // restarts, and the device is back after its re-enumeration delay or at Replug().
+  void Reenumerate(std::size_t index);
   void SetHeldElsewhere(std::size_t index, bool held);
   // A halted endpoint: its transfers fail with ERROR_GEN_FAILURE until it is cleared.
   void Stall(std::size_t index, std::uint8_t pipe, bool stalled = true);

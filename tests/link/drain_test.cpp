@@ -7,140 +7,30 @@
 #include <vector>
 
 #include "emulator/inprocess_transport.h"
-#include "link/image_transfer.h"
 #include "link/packet.h"
 #include "link/usb_link.h"
+#include "tests/link/stale_reply_cases.h"
 
 namespace torv2::link {
 namespace {
 
 using namespace std::chrono_literals;
 using emulator::InProcessTransport;
-using emulator::VirtualProgrammer;
+using stale_reply::kTimeouts;
 
-constexpr LinkTimeouts kTimeouts{20ms, 20ms, 5ms};
-
-std::span<const std::uint8_t> Bytes(std::string_view text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
-// Collects what the link discarded.
-class DiscardedBytes : public LinkTrace {
- public:
-  void Record(Direction, std::string_view what, std::span<const std::uint8_t> bytes) override {
-    if (what == "discarded") text.append(bytes.begin(), bytes.end());
-  }
-  std::string text;
-};
-
-class NullSink : public ProgressSink {
- public:
-  void SetLabel(std::string_view, bool) override {}
-  void SetPercent(int) override {}
-};
-
-// How the host came to give up on an exchange.
-enum class GaveUp {
-  WaitingForAReply,  // no reply within the time-out (or only part of one)
-  OnAChunkAnswer,    // a downloaded chunk answered with too few bytes, or refused
-};
-
-struct StaleCase {
-  const char* name;
-  GaveUp gaveUp;
-  std::vector<std::string> before;  // device writes sent while the host still listened
-  std::vector<std::string> late;    // device writes sent after the host gave up
-  bool deviceAsksForTheFrameAgain;  // the next command frame is answered with '-' once
-  std::string discarded;            // what the drain drops
-};
-
-class StaleBytes : public ::testing::TestWithParam<StaleCase> {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(link_.OpenUsbLink());
-    link_.SetTrace(&trace_);
-  }
-
-  void DeviceSends(const std::vector<std::string>& writes) {
-    device_.WithProgrammer([&](VirtualProgrammer& p) {
-      for (const std::string& w : writes) p.SendRaw(Bytes(w));
-    });
-  }
-
-  std::string HostSent() {
-    return device_.WithProgrammer([](VirtualProgrammer& p) {
-      return std::string(p.hostBytes().begin(), p.hostBytes().end());
-    });
-  }
-
-  InProcessTransport device_;
-  UsbLink link_{device_, kTimeouts};
-  DiscardedBytes trace_;
-  std::vector<std::uint8_t> buffer_ = std::vector<std::uint8_t>(kReplyBufferSize);
-};
+// The stale-reply rows (stale_reply_cases.h) over the in-process transport.
+class StaleBytes : public ::testing::TestWithParam<stale_reply::StaleCase> {};
 
 TEST_P(StaleBytes, AreDrainedAndTheNextAttemptCompletes) {
-  const StaleCase& c = GetParam();
-  // A settled link first, so that only the failure below can ask for a drain.
-  ASSERT_TRUE(SendCommandPacket(link_, "VersionRead:", "Torv2MainExe,"));
-  ASSERT_GT(ReceiveReplyPacket(link_, buffer_), 0);
-  ASSERT_FALSE(link_.Unsettled());
-
-  DeviceSends(c.before);
-  switch (c.gaveUp) {
-    case GaveUp::WaitingForAReply:
-      ASSERT_EQ(ReceiveReplyPacket(link_, buffer_), 0);
-      break;
-    case GaveUp::OnAChunkAnswer: {
-      NullSink sink;
-      bool subSocketError = false;
-      TransferContext t{link_, sink, subSocketError};
-      ASSERT_FALSE(DownloadImage(t, Bytes("xxxxxxxxxx"), 1000));
-      break;
-    }
-  }
-  EXPECT_TRUE(link_.Unsettled());
-  DeviceSends(c.late);
-  if (c.deviceAsksForTheFrameAgain) {
-    device_.WithProgrammer([](VirtualProgrammer& p) { p.faults().nakFrames = 1; });
-  }
-
-  // The next attempt: the version query, and nothing else on the wire.
-  const std::size_t sentBefore = HostSent().size();
-  EXPECT_TRUE(SendCommandPacket(link_, "VersionRead:", "Torv2MainExe,"));
-  const int n = ReceiveReplyPacket(link_, buffer_);
-  ASSERT_GT(n, 0);
-  EXPECT_TRUE(std::string(reinterpret_cast<const char*>(buffer_.data()), n)
-                  .starts_with("MainExe - TORV2 Execute V"))
-      << reinterpret_cast<const char*>(buffer_.data());
-  const std::string frame = "$gVersionRead:Torv2MainExe,#b3";
-  EXPECT_EQ(HostSent().substr(sentBefore),
-            (c.deviceAsksForTheFrameAgain ? frame + frame : frame) + "+");
-  EXPECT_EQ(trace_.text, c.discarded);
-  EXPECT_FALSE(link_.Unsettled());
+  InProcessTransport device;
+  UsbLink link(device, kTimeouts);
+  ASSERT_TRUE(link.OpenUsbLink());
+  stale_reply::CheckStaleBytesAreDrained(GetParam(), link,
+                                         [&](const auto& f) { device.WithProgrammer(f); });
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Link, StaleBytes,
-    ::testing::Values(
-        // The reply came after the host's time-out: "$OK#9a" is still queued.
-        StaleCase{
-            "ReplyTheHostGaveUpOn", GaveUp::WaitingForAReply, {}, {"$OK#9a"}, false, "$OK#9a"},
-        // A late acknowledgement would pass for the answer to the next frame, which the device
-        // asks for again.
-        StaleCase{"LateAcknowledgement", GaveUp::WaitingForAReply, {}, {"+"}, true, "+"},
-        // Half a reply before the time-out, the rest after it in two USB transfers: the drain
-        // reads until nothing comes.
-        StaleCase{
-            "HalfSentReply", GaveUp::WaitingForAReply, {"$Rea"}, {"dy.", "#23"}, false, "dy.#23"},
-        // A refused chunk whose USB packet carried a reply as well: the link's receive buffer
-        // still holds "$OK#9a".
-        StaleCase{
-            "RestOfAUsbPacket", GaveUp::OnAChunkAnswer, {"+0.ok.ok.-$OK#9a"}, {}, false, "$OK#9a"},
-        // A chunk answered with five bytes; the other five come late.
-        StaleCase{
-            "RestOfAChunkAnswer", GaveUp::OnAChunkAnswer, {"+0.ok"}, {".ok.+"}, false, ".ok.+"}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Link, StaleBytes, ::testing::ValuesIn(stale_reply::kStaleCases),
+                         stale_reply::CaseName);
 
 TEST(Drain, GoodExchangesReadNothingExtra) {
   InProcessTransport device;

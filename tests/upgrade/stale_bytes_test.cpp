@@ -7,14 +7,11 @@
 #include <vector>
 
 #include "emulator/inprocess_transport.h"
-#include "tests/support/fake_host.h"
-#include "tests/support/test_images.h"
-#include "upgrade/upgrader.h"
+#include "tests/upgrade/held_bytes_cases.h"
 
 namespace torv2::upgrade {
 namespace {
 
-using namespace std::chrono_literals;
 using emulator::VirtualProgrammer;
 
 // Queues bytes on the device as it is opened: what a device that keeps its state across the
@@ -43,78 +40,33 @@ class HeldAcrossTheOpen final : public link::UsbTransport {
   emulator::InProcessTransport& device_;
 };
 
-enum class Attempt { VersionQuery, Job };
-
-struct HeldCase {
-  const char* name;
-  std::vector<std::string> held;
-};
-
-struct Outcome {
-  std::string hostBytes;
-  std::vector<std::string> messages;
-  int versionRead = 0;
-  JobResult job;
-};
-
-Outcome Attempted(Attempt attempt, const std::vector<std::string>& held) {
-  const std::vector<std::uint8_t> mainImage = testing::TestImage(9000, 1);
-  const std::vector<std::uint8_t> subImage = testing::TestImage(1500, 2);
-  emulator::InProcessTransport device;
-  HeldAcrossTheOpen transport(device);
-  transport.held = held;
-  link::UsbLink link(transport, {20ms, 20ms, 5ms});
-  testing::FakeHost host;
-  Upgrader upgrader(link, host, UpgraderTimings{1ms});
-  upgrader.SetImages({mainImage.data(), static_cast<std::uint32_t>(mainImage.size())},
-                     {subImage.data(), static_cast<std::uint32_t>(subImage.size())});
-  upgrader.SetDeviceUsable(true);
-  Outcome out;
-  if (attempt == Attempt::VersionQuery) {
-    out.versionRead = upgrader.ReadDeviceVersion();
-  } else {
-    upgrader.StartJob();
-    upgrader.WaitForJob();
-    out.job = upgrader.LastJob();
+// The device, made afresh for each attempt, behind the transport above.
+class InProcessBench {
+ public:
+  explicit InProcessBench(const std::vector<std::string>& held) { transport_.held = held; }
+  link::UsbTransport& transport() { return transport_; }
+  std::string HostSent() {
+    return device_.WithProgrammer([](VirtualProgrammer& p) {
+      return std::string(p.hostBytes().begin(), p.hostBytes().end());
+    });
   }
-  out.messages = host.messages();
-  out.hostBytes = device.WithProgrammer(
-      [](VirtualProgrammer& p) { return std::string(p.hostBytes().begin(), p.hostBytes().end()); });
-  return out;
-}
 
-class HeldBytes : public ::testing::TestWithParam<std::tuple<Attempt, HeldCase>> {};
+ private:
+  emulator::InProcessTransport device_;
+  HeldAcrossTheOpen transport_{device_};
+};
+
+// The held-bytes rows (held_bytes_cases.h) over the in-process transport.
+class HeldBytes : public ::testing::TestWithParam<held_bytes::Param> {};
 
 TEST_P(HeldBytes, AreNotTakenAsAnswers) {
-  const auto& [attempt, c] = GetParam();
-  const Outcome clean = Attempted(attempt, {});
-  const Outcome held = Attempted(attempt, c.held);
-
-  EXPECT_EQ(held.messages, std::vector<std::string>{});
-  if (attempt == Attempt::VersionQuery) {
-    EXPECT_EQ(held.versionRead, 1);
-  } else {
-    EXPECT_EQ(held.job.outcome, JobOutcome::Completed);
-    EXPECT_EQ(held.job.mainOk, 1);
-    EXPECT_EQ(held.job.subOk, 1);
-  }
-  EXPECT_EQ(held.hostBytes, clean.hostBytes) << "the wire exchange is the same";
+  held_bytes::CheckHeldBytesAreNotTakenAsAnswers<InProcessBench>(GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Upgrade, HeldBytes,
-    ::testing::Combine(::testing::Values(Attempt::VersionQuery, Attempt::Job),
-                       ::testing::Values(
-                           // The final verdict after a sub image that failed its comparison.
-                           HeldCase{"FinalVerdict", {"$OK#9a"}},
-                           // A late acknowledgement, then a reply the host had given up on.
-                           HeldCase{"LateAckThenReply", {"+", "$Ready.#23"}},
-                           // The first half of a version reply.
-                           HeldCase{"HalfSentReply", {"$MainExe - TOR"}})),
-    [](const auto& info) {
-      return std::string(std::get<0>(info.param) == Attempt::Job ? "Job" : "VersionQuery") +
-             std::get<1>(info.param).name;
-    });
+INSTANTIATE_TEST_SUITE_P(Upgrade, HeldBytes,
+                         ::testing::Combine(::testing::ValuesIn(held_bytes::kAttempts),
+                                            ::testing::ValuesIn(held_bytes::kHeldCases)),
+                         held_bytes::CaseName);
 
 }  // namespace
 }  // namespace torv2::upgrade

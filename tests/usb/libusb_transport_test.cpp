@@ -17,6 +17,7 @@
 #include "emulator/umockdev/umockdev_bed.h"
 #include "link/packet.h"
 #include "link/usb_link.h"
+#include "tests/usb/reopening_cases.h"
 
 namespace torv2::link {
 namespace {
@@ -160,39 +161,47 @@ TEST(DiscoveryOrder, RestrictedToOneAddress) {
   EXPECT_EQ(decoy.claims(), 0u);
 }
 
-// While the programmer that was told to restart is off the bus, another one plugged in before it
-// (a lower port) is not opened in its place; once it is back, at a new address, it is opened
-// again. With a serial number it is found by that, without one by its port.
-TEST(Reopening, AProgrammerThatRestartsIsNotSwappedForAnother) {
-  for (const std::string serial : {"RESTARTS", ""}) {
-    SCOPED_TRACE(serial.empty() ? "without a serial number" : "with a serial number");
-    UmockdevBed bed;
-    VirtualUsbDevice& other = bed.Add({.serial = serial.empty() ? "" : "OTHER"});  // port 1
-    VirtualUsbDevice& restarting = bed.Add({.serial = serial, .reenumerationDelay = 600s});
-    bed.Unplug(other);
+// The re-enumeration rows (reopening_cases.h) through libusb: the devices come back at new
+// addresses on the same ports.
+class UmockdevReopenBench {
+ public:
+  UmockdevReopenBench(const std::string& first, const std::string& second)
+      : devices_{&bed_.Add({.serial = first, .reenumerationDelay = 600s}),
+                 &bed_.Add({.serial = second, .reenumerationDelay = 600s})} {}
 
-    const auto transport = MakeTransport();
-    ASSERT_NE(transport, nullptr);
-    UsbLink link(*transport);
-    ASSERT_TRUE(link.OpenUsbLink());
-    link.CloseUsbLink();
-    ASSERT_EQ(restarting.claims(), 1u);
-
-    link.ProgrammerRestarts();
-    const int oldAddress = restarting.devnum();
-    bed.Reenumerate(restarting);  // off the bus until it is plugged back below
-    bed.Replug(other);
-    EXPECT_FALSE(link.OpenUsbLink());
-    EXPECT_EQ(other.claims(), 0u) << "the other programmer was opened in its place";
-
-    bed.Replug(restarting);  // back on its port, at a new address
-    EXPECT_NE(restarting.devnum(), oldAddress);
-    ASSERT_TRUE(link.OpenUsbLink());
-    link.CloseUsbLink();
-    EXPECT_EQ(restarting.claims(), 2u);
-    EXPECT_EQ(other.claims(), 0u);
+  std::unique_ptr<LibusbTransport> Transport(reopening::Named named, std::size_t index) {
+    LibusbOptions options;
+    const VirtualUsbDevice& d = *devices_.at(index);
+    if (named == reopening::Named::BySerial) options.onlySerial = d.options().serial;
+    if (named == reopening::Named::ByPort) {
+      options.onlyBus = static_cast<std::uint8_t>(d.busnum());
+      options.onlyPortPath = {static_cast<std::uint8_t>(index + 1)};
+    }
+    return MakeTransport(std::move(options));
   }
+  void Unplug(std::size_t index) { bed_.Unplug(*devices_.at(index)); }
+  void Replug(std::size_t index) {
+    VirtualUsbDevice& d = *devices_.at(index);
+    const int oldAddress = d.devnum();
+    bed_.Replug(d);
+    EXPECT_NE(d.devnum(), oldAddress) << "device " << index << " is back at its old address";
+  }
+  void Reenumerate(std::size_t index) { bed_.Reenumerate(*devices_.at(index)); }
+  std::size_t Opens(std::size_t index) const { return devices_.at(index)->claims(); }
+
+ private:
+  UmockdevBed bed_;
+  std::array<VirtualUsbDevice*, 2> devices_;
+};
+
+class Reopening : public ::testing::TestWithParam<reopening::ReopenCase> {};
+
+TEST_P(Reopening, AProgrammerThatRestartsIsNotSwappedForAnother) {
+  reopening::CheckARestartingProgrammerIsNotSwapped<UmockdevReopenBench>(GetParam());
 }
+
+INSTANTIATE_TEST_SUITE_P(Libusb, Reopening, ::testing::ValuesIn(reopening::kReopenCases),
+                         reopening::CaseName);
 
 // --- the opened device's own results ---
 

@@ -617,6 +617,30 @@ TEST_F(Reenumeration, OffTheBusForItsDelayAndWithNothingQueuedUntilTheAckIsRead)
   EXPECT_EQ(listed[0].path, world_.InterfacePath(1));
 }
 
+// The knob does what "ResetNow" does, without the command; Replug() ends the delay.
+TEST_F(Reenumeration, ByTheKnobTheDeviceIsAwayUntilReplugged) {
+  world_.SetReenumerationDelay(0, std::chrono::hours(1));
+  Opened device(api_, world_.InterfacePath(0));
+  ASSERT_TRUE(device.ok());
+  DeviceSends(0, "$OK#9a");
+  world_.Reenumerate(0);
+  EXPECT_EQ(world_.reenumerations(0), 1u);
+  EXPECT_FALSE(world_.OnTheBus(0));
+  EXPECT_EQ(Read(device, 64).error, static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+  Opened whileAway(api_, world_.InterfacePath(0));
+  EXPECT_EQ(whileAway.openError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+  world_.Replug(0);
+  EXPECT_TRUE(world_.OnTheBus(0));
+  Opened again(api_, world_.InterfacePath(0));
+  ASSERT_TRUE(again.ok());
+  again.SetTimeout(0x81, 30);
+  EXPECT_EQ(Read(again, 64).error, static_cast<DWORD>(ERROR_SEM_TIMEOUT))
+      << "the firmware restarted: nothing it queued before is left";
+  EXPECT_TRUE(Write(again, "$gCurrentStatus#ce").ok);
+  EXPECT_EQ(Read(again, 64).data, "+");
+}
+
 TEST(LastArrivesOnReset, TheLastDeviceIsPluggedInWhenAnotherRestarts) {
   SimulatedWindows world({Device("VIRTUAL1"), Device("VIRTUAL2")}, {.lastArrivesOnReset = true});
   const auto& api = world.api();
