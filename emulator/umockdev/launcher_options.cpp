@@ -226,16 +226,23 @@ void AddLauncherOptions(CLI::App& app, LauncherOptions& o) {
          "until then), unplug it, or replug it (at a new address); again for more. Each one is "
          "said on stderr as it happens")
       ->type_name("MS:ACTION:N")
+      ->allow_extra_args(false)
       ->check(kTimedEvent);
   app.add_option("--status-on", o.statusOn,
                  "Only programmer N (1 = the first) answers --status; again for more")
       ->type_name("N")
+      ->allow_extra_args(false)
       ->check(CLI::PositiveNumber);
   app.add_option_function<long>(
          "--comes-back-after", [&o](long ms) { o.comesBackAfter = std::chrono::milliseconds(ms); },
          "A programmer that drops off the bus by a fault (KIND unplug) is plugged back in MS "
          "milliseconds later, at a new address")
       ->type_name("MS")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--busy-claims", o.busyClaims,
+                 "The first N times a program claims a programmer's interface, it is refused as "
+                 "while another program holds it (with --faults-on, that programmer's only)")
+      ->type_name("N")
       ->check(CLI::NonNegativeNumber);
   app.add_option("command", o.command, "The command to run, after --")->required();
 }
@@ -269,6 +276,7 @@ std::vector<VirtualUsbOptions> DeviceOptionsFor(const LauncherOptions& o) {
     if (!o.faultsOn || *o.faultsOn == i) {
       programmer.faults = o.faults;
       programmer.nodeRefusesOpen = o.noAccess;
+      programmer.busyClaims = o.busyClaims;
     }
     programmer.settings.recordHostBytes = false;  // a long run would keep every byte
     devices.push_back(programmer);

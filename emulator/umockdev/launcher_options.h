@@ -53,6 +53,8 @@ struct LauncherOptions {
   std::vector<int> statusOn;
   // A programmer that drops off the bus by a fault comes back this long afterwards.
   std::optional<std::chrono::milliseconds> comesBackAfter;
+  // The first N claims of a programmer's interface fail as while another program holds it.
+  int busyClaims = 0;
   std::vector<std::string> command;
 };
 

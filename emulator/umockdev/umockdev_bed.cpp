@@ -65,6 +65,7 @@ VirtualUsbDevice::VirtualUsbDevice(Key, UmockdevBed& bed, VirtualUsbOptions opti
       port_(port),
       programmer_(options_.settings) {
   programmer_.faults() = options_.faults;
+  busyClaimsLeft_ = options_.busyClaims;
 }
 
 VirtualUsbDevice::~VirtualUsbDevice() = default;

@@ -67,6 +67,9 @@ struct VirtualUsbOptions {
   // A device that drops off the bus by a fault (FaultKind::Unplug) is plugged back in this long
   // afterwards, at a new address, as a person who pulled the cable would; never without it.
   std::optional<std::chrono::milliseconds> backAfterFaultUnplug;
+  // The first this many claims of its interface fail with EBUSY, as while another program holds
+  // it.
+  int busyClaims = 0;
 };
 
 class UmockdevBed;
@@ -140,6 +143,7 @@ class VirtualUsbDevice {
   std::size_t bulkInUrbs_ = 0;
   std::size_t bulkOutUrbs_ = 0;
   std::size_t claims_ = 0;
+  int busyClaimsLeft_ = 0;
   int devnum_ = 0;
   std::shared_ptr<UsbfsNode> node_;  // null while unplugged
 };

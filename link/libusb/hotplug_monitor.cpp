@@ -4,8 +4,10 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -166,6 +168,16 @@ void HotplugMonitor::Impl::Start() {
     }
     changes.swap(later);
   }
+  // In bus and port order, as List() gives them (libusb reports them in an order of its own).
+  const auto place = [](libusb_device* device) {
+    std::array<std::uint8_t, 8> ports{};
+    const int n = libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
+    return std::pair{libusb_get_bus_number(device),
+                     std::vector<std::uint8_t>(ports.begin(), ports.begin() + std::max(n, 0))};
+  };
+  std::stable_sort(attached.begin(), attached.end(), [&](const Change& a, const Change& b) {
+    return place(a.device.get()) < place(b.device.get());
+  });
   for (Change& change : attached) Look(change);
   thread = std::thread([this] { Run(); });
 }
