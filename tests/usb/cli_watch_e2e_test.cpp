@@ -55,6 +55,9 @@ WatchRun Watch(const std::vector<std::string>& launcher, const std::vector<std::
   std::filesystem::create_directories(state);
   WatchRun run;
   run.history = state + "/history.sqlite";
+  for (const char* end : {"", "-wal", "-shm"}) {
+    std::filesystem::remove(run.history + end);  // a row repeated in one process starts afresh
+  }
   std::vector<std::string> args{TORV2_LAUNCHER_BIN};
   args.insert(args.end(), launcher.begin(), launcher.end());
   args.insert(args.end(), {"--", TORV2_CLI, "upgrade", "--watch", "--history", run.history});
