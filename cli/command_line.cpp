@@ -34,6 +34,8 @@ Examples:
     torv2-upgrader-cli upgrade --device VIRTUAL1
   Upgrade every attached programmer at the same time, with progress as lines for a log:
     torv2-upgrader-cli upgrade --all --progress lines
+  A production line: upgrade each programmer as it is plugged in, until Ctrl-C:
+    torv2-upgrader-cli upgrade --watch --skip-current
   The result for a script, as JSON:
     torv2-upgrader-cli status --device VIRTUAL1 --json
   Then see each programmer's version and how its last upgrade ended:
@@ -76,11 +78,20 @@ struct SharedOption {
   std::string_view commands;
 };
 constexpr SharedOption kShared[] = {
-    {"--virtual", "list status upgrade"}, {"--device", "list status upgrade history"},
-    {"--all", "status upgrade"},          {"--progress", "status upgrade"},
-    {"--trace", "status upgrade"},        {"--verbose", "status upgrade"},
-    {"--quiet", "status upgrade"},        {"--json", "info list status upgrade history"},
+    {"--virtual", "list status upgrade"},
+    {"--device", "list status upgrade history"},
+    {"--all", "status upgrade"},
+    {"--progress", "status upgrade"},
+    {"--trace", "status upgrade"},
+    {"--verbose", "status upgrade"},
+    {"--quiet", "status upgrade"},
+    {"--json", "info list status upgrade history"},
     {"--allow-older", "upgrade"},
+    {"--skip-current", "upgrade"},
+#ifndef _WIN32
+    {"--watch", "upgrade"},
+    {"--jobs", "upgrade"},
+#endif
 };
 
 bool Takes(std::string_view command, std::string_view option) {
@@ -153,6 +164,27 @@ void AddSharedOptions(CLI::App& command, Options& options) {
   if (Takes(name, "--allow-older")) {
     command.add_flag("--allow-older", options.allowOlder,
                      "Upgrade a programmer whose firmware is newer than the carried one");
+  }
+  if (Takes(name, "--skip-current")) {
+    command.add_flag("--skip-current", options.skipCurrent,
+                     "Leave a programmer that is on the carried version already as it is (its "
+                     "status checked only)");
+  }
+  if (Takes(name, "--watch")) {
+    CLI::Option* watch =
+        command
+            .add_flag("--watch", options.watch,
+                      "Wait for programmers and upgrade each one as it arrives (those attached "
+                      "already too), several at a time, one line on stdout as each ends, until "
+                      "Ctrl-C; with --device, only that one")
+            ->excludes("--all");
+    command
+        .add_option("--jobs", options.jobs,
+                    "With --watch: the most programmers upgraded at the same time")
+        ->type_name("N")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str()
+        ->needs(watch);
   }
 }
 

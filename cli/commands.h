@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/programmer_result.h"
 #include "link/usb_link.h"
 #include "link/usb_transport.h"
 #include "upgrade/embedded_images.h"
@@ -26,10 +27,13 @@ struct Options {
   bool all = false;
   std::string progress = "auto";
   bool trace = false;
-  bool verbose = false;     // -v: each step as it happens, in words
-  bool quiet = false;       // -q: only errors and the report
-  bool json = false;        // --json: one JSON document on stdout instead of the text
-  bool allowOlder = false;  // --allow-older: write the carried version over a newer one
+  bool verbose = false;      // -v: each step as it happens, in words
+  bool quiet = false;        // -q: only errors and the report
+  bool json = false;         // --json: one JSON document on stdout instead of the text
+  bool allowOlder = false;   // --allow-older: write the carried version over a newer one
+  bool watch = false;        // upgrade --watch: every programmer as it comes, until interrupted
+  int jobs = 8;              // --jobs: the most programmers upgraded at the same time (--watch)
+  bool skipCurrent = false;  // --skip-current: leave those on the carried version as they are
   std::vector<std::string>
       ruleId;                     // udev-rule --id VID:PID: the rule for these, nothing looked for
   HistoryCli* history = nullptr;  // keeps each status check and upgrade attempt
@@ -47,6 +51,12 @@ int RunInfo(const Options& options);
 int RunList(const Options& options);
 // status and upgrade; Ctrl-C and SIGTERM stop the work at the next transfer boundary.
 int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts);
+// upgrade --watch (watch_command.cpp): waits for programmers and upgrades each as it comes.
+int RunWatch(const Options& options, Interrupts& interrupts);
+// One programmer's check and upgrade as --all runs each: its messages marked with its name, its
+// report left out of stdout.
+ProgrammerResult UpgradeOneOfMany(const Options& options, const upgrade::CarriedImages& images,
+                                  const AttachedProgrammer& programmer, Interrupts& interrupts);
 #ifndef _WIN32
 int RunUdevRule(const Options& options);
 #endif

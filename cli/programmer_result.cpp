@@ -27,17 +27,6 @@ long Hundredths(double version) {
   return std::lround(version * 100.0);
 }
 
-// 729088 as "729,088".
-std::string Grouped(std::size_t n) {
-  const std::string digits = std::to_string(n);
-  std::string out;
-  for (std::size_t i = 0; i < digits.size(); ++i) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return out;
-}
-
 // The sockets the device did not report upgraded, by number: "3 5".
 std::string BadSockets(const link::SubSocketStatus& sockets) {
   std::string numbers;
@@ -50,6 +39,16 @@ std::string BadSockets(const link::SubSocketStatus& sockets) {
 }
 
 }  // namespace
+
+std::string Grouped(std::size_t n) {
+  const std::string digits = std::to_string(n);
+  std::string out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
 
 std::string OutcomeKey(int exitCode) {
   switch (exitCode) {
@@ -83,7 +82,7 @@ nlohmann::json ProgrammerJson(const ProgrammerResult& r) {
   // main image's version says.
   j["up_to_date"] = !r.lastUnfinished && r.versionCurrent && r.versionCarried &&
                     Hundredths(*r.versionCurrent) >= Hundredths(*r.versionCarried);
-  j["outcome"] = OutcomeKey(r.exitCode);
+  j["outcome"] = r.skippedCurrent ? std::string("current") : OutcomeKey(r.exitCode);
   j["exit_code"] = r.exitCode;
   if (r.sockets) {
     nlohmann::json sockets = nlohmann::json::array();

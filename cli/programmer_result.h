@@ -30,6 +30,7 @@ struct ProgrammerResult {
   std::optional<AttachedProgrammer> programmer;  // serial number, port and address, when listed
   std::optional<double> versionCarried;          // none when the carried images cannot be used
   std::optional<double> versionCurrent;          // as last read; none when it could not be
+  std::optional<double> versionBefore;           // as read at the start, before any writing
   int exitCode = kExitNotReady;
   std::optional<link::SubSocketStatus> sockets;  // an upgrade's, once its sub stage completed
   std::optional<upgrade::Cause> cause;
@@ -38,6 +39,8 @@ struct ProgrammerResult {
   std::chrono::milliseconds took{0};  // the job (upgrade) or the status check
   // The history's word that this programmer's last upgrade before this run did not finish.
   std::optional<history::UnfinishedUpgrade> lastUnfinished;
+  // --skip-current: it was on the carried version already and nothing was written.
+  bool skippedCurrent = false;
 };
 
 // The exit code as one word for scripts: "ok", "report-failure", "stopped", "not-ready",
@@ -45,7 +48,8 @@ struct ProgrammerResult {
 std::string OutcomeKey(int exitCode);
 
 // The programmer's object: "schema", "command", "programmer", "serial", "port", "address",
-// "version_carried", "version_current", "up_to_date", "outcome", "exit_code", "sockets",
+// "version_carried", "version_current", "up_to_date", "outcome" ("current" for one left as it
+// was by --skip-current), "exit_code", "sockets",
 // "cause", "bytes_written", "time_ms"; "last_unfinished" when the history says so.
 nlohmann::json ProgrammerJson(const ProgrammerResult& result);
 
@@ -63,6 +67,9 @@ std::string FailedParts(const ProgrammerResult& result);
 // --all's summary: a heading, then one line per programmer in the given order, in columns:
 // "VIRTUAL2  1     the report shows a failure: main read-back chunk 2: ...".
 std::string SummaryText(std::span<const ProgrammerResult> results);
+
+// 729088 as "729,088".
+std::string Grouped(std::size_t n);
 
 // The line after a completed upgrade: "wrote 729,088 bytes (main 524,288 + sub 204,800) in
 // 4.2 s".

@@ -160,6 +160,7 @@ ProgrammerResult RunOn(const Options& options, const upgrade::CarriedImages& ima
     SayUnchecked(link.failure().unchecked, false);
     return ended(kExitNotReady);
   }
+  if (upgrader.VersionRead()) result.versionBefore = upgrader.CurrentVersion();
   // The programmer used is the first one that could be opened: say which could not.
   if (!target.programmer) SayUnchecked(transport->LastOpenOutcome().unchecked, true);
   host.FlushCauses();  // of the status and version queries, which show no message of their own
@@ -169,6 +170,16 @@ ProgrammerResult RunOn(const Options& options, const upgrade::CarriedImages& ima
       host.Say(torv2::history::UnfinishedWarning(historyName, *unfinished));
       result.lastUnfinished = unfinished;
     }
+  }
+  // --skip-current: a programmer on the carried version already is left as it is.
+  if (options.skipCurrent && options.command == "upgrade" && upgrader.VersionRead() &&
+      !result.lastUnfinished && !IsNewer(upgrader.CurrentVersion(), *images.version) &&
+      !IsNewer(*images.version, upgrader.CurrentVersion())) {
+    host.Step("on the carried version already: left as it is (--skip-current)");
+    result.skippedCurrent = true;
+    result.took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    return ended(kExitOk);
   }
   if (options.command == "status") {
     result.took = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -265,8 +276,16 @@ int WorstOf(std::span<const ProgrammerResult> results) {
 
 }  // namespace
 
+ProgrammerResult UpgradeOneOfMany(const Options& options, const upgrade::CarriedImages& images,
+                                  const AttachedProgrammer& programmer, Interrupts& interrupts) {
+  std::string report;  // the watch prints a line of its own instead
+  return RunOn(options, images, {IdentityOf(programmer), programmer, std::nullopt}, true,
+               interrupts, &report);
+}
+
 int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts) {
   if (RefuseDeviceBesideVirtual(options)) return kExitUsage;
+  if (options.watch) return RunWatch(options, interrupts);
   const upgrade::CarriedImages images = LoadCarriedImages();
   // Before any programmer: with --json, still one document, for a script to read why.
   const auto early = [&](int code, std::optional<upgrade::Cause> cause) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/usb_access.h"
+#include "link/libusb/hotplug_monitor.h"
 #include "link/libusb/libusb_transport.h"
 #include "link/programmer_name.h"
 #include "link/usb_link.h"
@@ -16,6 +17,31 @@ namespace {
 std::string PortName(const link::AttachedProgrammer& p) {
   return link::PortName(p.address.bus, p.portPath);
 }
+
+AttachedProgrammer Described(const link::AttachedProgrammer& p) {
+  return {p.address.ToString(), PortName(p),
+          p.serialNumber,       std::string(link::GuidSourceName(p.source)),
+          p.vendorId,           p.productId};
+}
+
+// libusb hotplug on a transport of its own that looks at every device.
+class LibusbWatch final : public ProgrammerWatch {
+ public:
+  LibusbWatch(std::unique_ptr<link::LibusbTransport> transport,
+              std::function<void(bool, const AttachedProgrammer&)> onChange)
+      : transport_(std::move(transport)),
+        monitor_(
+            *transport_,
+            [f = std::move(onChange)](const link::ProgrammerChange& change) {
+              f(change.event == link::DeviceEvent::Arrival, Described(change.programmer));
+            },
+            true) {}
+  bool active() const { return monitor_.active(); }
+
+ private:
+  std::unique_ptr<link::LibusbTransport> transport_;
+  link::HotplugMonitor monitor_;  // after the transport, which it uses
+};
 
 // "1-2.3" back into bus 1 and ports {2, 3}; nullopt for anything else.
 std::optional<std::pair<std::uint8_t, std::vector<std::uint8_t>>> ParsePortName(
@@ -57,10 +83,24 @@ std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers(
   std::vector<AttachedProgrammer> out;
   for (const auto& p :
        transport->List(link::DeviceInterfaceGuid, link::kControlRequestTimeout, unchecked)) {
-    out.push_back({p.address.ToString(), PortName(p), p.serialNumber,
-                   std::string(link::GuidSourceName(p.source)), p.vendorId, p.productId});
+    out.push_back(Described(p));
   }
   return out;
+}
+
+std::unique_ptr<ProgrammerWatch> WatchProgrammers(
+    std::function<void(bool arrived, const AttachedProgrammer& programmer)> onChange) {
+  auto transport = link::LibusbTransport::Create();
+  if (!transport) {
+    std::fprintf(stderr, "USB cannot be used on this machine\n");
+    return nullptr;
+  }
+  auto watch = std::make_unique<LibusbWatch>(std::move(transport), std::move(onChange));
+  if (!watch->active()) {
+    std::fprintf(stderr, "this machine does not tell when USB devices arrive (libusb hotplug)\n");
+    return nullptr;
+  }
+  return watch;
 }
 
 bool CanNameProgrammers() {

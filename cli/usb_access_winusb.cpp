@@ -23,6 +23,12 @@ std::optional<std::vector<AttachedProgrammer>> ListAttachedProgrammers(
   return out;
 }
 
+std::unique_ptr<ProgrammerWatch> WatchProgrammers(
+    std::function<void(bool arrived, const AttachedProgrammer& programmer)>) {
+  std::fprintf(stderr, "waiting for programmers to arrive is not available on Windows yet\n");
+  return nullptr;
+}
+
 bool CanNameProgrammers() {
   return true;
 }

@@ -65,7 +65,46 @@ const CLI::Validator kSerial(
     },
     "");
 
+const CLI::Validator kTimedEvent(
+    [](std::string& text) {
+      return ParseTimedEvent(text) ? std::string()
+                                   : "not MS:ACTION:N (e.g. 1500:plug:3, ACTION plug, unplug or "
+                                     "replug): " +
+                                         text;
+    },
+    "");
+
 }  // namespace
+
+std::optional<LauncherOptions::TimedEvent> ParseTimedEvent(const std::string& text) {
+  using Action = LauncherOptions::TimedEvent::Action;
+  const std::size_t first = text.find(':');
+  const std::size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+  if (second == std::string::npos) return std::nullopt;
+  const auto number = [](const std::string& digits) -> std::optional<long> {
+    if (digits.empty() || digits.size() > 9 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+      return std::nullopt;
+    }
+    return std::stol(digits);
+  };
+  const auto at = number(text.substr(0, first));
+  const auto programmer = number(text.substr(second + 1));
+  const std::string action = text.substr(first + 1, second - first - 1);
+  if (!at || !programmer || *programmer < 1) return std::nullopt;
+  Action a;
+  if (action == "plug") {
+    a = Action::Plug;
+  } else if (action == "unplug") {
+    a = Action::Unplug;
+  } else if (action == "replug") {
+    a = Action::Replug;
+  } else {
+    return std::nullopt;
+  }
+  return LauncherOptions::TimedEvent{a, static_cast<int>(*programmer),
+                                     std::chrono::milliseconds(*at)};
+}
 
 void AddLauncherOptions(CLI::App& app, LauncherOptions& o) {
   app.description(
@@ -178,6 +217,33 @@ void AddLauncherOptions(CLI::App& app, LauncherOptions& o) {
   app.add_flag("--last-arrives-on-reset", o.lastArrivesOnReset,
                "The last programmer is plugged in only when another one restarts on ResetNow, "
                "while that one is off the bus");
+  app.add_option_function<std::vector<std::string>>(
+         "--at",
+         [&o](const std::vector<std::string>& texts) {
+           for (const std::string& text : texts) o.timed.push_back(*ParseTimedEvent(text));
+         },
+         "At MS milliseconds after COMMAND started, plug programmer N in (it is off the bus "
+         "until then), unplug it, or replug it (at a new address); again for more. Each one is "
+         "said on stderr as it happens")
+      ->type_name("MS:ACTION:N")
+      ->allow_extra_args(false)
+      ->check(kTimedEvent);
+  app.add_option("--status-on", o.statusOn,
+                 "Only programmer N (1 = the first) answers --status; again for more")
+      ->type_name("N")
+      ->allow_extra_args(false)
+      ->check(CLI::PositiveNumber);
+  app.add_option_function<long>(
+         "--comes-back-after", [&o](long ms) { o.comesBackAfter = std::chrono::milliseconds(ms); },
+         "A programmer that drops off the bus by a fault (KIND unplug) is plugged back in MS "
+         "milliseconds later, at a new address")
+      ->type_name("MS")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--busy-claims", o.busyClaims,
+                 "The first N times a program claims a programmer's interface, it is refused as "
+                 "while another program holds it (with --faults-on, that programmer's only)")
+      ->type_name("N")
+      ->check(CLI::NonNegativeNumber);
   app.add_option("command", o.command, "The command to run, after --")->required();
 }
 
@@ -197,7 +263,11 @@ std::vector<VirtualUsbOptions> DeviceOptionsFor(const LauncherOptions& o) {
     programmer.realBusTime = o.busTime;
     programmer.deviceDelayPerChunk = o.deviceDelayPerChunk;
     programmer.serial = o.serial.value_or("VIRTUAL" + std::to_string(i));
-    if (o.statusReply) programmer.settings.statusReply = *o.statusReply;
+    if (o.statusReply && (o.statusOn.empty() ||
+                          std::find(o.statusOn.begin(), o.statusOn.end(), i) != o.statusOn.end())) {
+      programmer.settings.statusReply = *o.statusReply;
+    }
+    programmer.backAfterFaultUnplug = o.comesBackAfter;
     if (o.versionReply) programmer.settings.mainImageTitle = *o.versionReply;
     programmer.reenumerationDelay = o.reenumerationDelay;
     programmer.settings.restartOnClaim = o.restartOnClaim;
@@ -206,6 +276,7 @@ std::vector<VirtualUsbOptions> DeviceOptionsFor(const LauncherOptions& o) {
     if (!o.faultsOn || *o.faultsOn == i) {
       programmer.faults = o.faults;
       programmer.nodeRefusesOpen = o.noAccess;
+      programmer.busyClaims = o.busyClaims;
     }
     programmer.settings.recordHostBytes = false;  // a long run would keep every byte
     devices.push_back(programmer);

@@ -41,10 +41,27 @@ struct LauncherOptions {
   std::optional<std::chrono::milliseconds> replugAt;
   // The last programmer is plugged in only when another one takes "ResetNow".
   bool lastArrivesOnReset = false;
+  // Programmers plugged in, unplugged or replugged at given times after the command started
+  // (--at). A programmer with a Plug event is off the bus until then.
+  struct TimedEvent {
+    enum class Action { Plug, Unplug, Replug } action;
+    int programmer;  // 1 = the first
+    std::chrono::milliseconds at;
+  };
+  std::vector<TimedEvent> timed;
+  // Only these programmers (1 = the first) get --status; empty: every one.
+  std::vector<int> statusOn;
+  // A programmer that drops off the bus by a fault comes back this long afterwards.
+  std::optional<std::chrono::milliseconds> comesBackAfter;
+  // The first N claims of a programmer's interface fail as while another program holds it.
+  int busyClaims = 0;
   std::vector<std::string> command;
 };
 
 void AddLauncherOptions(CLI::App& app, LauncherOptions& options);
+
+// "1500:plug:3" as an event; nullopt for anything else.
+std::optional<LauncherOptions::TimedEvent> ParseTimedEvent(const std::string& text);
 
 // The devices to plug in, in order: the decoy first when asked for, then the programmers.
 std::vector<VirtualUsbOptions> DeviceOptionsFor(const LauncherOptions& options);

@@ -65,6 +65,7 @@ VirtualUsbDevice::VirtualUsbDevice(Key, UmockdevBed& bed, VirtualUsbOptions opti
       port_(port),
       programmer_(options_.settings) {
   programmer_.faults() = options_.faults;
+  busyClaimsLeft_ = options_.busyClaims;
 }
 
 VirtualUsbDevice::~VirtualUsbDevice() = default;
@@ -92,7 +93,10 @@ VirtualUsbDevice::BusAction VirtualUsbDevice::AfterModelRan() {
 }
 
 void VirtualUsbDevice::Act(BusAction action) {
-  if (action == BusAction::Unplug) bed_.Unplug(*this);
+  if (action == BusAction::Unplug) {
+    bed_.Unplug(*this);
+    if (options_.backAfterFaultUnplug) bed_.PlugInAfter(*this, *options_.backAfterFaultUnplug);
+  }
   if (action == BusAction::Reenumerate) bed_.Reenumerate(*this);
 }
 
@@ -155,6 +159,7 @@ struct UmockdevBed::Impl {
   std::jthread returner;  // plugs them back in; started with the first re-enumeration
 
   void RunReturns(std::stop_token stop);
+  void ReturnAt(std::chrono::steady_clock::time_point at, VirtualUsbDevice& device);  // mutex held
 
   int AllocateDevnum() {
     std::set<int> used;
@@ -405,13 +410,22 @@ void UmockdevBed::Reenumerate(VirtualUsbDevice& device) {
   for (VirtualUsbDevice* arriving : std::exchange(impl_->arriveOnReset, {})) {
     impl_->Plug(*arriving);
   }
-  impl_->returns.push_back(
-      {std::chrono::steady_clock::now() + device.options_.reenumerationDelay, &device});
-  if (!impl_->returner.joinable()) {
-    impl_->returner =
-        std::jthread([impl = impl_.get()](std::stop_token stop) { impl->RunReturns(stop); });
+  impl_->ReturnAt(std::chrono::steady_clock::now() + device.options_.reenumerationDelay, device);
+}
+
+void UmockdevBed::Impl::ReturnAt(std::chrono::steady_clock::time_point at,
+                                 VirtualUsbDevice& device) {
+  returns.push_back({at, &device});
+  if (!returner.joinable()) {
+    returner = std::jthread([this](std::stop_token stop) { RunReturns(stop); });
   }
-  impl_->returnsChanged.notify_all();
+  returnsChanged.notify_all();
+}
+
+void UmockdevBed::PlugInAfter(VirtualUsbDevice& device, std::chrono::milliseconds after) {
+  std::lock_guard lock(impl_->mutex);
+  if (impl_->closing) return;
+  impl_->ReturnAt(std::chrono::steady_clock::now() + after, device);
 }
 
 void UmockdevBed::PlugInOnNextReset(VirtualUsbDevice& device) {

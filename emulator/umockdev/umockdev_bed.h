@@ -35,6 +35,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -63,6 +64,12 @@ struct VirtualUsbOptions {
   // The device node refuses to be opened (mode 000), as a real one does for a user without
   // permission. Root opens any node; a process without CAP_DAC_OVERRIDE cannot.
   bool nodeRefusesOpen = false;
+  // A device that drops off the bus by a fault (FaultKind::Unplug) is plugged back in this long
+  // afterwards, at a new address, as a person who pulled the cable would; never without it.
+  std::optional<std::chrono::milliseconds> backAfterFaultUnplug;
+  // The first this many claims of its interface fail with EBUSY, as while another program holds
+  // it.
+  int busyClaims = 0;
 };
 
 class UmockdevBed;
@@ -136,6 +143,7 @@ class VirtualUsbDevice {
   std::size_t bulkInUrbs_ = 0;
   std::size_t bulkOutUrbs_ = 0;
   std::size_t claims_ = 0;
+  int busyClaimsLeft_ = 0;
   int devnum_ = 0;
   std::shared_ptr<UsbfsNode> node_;  // null while unplugged
 };
@@ -167,6 +175,9 @@ class UmockdevBed {
   // Takes `device` off the bus until another device takes "ResetNow": it arrives while that one
   // is away, as a programmer plugged in at just that moment would.
   void PlugInOnNextReset(VirtualUsbDevice& device);
+  // An unplugged device comes back at a new address once `after` has passed (nothing happens
+  // when it is attached by then).
+  void PlugInAfter(VirtualUsbDevice& device, std::chrono::milliseconds after);
   // Times devices of this bed came back after a re-enumeration.
   std::size_t reenumerations() const;
 

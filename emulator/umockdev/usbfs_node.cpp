@@ -323,6 +323,10 @@ int UsbfsNode::Claim(Client& client, unsigned int interfaceNumber) {
   for (const auto& [ptr, other] : clients_) {
     if (other.claimed) return EBUSY;
   }
+  if (device_.busyClaimsLeft_ > 0) {  // held by a program that is not there
+    --device_.busyClaimsLeft_;
+    return EBUSY;
+  }
   client.claimed = true;
   ++device_.claims_;
   device_.programmer_.OnInterfaceClaimed();

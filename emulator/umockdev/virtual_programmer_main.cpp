@@ -51,15 +51,25 @@ void SetUpSignals() {
   sigaction(SIGHUP, &forward, nullptr);
 }
 
-// Unplugs and replugs a device at fixed times after the start, on its own thread.
+// Plugs devices in, unplugs and replugs them at fixed times after the start, on its own thread.
 class Timeline {
  public:
-  Timeline(UmockdevBed& bed, VirtualUsbDevice* device, const LauncherOptions& options)
-      : bed_(bed), device_(device), options_(options) {}
+  enum class Action { Plug, Unplug, Replug };
+  struct Event {
+    std::chrono::milliseconds at;
+    Action action;
+    VirtualUsbDevice* device;
+    bool announce;  // said on stderr as it happens
+  };
+
+  Timeline(UmockdevBed& bed, std::vector<Event> events) : bed_(bed), events_(std::move(events)) {
+    std::stable_sort(events_.begin(), events_.end(),
+                     [](const Event& a, const Event& b) { return a.at < b.at; });
+  }
   ~Timeline() { Stop(); }
 
   void Start() {
-    if (!device_ || (!options_.unplugAt && !options_.replugAt)) return;
+    if (events_.empty()) return;
     thread_ = std::thread([this] { Run(); });
   }
   void Stop() {
@@ -72,33 +82,28 @@ class Timeline {
   }
 
  private:
-  struct Event {
-    std::chrono::milliseconds at;
-    bool replug;
-  };
-
   void Run() {
-    std::vector<Event> events;
-    if (options_.unplugAt) events.push_back({*options_.unplugAt, false});
-    if (options_.replugAt) events.push_back({*options_.replugAt, true});
-    std::stable_sort(events.begin(), events.end(),
-                     [](const Event& a, const Event& b) { return a.at < b.at; });
     const auto start = std::chrono::steady_clock::now();
-    for (const Event& event : events) {
+    for (const Event& event : events_) {
       std::unique_lock lock(mutex_);
       if (changed_.wait_until(lock, start + event.at, [this] { return stopped_; })) return;
       lock.unlock();
-      if (event.replug) {
-        bed_.Replug(*device_);
+      if (event.action == Action::Unplug) {
+        bed_.Unplug(*event.device);
       } else {
-        bed_.Unplug(*device_);
+        bed_.Replug(*event.device);
+      }
+      if (event.announce) {
+        static constexpr const char* kWords[] = {"plugged in", "unplugged", "replugged"};
+        std::fprintf(
+            stderr, "%s: %lld ms: %s %s\n", kName, static_cast<long long>(event.at.count()),
+            event.device->options().serial.c_str(), kWords[static_cast<int>(event.action)]);
       }
     }
   }
 
   UmockdevBed& bed_;
-  VirtualUsbDevice* device_;
-  const LauncherOptions& options_;
+  std::vector<Event> events_;
   std::mutex mutex_;
   std::condition_variable changed_;
   bool stopped_ = false;
@@ -113,21 +118,42 @@ int ExitStatusOf(int status) {
 
 int Run(const LauncherOptions& options) {
   UmockdevBed bed;
-  VirtualUsbDevice* first = nullptr;
-  VirtualUsbDevice* last = nullptr;
+  std::vector<VirtualUsbDevice*> programmers;
   for (const VirtualUsbOptions& device : DeviceOptionsFor(options)) {
     VirtualUsbDevice& added = bed.Add(device);
-    if (!first && device.guidSource != GuidSource::None) first = &added;
-    if (device.guidSource != GuidSource::None) last = &added;
+    if (device.guidSource != GuidSource::None) programmers.push_back(&added);
   }
+  VirtualUsbDevice* first = programmers.empty() ? nullptr : programmers.front();
+  VirtualUsbDevice* last = programmers.empty() ? nullptr : programmers.back();
   if (options.lastArrivesOnReset && last && last != first) bed.PlugInOnNextReset(*last);
+  std::vector<Timeline::Event> events;
+  if (first && options.unplugAt) {
+    events.push_back({*options.unplugAt, Timeline::Action::Unplug, first, false});
+  }
+  if (first && options.replugAt) {
+    events.push_back({*options.replugAt, Timeline::Action::Replug, first, false});
+  }
+  for (const LauncherOptions::TimedEvent& timed : options.timed) {
+    if (timed.programmer > static_cast<int>(programmers.size())) {
+      std::fprintf(stderr, "%s: --at: there is no programmer %d\n", kName, timed.programmer);
+      return 64;
+    }
+    VirtualUsbDevice* device = programmers[static_cast<std::size_t>(timed.programmer - 1)];
+    using A = LauncherOptions::TimedEvent::Action;
+    const Timeline::Action action = timed.action == A::Plug     ? Timeline::Action::Plug
+                                    : timed.action == A::Unplug ? Timeline::Action::Unplug
+                                                                : Timeline::Action::Replug;
+    // Off the bus until its time comes.
+    if (action == Timeline::Action::Plug) bed.Unplug(*device);
+    events.push_back({timed.at, action, device, true});
+  }
 
   std::vector<char*> argv;
   for (const std::string& arg : options.command) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
 
   SetUpSignals();
-  Timeline timeline(bed, first, options);
+  Timeline timeline(bed, std::move(events));
   // The command inherits LD_PRELOAD (this process runs under it) and the bed's UMOCKDEV_DIR,
   // and gets the default action back for the signals the launcher ignores.
   posix_spawnattr_t attributes;

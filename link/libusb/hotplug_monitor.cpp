@@ -4,8 +4,10 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -64,8 +66,8 @@ ContextPtr NewContext() {
 }  // namespace
 
 struct HotplugMonitor::Impl {
-  Impl(LibusbTransport& t, std::function<void(DeviceEvent)> f)
-      : transport(t), onEvent(std::move(f)) {}
+  Impl(LibusbTransport& t, std::function<void(const ProgrammerChange&)> f, bool announce)
+      : transport(t), onChange(std::move(f)), announceAttached(announce) {}
 
   static int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device* device,
                                    libusb_hotplug_event event, void* impl);
@@ -85,7 +87,8 @@ struct HotplugMonitor::Impl {
   }
 
   LibusbTransport& transport;
-  const std::function<void(DeviceEvent)> onEvent;
+  const std::function<void(const ProgrammerChange&)> onChange;
+  const bool announceAttached;
   // The monitor's own context: only the registering thread (inside Start) and then the
   // monitor's thread handle its events. Declared before every member that holds its devices, so
   // that it ends after them.
@@ -105,7 +108,11 @@ struct HotplugMonitor::Impl {
 
   bool registered = false;
   libusb_hotplug_callback_handle callback = 0;
-  std::vector<DeviceRef> programmers;  // known programmers; the monitor's thread only
+  struct Known {
+    DeviceRef device;
+    AttachedProgrammer programmer;
+  };
+  std::vector<Known> programmers;  // known programmers; the monitor's thread only
   std::thread thread;
 };
 
@@ -161,6 +168,16 @@ void HotplugMonitor::Impl::Start() {
     }
     changes.swap(later);
   }
+  // In bus and port order, as List() gives them (libusb reports them in an order of its own).
+  const auto place = [](libusb_device* device) {
+    std::array<std::uint8_t, 8> ports{};
+    const int n = libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
+    return std::pair{libusb_get_bus_number(device),
+                     std::vector<std::uint8_t>(ports.begin(), ports.begin() + std::max(n, 0))};
+  };
+  std::stable_sort(attached.begin(), attached.end(), [&](const Change& a, const Change& b) {
+    return place(a.device.get()) < place(b.device.get());
+  });
   for (Change& change : attached) Look(change);
   thread = std::thread([this] { Run(); });
 }
@@ -229,23 +246,34 @@ void HotplugMonitor::Impl::Run() {
 void HotplugMonitor::Impl::Look(Change& change) {
   libusb_device* const device = change.device.get();
   const auto known = std::find_if(programmers.begin(), programmers.end(),
-                                  [device](const DeviceRef& p) { return p.get() == device; });
+                                  [device](const Known& p) { return p.device.get() == device; });
   if (!change.arrived) {
     if (known == programmers.end()) return;  // not a programmer, or never seen arriving
+    const ProgrammerChange removal{DeviceEvent::Removal, std::move(known->programmer)};
     programmers.erase(known);
-    if (!Stopping()) onEvent(DeviceEvent::Removal);
+    if (!Stopping()) onChange(removal);
     return;
   }
   // A device attached while the monitor started may be reported twice (by the enumeration and
   // by its own arrival); it is announced at most once.
   if (known != programmers.end()) return;
-  if (!transport.Inspect(device, DeviceInterfaceGuid, kControlRequestTimeout)) return;
-  programmers.push_back(std::move(change.device));
-  if (!change.alreadyAttached && !Stopping()) onEvent(DeviceEvent::Arrival);
+  auto programmer = transport.Inspect(device, DeviceInterfaceGuid, kControlRequestTimeout);
+  if (!programmer) return;
+  programmers.push_back({std::move(change.device), *programmer});
+  if ((!change.alreadyAttached || announceAttached) && !Stopping()) {
+    onChange({DeviceEvent::Arrival, std::move(*programmer)});
+  }
 }
 
 HotplugMonitor::HotplugMonitor(LibusbTransport& transport, std::function<void(DeviceEvent)> onEvent)
-    : impl_(std::make_unique<Impl>(transport, std::move(onEvent))) {
+    : HotplugMonitor(
+          transport, [f = std::move(onEvent)](const ProgrammerChange& change) { f(change.event); },
+          false) {}
+
+HotplugMonitor::HotplugMonitor(LibusbTransport& transport,
+                               std::function<void(const ProgrammerChange&)> onChange,
+                               bool announceAttached)
+    : impl_(std::make_unique<Impl>(transport, std::move(onChange), announceAttached)) {
   impl_->Start();
 }
 

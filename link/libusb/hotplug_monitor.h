@@ -19,10 +19,16 @@
 #include <memory>
 
 #include "link/device_event.h"
+#include "link/libusb/libusb_transport.h"
 
 namespace torv2::link {
 
-class LibusbTransport;
+// A programmer that came or went, as LibusbTransport::List() describes it (a removal carries what
+// its arrival said).
+struct ProgrammerChange {
+  DeviceEvent event = DeviceEvent::Arrival;
+  AttachedProgrammer programmer;
+};
 
 class HotplugMonitor {
  public:
@@ -30,6 +36,11 @@ class HotplugMonitor {
   // came and went. onEvent must not throw, destroy the monitor, nor wait for the thread that
   // destroys it (post the event on, don't block on it).
   HotplugMonitor(LibusbTransport& transport, std::function<void(DeviceEvent)> onEvent);
+  // The same, with each programmer's description. With `announceAttached`, the programmers
+  // attached when the monitor starts are announced as arrivals too, from the constructor's thread
+  // before it returns (for a caller that takes every programmer, present or to come).
+  HotplugMonitor(LibusbTransport& transport, std::function<void(const ProgrammerChange&)> onChange,
+                 bool announceAttached);
   // Stops and joins the thread; changes not yet looked at are dropped, and onEvent is not called
   // once the destructor has returned. It waits for nothing but the monitor's own thread, which
   // is at most checking one arrived device (each request bounded). Not from inside a libusb
