@@ -15,6 +15,7 @@ namespace torv2::cli {
 
 class HistoryCli;
 class Interrupts;
+class LiveLines;
 
 // What the command line asked for.
 struct Options {
@@ -54,9 +55,10 @@ int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts);
 // upgrade --watch (watch_command.cpp): waits for programmers and upgrades each as it comes.
 int RunWatch(const Options& options, Interrupts& interrupts);
 // One programmer's check and upgrade as --all runs each: its messages marked with its name, its
-// report left out of stdout.
+// report left out of stdout. On a terminal its progress is its line among `live`.
 ProgrammerResult UpgradeOneOfMany(const Options& options, const upgrade::CarriedImages& images,
-                                  const AttachedProgrammer& programmer, Interrupts& interrupts);
+                                  const AttachedProgrammer& programmer, Interrupts& interrupts,
+                                  LiveLines& live);
 #ifndef _WIN32
 int RunUdevRule(const Options& options);
 #endif

@@ -16,13 +16,11 @@ void AppendLine(std::string& out, std::string_view line) {
 }  // namespace
 
 void ConsoleHost::ShowMessage(std::string_view text) {
-  progress_.EndLine();
   std::string line = device_.empty() ? std::string() : device_ + ": ";
   line.append(text);
   line += '\n';
   line += TakeCauseLines(text, false);  // in one piece with the message
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+  progress_.Print(line);
 }
 
 void ConsoleHost::Step(std::string_view text) {
@@ -31,10 +29,7 @@ void ConsoleHost::Step(std::string_view text) {
 
 void ConsoleHost::Say(std::string_view lines) {
   if (lines.empty()) return;
-  progress_.EndLine();
-  const std::string text = Prefixed(lines);
-  std::fwrite(text.data(), 1, text.size(), stderr);
-  std::fflush(stderr);
+  progress_.Print(Prefixed(lines));
 }
 
 std::string ConsoleHost::Prefixed(std::string_view lines) const {
@@ -69,8 +64,7 @@ void ConsoleHost::ShowResult(const upgrade::UpgradeReport& report) {
     WriteOut(text);
   }
   const std::string lines = TakeCauseLines({}, true);
-  std::fwrite(lines.data(), 1, lines.size(), stderr);
-  std::fflush(stderr);
+  if (!lines.empty()) progress_.Print(lines);
 }
 
 void ConsoleHost::LogCause(const upgrade::Cause& cause) {
@@ -87,8 +81,7 @@ std::optional<upgrade::Cause> ConsoleHost::FirstCause() {
 void ConsoleHost::FlushCauses() {
   const std::string lines = TakeCauseLines({}, false);
   if (lines.empty()) return;
-  std::fwrite(lines.data(), 1, lines.size(), stderr);
-  std::fflush(stderr);
+  progress_.Print(lines);
 }
 
 std::string ConsoleHost::TakeCauseLines(std::string_view headline, bool afterReport) {

@@ -1,5 +1,6 @@
 #include "cli/progress_printer.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 namespace torv2::cli {
@@ -11,6 +12,26 @@ ProgressPrinter::ProgressPrinter(ProgressMode mode, std::string device,
       images_(std::move(images)),
       out_(out),
       nameDevice_(nameDevice) {}
+
+ProgressPrinter::~ProgressPrinter() {
+  if (live_) live_->Remove(device_);
+}
+
+void ProgressPrinter::ShowOn(LiveLines& lines) {
+  std::lock_guard lock(mutex_);
+  live_ = &lines;
+}
+
+void ProgressPrinter::Print(std::string_view text) {
+  std::lock_guard lock(mutex_);
+  if (live_) {
+    live_->PrintErr(text);
+    return;
+  }
+  EndLineLocked();
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
 
 void ProgressPrinter::SetLabel(std::string_view label, bool show) {
   std::lock_guard lock(mutex_);
@@ -51,6 +72,14 @@ void ProgressPrinter::Render() {
                                 : "";
   switch (mode_) {
     case ProgressMode::Tty: {
+      if (live_) {
+        char percent[8];
+        std::snprintf(percent, sizeof percent, "%3d%%", position_);
+        std::string line = device_ + "  " + image + " image  " + phase_;
+        line.resize(std::max(line.size(), device_.size() + image.size() + 17), ' ');
+        live_->Set(device_, line + percent);
+        return;
+      }
       constexpr int kWidth = 40;
       const int filled = position_ * kWidth / 100;
       std::fprintf(out_, "\r%-4s %-6s [%s%s] %3d%%", image.c_str(), phase_.c_str(),

@@ -77,10 +77,11 @@ std::unique_ptr<upgrade::AttemptObserver> KeepHistory(const Options& options,
 
 // The start-up exchange with one programmer, then the versions (status) or the whole upgrade.
 // With `many`, everything printed is marked with the target's name. The text for stdout (the
-// report) goes into `stdoutText` when given, else to stdout at once.
+// report) goes into `stdoutText` when given, else to stdout at once. With `live`, the progress on
+// a terminal is the target's line there.
 ProgrammerResult RunOn(const Options& options, const upgrade::CarriedImages& images,
                        const Target& target, bool many, Interrupts& interrupts,
-                       std::string* stdoutText) {
+                       std::string* stdoutText, LiveLines* live = nullptr) {
   ProgrammerResult result{.command = options.command,
                           .name = target.name,
                           .programmer = target.described(),
@@ -102,9 +103,10 @@ ProgrammerResult RunOn(const Options& options, const upgrade::CarriedImages& ima
   std::vector<std::string> order{"main"};
   if (images.sub.loaded()) order.push_back("sub");
   ProgressMode mode = ChooseProgressMode(options.progress);
-  if (many && mode == ProgressMode::Tty) mode = ProgressMode::Lines;  // one bar only
+  if (many && !live && mode == ProgressMode::Tty) mode = ProgressMode::Lines;  // one bar only
   if (options.quiet) mode = ProgressMode::None;
   ProgressPrinter progress(mode, target.name, order, stderr, many);
+  if (live && mode == ProgressMode::Tty) progress.ShowOn(*live);
   ConsoleHost host(progress, many ? target.name : std::string());
   host.SendReportTo(stdoutText);
   // How to run it again: on the programmer named, or on the one of several it was.
@@ -277,10 +279,11 @@ int WorstOf(std::span<const ProgrammerResult> results) {
 }  // namespace
 
 ProgrammerResult UpgradeOneOfMany(const Options& options, const upgrade::CarriedImages& images,
-                                  const AttachedProgrammer& programmer, Interrupts& interrupts) {
+                                  const AttachedProgrammer& programmer, Interrupts& interrupts,
+                                  LiveLines& live) {
   std::string report;  // the watch prints a line of its own instead
   return RunOn(options, images, {IdentityOf(programmer), programmer, std::nullopt}, true,
-               interrupts, &report);
+               interrupts, &report, &live);
 }
 
 int RunStatusOrUpgrade(const Options& options, Interrupts& interrupts) {

@@ -17,6 +17,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/interrupts.h"
+#include "cli/live_lines.h"
 #include "cli/programmer_result.h"
 #include "cli/usb_access.h"
 #include "cli/watch_book.h"
@@ -65,11 +66,6 @@ class EventQueue {
   std::deque<Event> events_;
 };
 
-// A line on stdout, flushed at once: a pipe or a log file sees it as it happens.
-void Line(const std::string& text) {
-  WriteOut(text + "\n");
-}
-
 std::string OneLineJson(const nlohmann::json& object) {
   return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -100,6 +96,11 @@ int RunWatch(const Options& options, Interrupts& interrupts) {
   std::fprintf(stderr, "waiting for programmers%s (Ctrl-C ends the watch)\n",
                options.device.empty() ? "" : (" (only " + options.device + ")").c_str());
 
+  // The programmers at work, a line each on a terminal; the lines on stdout go above them.
+  LiveLines live;
+  // A line on stdout, flushed at once: a pipe or a log file sees it as it happens.
+  const auto printLine = [&live](const std::string& text) { live.PrintOut(text + "\n"); };
+
   WatchBook book(options.device);
   std::map<std::uint64_t, std::jthread> attempts;
   std::map<std::string, ProgrammerResult> last;  // each programmer's last result, by name
@@ -109,7 +110,7 @@ int RunWatch(const Options& options, Interrupts& interrupts) {
     attempts.emplace(attempt.id, std::jthread([&, attempt] {
                        Event ended{.kind = Event::Kind::Ended, .programmer = {}, .id = attempt.id};
                        ended.result =
-                           UpgradeOneOfMany(options, images, attempt.programmer, interrupts);
+                           UpgradeOneOfMany(options, images, attempt.programmer, interrupts, live);
                        queue.Push(std::move(ended));
                      }));
   };
@@ -144,17 +145,17 @@ int RunWatch(const Options& options, Interrupts& interrupts) {
         const AttemptEnd end = EndOf(result, options.allowOlder, interrupts.happened());
         const WatchBook::Then then = book.Ended(event->id, end);
         if (options.json) {
-          Line(OneLineJson(ProgrammerJson(result)));
+          printLine(OneLineJson(ProgrammerJson(result)));
         } else {
-          Line(WatchLine(result, end));
+          printLine(WatchLine(result, end));
         }
         if (then == WatchBook::Then::LeftAlone) {
           const std::string why = "left alone after " + std::to_string(WatchBook::kMostFailures) +
                                   " failures in a row, until it is plugged in again";
           if (options.json) {
-            Line(OneLineJson({{"programmer", result.name}, {"left_alone", why}}));
+            printLine(OneLineJson({{"programmer", result.name}, {"left_alone", why}}));
           } else {
-            Line(result.name + "  " + why);
+            printLine(result.name + "  " + why);
           }
         }
         // A busy programmer was not worked on: what it ended with before still counts.
@@ -182,12 +183,12 @@ int RunWatch(const Options& options, Interrupts& interrupts) {
         ++(r.exitCode == kExitInterrupted ? stopped : failed);
       }
     }
-    Line(OneLineJson({{"summary",
-                       {{"ok", ok},
-                        {"failed", failed},
-                        {"interrupted", stopped},
-                        {"skipped", skipped},
-                        {"exit_code", worst}}}}));
+    printLine(OneLineJson({{"summary",
+                            {{"ok", ok},
+                             {"failed", failed},
+                             {"interrupted", stopped},
+                             {"skipped", skipped},
+                             {"exit_code", worst}}}}));
   } else {
     WriteOut((results.empty() ? std::string() : SummaryText(results)) + WatchCounts(results) +
              "\n");

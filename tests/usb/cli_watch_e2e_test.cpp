@@ -337,5 +337,32 @@ TEST(WatchJson, EveryLineParses) {
   EXPECT_EQ(lines, 2u) << run.outcome.out;
 }
 
+// On a terminal each programmer at work has a line of its own on stderr, redrawn in place while
+// two are upgraded at once; stdout gets the same lines as without it, with no terminal control
+// in them.
+TEST(WatchTerminal, LiveLinePerProgrammerAndStdoutUnaffected) {
+  const WatchRun run =
+      Watch({"--count", "2"}, {"--progress", "tty"},
+            [](const std::string& out, const std::string&) { return Count(out, "  OK  ") == 2; });
+  const Outcome& o = run.outcome;
+  const std::string shown = "stdout:\n" + o.out + "stderr:\n" + o.err;
+  EXPECT_EQ(o.exitCode, 0) << shown;
+  for (const std::string name : {"VIRTUAL1", "VIRTUAL2"}) {
+    for (const std::string line : {"  main image  Down     0%\n", "  main image  Down   100%\n",
+                                   "  main image  Verify 100%\n", "  sub image  Down   100%\n",
+                                   "  sub image  Verify 100%\n"}) {
+      EXPECT_NE(o.err.find(name + line), std::string::npos) << name + line << shown;
+    }
+    EXPECT_EQ(Count(o.out, name + "  OK  2.07 -> 2.08  278,944 bytes  "), 1u) << shown;
+  }
+  // Both lines at once: the redraw goes up two rows and clears from there.
+  EXPECT_NE(o.err.find("\x1b[2A\x1b[J"), std::string::npos) << shown;
+  EXPECT_EQ(o.err.find("] 100%"), std::string::npos) << "a bar of one programmer\n" << shown;
+  EXPECT_EQ(o.out.find_first_of("\x1b\r"), std::string::npos) << shown;
+  EXPECT_NE(o.out.find("watch ended: 2 OK, 0 failed, 0 interrupted, 0 skipped (current)\n"),
+            std::string::npos)
+      << shown;
+}
+
 }  // namespace
 }  // namespace torv2::test
