@@ -1,8 +1,10 @@
 #pragma once
 // The command line's text is UTF-8 on every platform. On Windows the arguments arrive in UTF-16
 // and the console shows bytes in its own code page, so both are brought to UTF-8 for the life of
-// the program; elsewhere nothing changes.
+// the program, and the console acts on the escape sequences of the live progress lines; elsewhere
+// nothing changes.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,7 @@ class ConsoleText {
   std::vector<std::string> arguments_;
   std::vector<char*> pointers_;  // into arguments_, ended by nullptr as argv is
   unsigned int previousOutputCodePage_ = 0;
+  std::optional<unsigned long> previousErrorMode_;  // of stderr's console, when it is one
 };
 
 }  // namespace torv2::cli

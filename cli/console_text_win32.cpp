@@ -19,13 +19,22 @@ ConsoleText::ConsoleText(int argc, char** argv) {
   }
   for (std::string& a : arguments_) pointers_.push_back(a.data());
   pointers_.push_back(nullptr);
-  // The console keeps its code page after the program ends: the old one is put back.
+  // The console keeps its code page and modes after the program ends: the old ones are put back.
   previousOutputCodePage_ = GetConsoleOutputCP();
   if (previousOutputCodePage_ != 0) SetConsoleOutputCP(CP_UTF8);
+  // The live progress lines move the cursor with the terminal's escape sequences, which a console
+  // acts on only when asked to (Windows 10 and later).
+  const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (err != INVALID_HANDLE_VALUE && GetConsoleMode(err, &mode)) {
+    previousErrorMode_ = mode;
+    SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+  }
 }
 
 ConsoleText::~ConsoleText() {
   if (previousOutputCodePage_ != 0) SetConsoleOutputCP(previousOutputCodePage_);
+  if (previousErrorMode_) SetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), *previousErrorMode_);
 }
 
 }  // namespace torv2::cli
