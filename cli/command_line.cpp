@@ -88,10 +88,8 @@ constexpr SharedOption kShared[] = {
     {"--json", "info list status upgrade history"},
     {"--allow-older", "upgrade"},
     {"--skip-current", "upgrade"},
-#ifndef _WIN32
     {"--watch", "upgrade"},
     {"--jobs", "upgrade"},
-#endif
 };
 
 bool Takes(std::string_view command, std::string_view option) {

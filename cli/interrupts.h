@@ -64,4 +64,10 @@ class Interrupts {
   std::unique_ptr<Platform> platform_;  // last: it stops delivering before the rest goes
 };
 
+#ifdef _WIN32
+// What Ctrl-C in the console does, for a caller that stands in for the console (a program started
+// without one cannot be sent Ctrl-C); nothing while no Interrupts catches them.
+void DeliverConsoleInterrupt();
+#endif
+
 }  // namespace torv2::cli

@@ -2,19 +2,21 @@
 // which may wait, so it delivers directly.
 #include <windows.h>
 
+#include <atomic>
+
 #include "cli/interrupts.h"
 
 namespace torv2::cli {
 namespace {
 
-Interrupts* g_interrupts = nullptr;
+std::atomic<Interrupts*> g_interrupts = nullptr;
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
-      g_interrupts->Deliver();
+      g_interrupts.load()->Deliver();
       return TRUE;
     default:
       return FALSE;
@@ -33,6 +35,10 @@ struct Interrupts::Platform {
     g_interrupts = nullptr;
   }
 };
+
+void DeliverConsoleInterrupt() {
+  if (Interrupts* interrupts = g_interrupts.load()) interrupts->Deliver();
+}
 
 Interrupts::Interrupts() : platform_(std::make_unique<Platform>(*this)) {}
 

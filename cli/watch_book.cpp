@@ -8,6 +8,10 @@
 
 namespace torv2::cli {
 
+std::string Where(const AttachedProgrammer& programmer) {
+  return programmer.address.empty() ? programmer.interfacePath : programmer.address;
+}
+
 std::vector<WatchBook::Known>::iterator WatchBook::Find(std::uint64_t id) {
   return std::find_if(known_.begin(), known_.end(), [id](const Known& k) { return k.id == id; });
 }
@@ -18,14 +22,17 @@ bool WatchBook::Arrived(const AttachedProgrammer& programmer) {
     if (SelectNamed(one, device_).chosen.empty()) return false;
   }
   const std::string name = IdentityOf(programmer);
+  const std::string where = Where(programmer);
   for (Known& k : known_) {
-    if (k.programmer.address == programmer.address) return false;  // told twice
+    // Told twice. One away may come back at the same place (Windows keeps its path).
+    if (!k.away && Where(k.programmer) == where) return false;
   }
   for (Known& k : known_) {
     // Back from a restart during its own attempt: the same attempt.
     if (k.state == State::Running && k.away && k.name == name) {
       k.programmer = programmer;
       k.away = false;
+      k.back = true;
       return false;
     }
   }
@@ -33,13 +40,13 @@ bool WatchBook::Arrived(const AttachedProgrammer& programmer) {
   return true;
 }
 
-void WatchBook::Left(const std::string& address) {
-  const auto k = std::find_if(known_.begin(), known_.end(), [&](const Known& known) {
-    return known.programmer.address == address;
-  });
+void WatchBook::Left(const std::string& where) {
+  const auto k = std::find_if(known_.begin(), known_.end(),
+                              [&](const Known& known) { return Where(known.programmer) == where; });
   if (k == known_.end()) return;
   if (k->state == State::Running) {
     k->away = true;  // its attempt says whether it was a restart
+    k->back = false;
   } else {
     known_.erase(k);
   }
@@ -50,6 +57,7 @@ std::optional<WatchBook::Attempt> WatchBook::Next() {
     if (k.state != State::Waiting) continue;
     k.state = State::Running;
     k.away = false;
+    k.back = false;
     return Attempt{k.id, k.programmer};
   }
   return std::nullopt;
@@ -75,6 +83,13 @@ WatchBook::Then WatchBook::Ended(std::uint64_t id, AttemptEnd end) {
       k->state = State::Busy;
       return Then::WaitUntilFree;
     case AttemptEnd::Gone:
+      if (k->back) {
+        // Pulled out and plugged in again before its attempt saw it go: a new arrival.
+        const AttachedProgrammer programmer = k->programmer;
+        known_.erase(k);
+        known_.push_back({nextId_++, programmer, IdentityOf(programmer)});
+        return Then::Nothing;
+      }
       k->state = State::Gone;  // its removal is on the way
       return Then::Nothing;
     case AttemptEnd::Failed:

@@ -4,9 +4,9 @@
 // I/O and no threads: the watch feeds it the bus's changes and the attempts' ends, one at a time,
 // and starts what it hands out.
 //
-// A programmer is known from its arrival to its removal, by its bus address. While an attempt is
-// under way on it, its removal may be a restart (after "ResetNow"): the next arrival with the same
-// name belongs to the same attempt. Any other removal ends what is known of it, and plugged in
+// A programmer is known from its arrival to its removal, by where it is (Where()). While an attempt
+// is under way on it, its removal may be a restart (after "ResetNow"): the next arrival with the
+// same name belongs to the same attempt. Any other removal ends what is known of it, and plugged in
 // again it is a new arrival. After a success it is left alone while it stays plugged in; after
 // kMostFailures failures in a row, too, until it is plugged in again. A busy programmer (another
 // program holds it) waits for Retry() and counts no failure.
@@ -21,6 +21,11 @@
 #include "cli/attached_programmers.h"
 
 namespace torv2::cli {
+
+// Where a programmer is on the bus now, as the watch tells arrivals apart: its bus address, which
+// is new each time it comes (Linux); or its interface path, which stays the same when it comes back
+// on the same port (Windows), so a removal and an arrival with the same path are both followed.
+std::string Where(const AttachedProgrammer& programmer);
 
 // How an attempt ended, as far as the watch goes on from it.
 enum class AttemptEnd {
@@ -49,8 +54,8 @@ class WatchBook {
 
   // A programmer came: true when it is a new one to work on (its attempt waits in Next()).
   bool Arrived(const AttachedProgrammer& programmer);
-  // The programmer at this address went.
-  void Left(const std::string& address);
+  // The programmer at this place (Where()) went.
+  void Left(const std::string& where);
   // The next programmer waiting for its attempt, which is then under way; nullopt when none waits.
   std::optional<Attempt> Next();
   // The attempt on programmer `id` ended so.
@@ -69,6 +74,7 @@ class WatchBook {
     std::string name;
     State state = State::Waiting;
     bool away = false;  // its attempt is under way and it is off the bus (restarting, or pulled)
+    bool back = false;  // its attempt is under way and it came back after it was last away
     int failures = 0;   // in a row
   };
   std::vector<Known>::iterator Find(std::uint64_t id);

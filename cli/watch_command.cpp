@@ -134,7 +134,7 @@ int RunWatch(const Options& options, Interrupts& interrupts) {
         book.Arrived(event->programmer);
         break;
       case Event::Kind::Left:
-        book.Left(event->programmer.address);
+        book.Left(Where(event->programmer));
         break;
       case Event::Kind::Interrupted:
         stopping = true;

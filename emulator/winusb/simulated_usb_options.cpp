@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <utility>
 
 #include <CLI/CLI.hpp>
 
@@ -30,7 +31,44 @@ struct Parsed {
   std::optional<int> faultsOn;
   bool lastArrivesOnReset = false;
   std::vector<std::string> held;
+  std::vector<std::string> timed;  // MS:ACTION:N
+  std::vector<int> statusOn;
+  std::optional<long> comesBackAfterMs;
+  std::optional<std::string> interruptEvent;
 };
+
+struct Timed {
+  TimedAction::Action action;
+  int programmer;  // 1 = the first
+  std::chrono::milliseconds at;
+};
+
+// "1500:plug:3" (ACTION plug, unplug or replug); nullopt for anything else.
+std::optional<Timed> ParseTimed(const std::string& text) {
+  const std::size_t first = text.find(':');
+  const std::size_t second = first == std::string::npos ? first : text.find(':', first + 1);
+  if (second == std::string::npos) return std::nullopt;
+  const auto number = [](const std::string& digits) -> std::optional<long> {
+    if (digits.empty() || digits.size() > 9 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+      return std::nullopt;
+    }
+    return std::stol(digits);
+  };
+  const auto at = number(text.substr(0, first));
+  const auto programmer = number(text.substr(second + 1));
+  const std::string action = text.substr(first + 1, second - first - 1);
+  if (!at || !programmer || *programmer < 1 || *programmer > 100) return std::nullopt;
+  using A = TimedAction::Action;
+  static constexpr std::array<std::pair<const char*, A>, 3> kActions{
+      {{"plug", A::Plug}, {"unplug", A::Unplug}, {"replug", A::Replug}}};
+  for (const auto& [word, a] : kActions) {
+    if (action == word) {
+      return Timed{a, static_cast<int>(*programmer), std::chrono::milliseconds(*at)};
+    }
+  }
+  return std::nullopt;
+}
 
 void AddOptions(CLI::App& app, Parsed& o) {
   auto* count = app.add_option("--count", o.count)->check(CLI::Range(0, 100));
@@ -69,6 +107,22 @@ void AddOptions(CLI::App& app, Parsed& o) {
   // Windows' own: the device file of the programmer with this serial number is open in another
   // program.
   app.add_option("--held", o.held)->type_name("SERIAL");
+  // At MS milliseconds after the world started, plug programmer N in (it is off the bus until
+  // then), unplug it, or replug it; again for more.
+  app.add_option("--at", o.timed)
+      ->type_name("MS:ACTION:N")
+      ->allow_extra_args(false)
+      ->check([](const std::string& text) {
+        return ParseTimed(text) ? std::string()
+                                : "not MS:ACTION:N (e.g. 1500:plug:3, ACTION plug, unplug or "
+                                  "replug): " +
+                                      text;
+      });
+  app.add_option("--status-on", o.statusOn)->allow_extra_args(false)->check(CLI::PositiveNumber);
+  app.add_option("--comes-back-after", o.comesBackAfterMs)->check(CLI::NonNegativeNumber);
+  // The test program's own: the named event, when set, is taken as Ctrl-C (a program started
+  // without a console cannot be sent one under Wine).
+  app.add_option("--interrupt-event", o.interruptEvent)->type_name("NAME");
 }
 
 }  // namespace
@@ -115,8 +169,19 @@ std::optional<SimulatedUsbSetup> ParseSimulatedUsb(std::string_view text, std::s
     return std::nullopt;
   }
 
+  std::vector<Timed> timed;
+  for (const std::string& text : o.timed) {
+    timed.push_back(*ParseTimed(text));
+    if (timed.back().programmer > o.count) {
+      error =
+          "--at " + text + ": there is no programmer " + std::to_string(timed.back().programmer);
+      return std::nullopt;
+    }
+  }
+
   SimulatedUsbSetup setup;
   setup.options.lastArrivesOnReset = o.lastArrivesOnReset;
+  if (o.interruptEvent) setup.interruptEvent = *o.interruptEvent;
   std::uint8_t port = 1;
   if (o.decoy) {
     SimulatedDevice decoy;
@@ -125,6 +190,7 @@ std::optional<SimulatedUsbSetup> ParseSimulatedUsb(std::string_view text, std::s
     decoy.port.ports = {port++};
     setup.devices.push_back(decoy);
   }
+  const std::size_t firstProgrammer = setup.devices.size();
   for (int i = 1; i <= o.count; ++i) {
     SimulatedDevice d;
     d.serial = o.serial.value_or("VIRTUAL" + std::to_string(i));
@@ -133,7 +199,9 @@ std::optional<SimulatedUsbSetup> ParseSimulatedUsb(std::string_view text, std::s
     d.reenumerationDelay = std::chrono::milliseconds(o.reenumerationDelayMs);
     DeviceSettings& s = d.settings;
     s.maxPacketSize = o.highSpeed ? 512 : 64;
-    if (o.statusReply) s.statusReply = *o.statusReply;
+    const bool statusHere = o.statusOn.empty() ||
+                            std::find(o.statusOn.begin(), o.statusOn.end(), i) != o.statusOn.end();
+    if (o.statusReply && statusHere) s.statusReply = *o.statusReply;
     if (o.versionReply) s.mainImageTitle = *o.versionReply;
     s.restartOnClaim = o.restartOnClaim;
     if (o.sockets) std::copy(o.sockets->begin(), o.sockets->end(), s.socketStatus.begin());
@@ -144,7 +212,13 @@ std::optional<SimulatedUsbSetup> ParseSimulatedUsb(std::string_view text, std::s
       d.heldElsewhere = o.noAccess;
     }
     if (std::find(o.held.begin(), o.held.end(), d.serial) != o.held.end()) d.heldElsewhere = true;
+    if (o.comesBackAfterMs) d.comesBackAfter = std::chrono::milliseconds(*o.comesBackAfterMs);
     setup.devices.push_back(std::move(d));
+  }
+  for (const Timed& t : timed) {
+    const std::size_t index = firstProgrammer + static_cast<std::size_t>(t.programmer - 1);
+    if (t.action == TimedAction::Action::Plug) setup.devices[index].attached = false;
+    setup.options.timeline.push_back({t.action, index, t.at});
   }
   return setup;
 }

@@ -16,6 +16,7 @@ namespace torv2::emulator::winusb {
 struct SimulatedUsbSetup {
   std::vector<SimulatedDevice> devices;
   WorldOptions options;
+  std::string interruptEvent;  // the named event the test program takes as Ctrl-C; empty: none
 };
 
 // nullopt, with the reason in `error`, for a text that is not such a command line.

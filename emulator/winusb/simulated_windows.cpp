@@ -1,5 +1,8 @@
 #include "emulator/winusb/simulated_windows.h"
 
+// dbt.h needs windows.h, which the header brings.
+#include <dbt.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
@@ -126,6 +129,13 @@ struct SimulatedWindows::State {
     std::size_t reenumerations = 0;
     std::size_t opens = 0;
     std::string instanceId, interfacePath, locationPaths;
+    bool announced = false;  // registered windows were last told it is on the bus
+    std::optional<Clock::time_point> comesBackAt;  // after a fault took it off the bus
+  };
+  // What a registered window is told next.
+  struct Notice {
+    bool arrival;
+    std::string path;
   };
   struct File {
     std::size_t device;
@@ -166,6 +176,14 @@ struct SimulatedWindows::State {
   bool stopping = false;
   std::thread timer;
   link::winusb::WinUsbApi api;
+  Clock::time_point start = Clock::now();
+  std::vector<TimedAction> timeline;  // in time order
+  std::size_t nextTimed = 0;
+  // Windows told of the programmer's class; null for a registration of another class.
+  std::map<std::uintptr_t, HWND> registrations;
+  std::deque<Notice> notices;
+  std::condition_variable noticed;
+  std::thread notifier;
 
   std::uintptr_t NewHandle() { return nextHandle += 4; }
 
@@ -200,7 +218,13 @@ struct SimulatedWindows::State {
   }
 
   void LeaveBus(std::size_t index) {
-    ++devices[index]->generation;
+    Device& d = *devices[index];
+    if (d.announced) {
+      d.announced = false;
+      notices.push_back({false, d.interfacePath});
+      noticed.notify_all();
+    }
+    ++d.generation;
     EndPending([&](const Transfer& t) { return t.device == index; }, ERROR_DEVICE_NOT_CONNECTED);
   }
 
@@ -213,6 +237,7 @@ struct SimulatedWindows::State {
       p.ClearUnplugRequest();
       d.attached = false;
       LeaveBus(index);
+      if (d.spec.comesBackAfter) d.comesBackAt = Clock::now() + *d.spec.comesBackAfter;
     }
     if (p.ResetRequested() && !p.HasInData()) Reenumerate(index);
     changed.notify_all();
@@ -228,6 +253,105 @@ struct SimulatedWindows::State {
     LeaveBus(index);
     if (options.lastArrivesOnReset && devices.size() > 1 && index + 1 != devices.size()) {
       devices.back()->attached = true;
+    }
+    Announce();
+  }
+
+  // Tells registered windows of every device of the class that has come onto the bus.
+  void Announce() {
+    for (auto& d : devices) {
+      const std::size_t index = static_cast<std::size_t>(&d - devices.data());
+      if (d->announced || !d->spec.carriesGuid || !Present(index)) continue;
+      d->announced = true;
+      notices.push_back({true, d->interfacePath});
+      noticed.notify_all();
+    }
+  }
+
+  void Unplug(std::size_t index) {
+    devices[index]->attached = false;
+    devices[index]->comesBackAt.reset();
+    LeaveBus(index);
+  }
+
+  // Power comes back: the firmware starts over, the flash kept; a re-enumeration under way ends.
+  void Replug(std::size_t index) {
+    Device& d = *devices[index];
+    if (!d.attached) {
+      d.programmer->Restart();
+      d.stalled.clear();
+    }
+    d.attached = true;
+    d.backAt = {};
+    d.comesBackAt.reset();
+    Announce();
+    changed.notify_all();
+  }
+
+  // Does what is due on the timeline and brings back devices whose time has come.
+  void RunDue(Clock::time_point now) {
+    static constexpr const char* kWords[] = {"plugged in", "unplugged", "replugged"};
+    while (nextTimed < timeline.size() && start + timeline[nextTimed].at <= now) {
+      const TimedAction& a = timeline[nextTimed++];
+      if (a.device >= devices.size()) continue;
+      if (a.action != TimedAction::Action::Plug) Unplug(a.device);
+      if (a.action != TimedAction::Action::Unplug) Replug(a.device);
+      std::fprintf(stderr, "simulated USB: %lld ms: %s %s\n", static_cast<long long>(a.at.count()),
+                   devices[a.device]->spec.serial.c_str(), kWords[static_cast<int>(a.action)]);
+    }
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+      if (devices[i]->comesBackAt && *devices[i]->comesBackAt <= now) Replug(i);
+    }
+    Announce();  // re-enumerations whose delay has passed
+  }
+
+  // When RunDue() has something to do next.
+  std::optional<Clock::time_point> NextDue(Clock::time_point now) const {
+    std::optional<Clock::time_point> next;
+    const auto consider = [&next](Clock::time_point t) {
+      if (!next || t < *next) next = t;
+    };
+    if (nextTimed < timeline.size()) consider(start + timeline[nextTimed].at);
+    for (const auto& d : devices) {
+      if (d->comesBackAt) consider(*d->comesBackAt);
+      if (!d->announced && d->attached && d->spec.carriesGuid && d->backAt > now) {
+        consider(d->backAt);
+      }
+    }
+    return next;
+  }
+
+  // Sends the notices to the registered windows, one at a time, with the world unlocked (the
+  // windows' threads look at the world while they take them).
+  void RunNotifier() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      noticed.wait(lock, [this] { return stopping || !notices.empty(); });
+      if (stopping) return;
+      const Notice notice = std::move(notices.front());
+      notices.pop_front();
+      std::vector<HWND> windows;
+      for (const auto& [handle, window] : registrations) {
+        if (window != nullptr) windows.push_back(window);
+      }
+      lock.unlock();
+      constexpr std::size_t kNameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+      const std::size_t size = kNameOffset + (notice.path.size() + 1) * sizeof(wchar_t);
+      std::vector<std::uint64_t> block((size + 7) / 8);  // aligned as the structure needs
+      auto* data = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(block.data());
+      data->dbcc_size = static_cast<DWORD>(size);
+      data->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+      data->dbcc_classguid = ProgrammerGuid();
+      for (std::size_t i = 0; i < notice.path.size(); ++i) {
+        data->dbcc_name[i] = static_cast<wchar_t>(static_cast<unsigned char>(notice.path[i]));
+      }
+      data->dbcc_name[notice.path.size()] = L'\0';
+      for (HWND window : windows) {
+        SendMessageW(window, WM_DEVICECHANGE,
+                     notice.arrival ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE,
+                     reinterpret_cast<LPARAM>(data));
+      }
+      lock.lock();
     }
   }
 
@@ -291,7 +415,8 @@ struct SimulatedWindows::State {
   void RunTimer() {
     std::unique_lock lock(mutex);
     while (!stopping) {
-      std::optional<Clock::time_point> next;
+      RunDue(Clock::now());
+      std::optional<Clock::time_point> next = NextDue(Clock::now());
       for (const Transfer& t : pending) {
         if (t.deadline && (!next || *t.deadline < *next)) next = t.deadline;
       }
@@ -509,6 +634,37 @@ BOOL WINAPI CloseSim(HANDLE handle) {
   return w.files.erase(Key(handle)) ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }
 
+HDEVNOTIFY WINAPI RegisterNotification(HANDLE recipient, LPVOID filter, DWORD flags) {
+  State& w = World();
+  std::lock_guard lock(w.mutex);
+  // Only windows here; a service's handle is not simulated.
+  if (recipient == nullptr || (flags & ~DEVICE_NOTIFY_ALL_INTERFACE_CLASSES) != 0 ||
+      filter == nullptr) {
+    g_lastError = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  const auto* header = static_cast<const DEV_BROADCAST_HDR*>(filter);
+  if (header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
+      header->dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W)) {
+    g_lastError = ERROR_INVALID_DATA;
+    return nullptr;
+  }
+  const auto* wanted = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(filter);
+  const GUID programmer = ProgrammerGuid();
+  const std::uintptr_t handle = w.NewHandle();
+  // A filter for another class is taken and never told anything: only programmers come and go.
+  const bool told = (flags & DEVICE_NOTIFY_ALL_INTERFACE_CLASSES) != 0 ||
+                    std::memcmp(&wanted->dbcc_classguid, &programmer, sizeof(GUID)) == 0;
+  w.registrations[handle] = told ? static_cast<HWND>(recipient) : nullptr;
+  return reinterpret_cast<HDEVNOTIFY>(handle);
+}
+
+BOOL WINAPI UnregisterNotification(HDEVNOTIFY handle) {
+  State& w = World();
+  std::lock_guard lock(w.mutex);
+  return w.registrations.erase(Key(handle)) ? TRUE : Fail(ERROR_INVALID_HANDLE);
+}
+
 DWORD WINAPI LastErrorSim() {
   return g_lastError;
 }
@@ -721,6 +877,7 @@ SimulatedWindows::SimulatedWindows(std::vector<SimulatedDevice> devices, WorldOp
     d->attached = devices[i].attached &&
                   !(options.lastArrivesOnReset && devices.size() > 1 && i + 1 == devices.size());
     d->heldElsewhere = devices[i].heldElsewhere;
+    d->announced = d->attached && d->spec.carriesGuid;  // there before anyone asked
     d->reenumerationDelay = devices[i].reenumerationDelay;
     // A serial number another device already goes by is not taken: Windows names the second
     // device by its port, as it does one without a serial number.
@@ -744,6 +901,8 @@ SimulatedWindows::SimulatedWindows(std::vector<SimulatedDevice> devices, WorldOp
   api.SetupDiDestroyDeviceInfoList = &DestroyList;
   api.SetupDiGetDeviceInstanceIdA = &GetInstanceId;
   api.SetupDiGetDeviceRegistryPropertyA = &GetRegistryProperty;
+  api.RegisterDeviceNotificationW = &RegisterNotification;
+  api.UnregisterDeviceNotification = &UnregisterNotification;
   api.CreateFileA = &CreateFileSim;
   api.CloseHandle = &CloseSim;
   api.GetLastError = &LastErrorSim;
@@ -756,8 +915,12 @@ SimulatedWindows::SimulatedWindows(std::vector<SimulatedDevice> devices, WorldOp
   api.WinUsb_WritePipe = &WritePipe;
   api.WinUsb_AbortPipe = &AbortPipe;
   api.WinUsb_GetOverlappedResult = &GetOverlappedResultSim;
+  w.timeline = options.timeline;
+  std::stable_sort(w.timeline.begin(), w.timeline.end(),
+                   [](const TimedAction& a, const TimedAction& b) { return a.at < b.at; });
   g_state = &w;
   w.timer = std::thread([&w] { w.RunTimer(); });
+  w.notifier = std::thread([&w] { w.RunNotifier(); });
 }
 
 SimulatedWindows::~SimulatedWindows() {
@@ -765,8 +928,10 @@ SimulatedWindows::~SimulatedWindows() {
     std::lock_guard lock(state_->mutex);
     state_->stopping = true;
     state_->changed.notify_all();
+    state_->noticed.notify_all();
   }
   state_->timer.join();
+  state_->notifier.join();
   g_state = nullptr;
 }
 
@@ -806,21 +971,15 @@ VirtualProgrammer& SimulatedWindows::Access::programmer() {
 void SimulatedWindows::Unplug(std::size_t index) {
   State& w = *state_;
   std::lock_guard lock(w.mutex);
-  w.devices.at(index)->attached = false;
-  w.LeaveBus(index);
+  if (index >= w.devices.size()) throw std::out_of_range("no such device");
+  w.Unplug(index);
 }
 
 void SimulatedWindows::Replug(std::size_t index) {
   State& w = *state_;
   std::lock_guard lock(w.mutex);
-  State::Device& d = *w.devices.at(index);
-  if (!d.attached) {
-    d.programmer->Restart();
-    d.stalled.clear();
-  }
-  d.attached = true;
-  d.backAt = {};  // a re-enumeration under way ends now
-  w.changed.notify_all();
+  if (index >= w.devices.size()) throw std::out_of_range("no such device");
+  w.Replug(index);
 }
 
 void SimulatedWindows::Reenumerate(std::size_t index) {
@@ -880,6 +1039,10 @@ int SimulatedWindows::heldFiles() const {
 int SimulatedWindows::heldInterfaces() const {
   std::lock_guard lock(state_->mutex);
   return static_cast<int>(state_->interfaces.size());
+}
+int SimulatedWindows::registrations() const {
+  std::lock_guard lock(state_->mutex);
+  return static_cast<int>(state_->registrations.size());
 }
 int SimulatedWindows::pendingTransfers() const {
   std::lock_guard lock(state_->mutex);

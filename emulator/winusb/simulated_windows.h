@@ -24,6 +24,12 @@
 //   nothing on it. "ResetNow" takes it off the bus once the host has read the acknowledgement;
 //   the firmware restarts and, after the re-enumeration delay, it is back under the same instance
 //   ID and interface path.
+// - A window registered with RegisterDeviceNotificationW for the programmer's interface class is
+//   sent WM_DEVICECHANGE (DBT_DEVICEREMOVECOMPLETE, DBT_DEVICEARRIVAL with the interface's path)
+//   whenever a device leaves the bus or comes onto it: unplugged, plugged in, restarting and back
+//   after its re-enumeration delay. The messages go in the order things happened, one at a time,
+//   from a thread of the world's own (as the system sends them), never while the world is locked;
+//   devices on the bus when the world starts are not announced.
 //
 // Only one world exists at a time (the table's entries are plain functions). Its calls may come
 // from any thread; a thread of its own ends reads at their time-outs.
@@ -35,6 +41,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,11 +67,22 @@ struct SimulatedDevice {
   bool heldElsewhere = false;  // another program has its device file open
   bool acpiPathFirst = false;  // its location paths list the ACPI path first
   std::chrono::milliseconds reenumerationDelay{0};  // off the bus after "ResetNow"
+  // A fault that takes it off the bus (KIND unplug) plugs it back in this long afterwards.
+  std::optional<std::chrono::milliseconds> comesBackAfter;
+};
+
+// Something done to a device at a time after the world started, as a person at the bench would.
+struct TimedAction {
+  enum class Action { Plug, Unplug, Replug } action;  // Replug: out and in again at once
+  std::size_t device;                                 // index
+  std::chrono::milliseconds at;
 };
 
 struct WorldOptions {
   // The last device starts off the bus and is plugged in when another one takes "ResetNow".
   bool lastArrivesOnReset = false;
+  // Done in time order; each is said on stderr as it happens.
+  std::vector<TimedAction> timeline;
 };
 
 class SimulatedWindows {
@@ -112,6 +130,7 @@ class SimulatedWindows {
   int heldFiles() const;
   int heldInterfaces() const;
   int pendingTransfers() const;
+  int registrations() const;  // device notifications registered and not yet unregistered
 
   struct State;
 

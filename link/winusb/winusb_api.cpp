@@ -29,6 +29,8 @@ WinUsbApi MakeSystemApi() {
   api.SetupDiDestroyDeviceInfoList = &::SetupDiDestroyDeviceInfoList;
   api.SetupDiGetDeviceInstanceIdA = &::SetupDiGetDeviceInstanceIdA;
   api.SetupDiGetDeviceRegistryPropertyA = &::SetupDiGetDeviceRegistryPropertyA;
+  api.RegisterDeviceNotificationW = &::RegisterDeviceNotificationW;
+  api.UnregisterDeviceNotification = &::UnregisterDeviceNotification;
   api.CreateFileA = &::CreateFileA;
   api.CloseHandle = &::CloseHandle;
   api.GetLastError = &::GetLastError;

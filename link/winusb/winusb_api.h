@@ -28,6 +28,12 @@ struct WinUsbApi {
   BOOL(WINAPI* SetupDiGetDeviceRegistryPropertyA)
   (HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE, DWORD, PDWORD) = nullptr;
 
+  // Arrivals and removals of an interface class, told to a window as WM_DEVICECHANGE
+  // (DBT_DEVICEARRIVAL, DBT_DEVICEREMOVECOMPLETE) with the interface's path. Null in a table that
+  // cannot tell them.
+  HDEVNOTIFY(WINAPI* RegisterDeviceNotificationW)(HANDLE, LPVOID, DWORD) = nullptr;
+  BOOL(WINAPI* UnregisterDeviceNotification)(HDEVNOTIFY) = nullptr;
+
   // The device file.
   HANDLE(WINAPI* CreateFileA)
   (LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) = nullptr;

@@ -80,6 +80,12 @@ const std::vector<OptionCase> kOptions{
      {"info", "status", "upgrade", "list", "history"},
      [](const Options& o) { return o.json; }},
     {{"--allow-older"}, {"upgrade"}, [](const Options& o) { return o.allowOlder; }},
+    {{"--skip-current"}, {"upgrade"}, [](const Options& o) { return o.skipCurrent; }},
+    // The production line, on Linux and on Windows alike.
+    {{"--watch"}, {"upgrade"}, [](const Options& o) { return o.watch && o.jobs == 8; }},
+    {{"--watch", "--jobs", "3"},
+     {"upgrade"},
+     [](const Options& o) { return o.watch && o.jobs == 3; }},
     {{"--history", "/tmp/h.sqlite"}, {"status", "upgrade", "history"}, nullptr},
     {{"--no-history"}, {"status", "upgrade"}, nullptr},
     {{"--since", "2026-12-10"}, {"history"}, nullptr},

@@ -19,11 +19,21 @@ AttachedProgrammer At(std::string address, std::string serial, std::string port 
   return p;
 }
 
+// A programmer as Windows lists it: no bus address; its interface path stays the same when it
+// comes back on the same port.
+AttachedProgrammer OnWindows(std::string serial) {
+  AttachedProgrammer p;
+  p.serial = serial;
+  p.port = "pci1400-1";
+  p.interfacePath = "\\\\?\\USB#VID_1209&PID_0001#" + serial + "#{b91d9e33}";
+  return p;
+}
+
 // One step of a sequence: a programmer arrives or leaves, the next attempt starts, or the attempt
 // under way on programmer `id` ends.
 struct Step {
   enum Kind { Arrive, Leave, Start, End, Retry } kind;
-  AttachedProgrammer programmer;  // Arrive; Leave: its address
+  AttachedProgrammer programmer;  // Arrive; Leave: its place (address or path)
   AttemptEnd end = AttemptEnd::Ok;
   // Arrive: whether it is new; Start: the serial number started, "" for none; End: what follows.
   std::string expected;
@@ -62,11 +72,11 @@ TEST_P(WatchBookCase, FollowsTheSequence) {
         EXPECT_EQ(book.Arrived(step.programmer) ? "new" : "known", step.expected);
         break;
       case Step::Leave:
-        book.Left(step.programmer.address);
+        book.Left(Where(step.programmer));
         break;
       case Step::Start: {
         const auto next = book.Next();
-        EXPECT_EQ(next ? next->programmer.serial + "@" + next->programmer.address : "",
+        EXPECT_EQ(next ? next->programmer.serial + "@" + Where(next->programmer) : "",
                   step.expected);
         if (next) underWay = next->id;
         break;
@@ -90,6 +100,9 @@ Step Arrive(const AttachedProgrammer& p, const std::string& expected) {
 }
 Step Leave(const std::string& address) {
   return {Step::Leave, At(address, ""), Ok, ""};
+}
+Step Leave(const AttachedProgrammer& p) {
+  return {Step::Leave, p, Ok, ""};
 }
 Step Start(const std::string& expected) {
   return {Step::Start, {}, Ok, expected};
@@ -152,6 +165,39 @@ INSTANTIATE_TEST_SUITE_P(
              "",
              {Arrive(At("001:002", "", "1-3"), "new"), Start("@001:002"), End(Ok, "nothing"),
               Leave("001:002"), Arrive(At("001:003", "", "1-3"), "new"), Start("@001:003")}},
+        // On Windows it comes back under the same path: restarting during its attempt is still
+        // the same attempt, and told twice it is still known.
+        Case{"RestartUnderTheSamePath",
+             "",
+             {Arrive(OnWindows("A"), "new"), Start("A@" + OnWindows("A").interfacePath),
+              Leave(OnWindows("A")), Arrive(OnWindows("A"), "known"), Start(""), End(Ok, "nothing"),
+              Arrive(OnWindows("A"), "known"), Start("")}},
+        // Pulled out part-way and plugged back under the same path: a new arrival, whichever of
+        // the attempt's end and the removal comes first.
+        Case{"PulledOutThenBackUnderTheSamePath",
+             "",
+             {Arrive(OnWindows("A"), "new"), Start("A@" + OnWindows("A").interfacePath),
+              Leave(OnWindows("A")), End(Gone, "nothing"), Arrive(OnWindows("A"), "new"),
+              Start("A@" + OnWindows("A").interfacePath), End(Gone, "nothing"),
+              Leave(OnWindows("A")), Arrive(OnWindows("A"), "new"),
+              Start("A@" + OnWindows("A").interfacePath)}},
+        // Pulled out and back before its attempt saw it go: a new arrival all the same, at the
+        // new address on Linux and under the same path on Windows.
+        Case{"BackBeforeTheAttemptSawItGo",
+             "",
+             {kArriveA, kStartA, Leave("001:002"), Arrive(At("001:009", "A"), "known"),
+              End(Gone, "nothing"), Start("A@001:009")}},
+        Case{"BackUnderTheSamePathBeforeTheAttemptSawItGo",
+             "",
+             {Arrive(OnWindows("A"), "new"), Start("A@" + OnWindows("A").interfacePath),
+              Leave(OnWindows("A")), Arrive(OnWindows("A"), "known"), End(Gone, "nothing"),
+              Start("A@" + OnWindows("A").interfacePath)}},
+        // Two on Windows are told apart by their paths.
+        Case{"TwoPathsTwoProgrammers",
+             "",
+             {Arrive(OnWindows("A"), "new"), Arrive(OnWindows("B"), "new"),
+              Arrive(OnWindows("A"), "known"), Start("A@" + OnWindows("A").interfacePath),
+              Start("B@" + OnWindows("B").interfacePath)}},
         // --device: the others are not taken.
         Case{"OnlyTheNamedOne",
              "B",

@@ -6,9 +6,16 @@
 
 #include <windows.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <ostream>
+#include <set>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -38,6 +45,14 @@ class Pipe {
   void CloseWrite() {
     if (write_) CloseHandle(write_);
     write_ = nullptr;
+  }
+  // Hands on each piece as it comes, until the other end is closed.
+  template <class F>
+  void ReadEach(F&& f) {
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(read_, buffer, sizeof buffer, &n, nullptr) && n > 0)
+      f(std::string_view(buffer, n));
   }
   std::string ReadAll() {
     std::string out;
@@ -281,6 +296,246 @@ INSTANTIATE_TEST_SUITE_P(
                 "--progress none upgrade", 0, kSuccessReport},
         CliCase{
             "BadSetting", "--fault nowhere:1:junk", "status", 64, "", {"TORV2_SIMULATED_USB: "}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- upgrade --watch ---
+//
+// Each run ends the watch as Ctrl-C would, once its output shows what the run waits for (never
+// after a fixed time). Under Wine a program started without a console cannot be sent Ctrl-C, so
+// the test program takes a named event being set as one (--interrupt-event).
+
+// Every line of `text` that holds `part`.
+std::vector<std::string> LinesWith(const std::string& text, const std::string& part) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(part) != std::string::npos) lines.push_back(line);
+  }
+  return lines;
+}
+
+// How long a watch may take before it counts as hung.
+constexpr auto kHang = std::chrono::seconds(30);
+
+struct Watched {
+  DWORD exitCode = 0;
+  std::string out, err;
+  bool interrupted = false;  // what the run waited for showed, and Ctrl-C went
+  bool hung = false;
+};
+
+Watched RunWatch(const std::string& simulated, const std::string& args,
+                 const std::function<bool(const std::string& out, const std::string& err)>& ready) {
+  static int runs = 0;
+  const std::string event = "torv2-watch-interrupt-" + std::to_string(GetCurrentProcessId()) + "-" +
+                            std::to_string(++runs);
+  const HANDLE interrupt = CreateEventA(nullptr, FALSE, FALSE, event.c_str());
+  SetEnvironmentVariableA("TORV2_SIMULATED_USB",
+                          (simulated + " --interrupt-event " + event).c_str());
+  SetEnvironmentVariableA("TORV2_TRANSFER_TIMEOUT_MS", nullptr);
+  Pipe out, err;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = out.writeEnd();
+  startup.hStdError = err.writeEnd();
+  std::string command = "\"" + HostPath(TORV2_CLI_TEST) + "\" " + args;
+  PROCESS_INFORMATION process{};
+  Watched run;
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    ADD_FAILURE() << "cannot start " << command << ": error " << GetLastError();
+    CloseHandle(interrupt);
+    return run;
+  }
+  out.CloseWrite();
+  err.CloseWrite();
+  std::mutex mutex;
+  std::condition_variable grew;
+  int open = 2;
+  const auto reader = [&](Pipe& pipe, std::string& into) {
+    return std::thread([&] {
+      pipe.ReadEach([&](std::string_view piece) {
+        std::lock_guard lock(mutex);
+        into.append(piece);
+        grew.notify_all();
+      });
+      std::lock_guard lock(mutex);
+      --open;
+      grew.notify_all();
+    });
+  };
+  std::thread outReader = reader(out, run.out);
+  std::thread errReader = reader(err, run.err);
+  {
+    std::unique_lock lock(mutex);
+    const auto deadline = std::chrono::steady_clock::now() + kHang;
+    run.interrupted = grew.wait_until(lock, deadline, [&] {
+      return open == 0 || ready(Unix(run.out), Unix(run.err));
+    }) && open > 0;
+  }
+  if (run.interrupted) SetEvent(interrupt);
+  if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(kHang.count() * 1000)) !=
+      WAIT_OBJECT_0) {
+    run.hung = true;
+    TerminateProcess(process.hProcess, 99);  // our own child, hung
+  }
+  outReader.join();
+  errReader.join();
+  GetExitCodeProcess(process.hProcess, &run.exitCode);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  CloseHandle(interrupt);
+  run.out = Unix(run.out);
+  run.err = Unix(run.err);
+  return run;
+}
+
+// A production line: four programmers, the first there at the start and the others plugged in one
+// after another; one restarts on "Already.", one is pulled out part-way (a fault) and plugged back.
+// Each ends with one OK line and is written once; the history shows each once, "ok" last.
+TEST(WatchOverSimulatedWindows, ProgrammersArrivingOverTimeAreEachUpgradedOnce) {
+  char folder[MAX_PATH];
+  ASSERT_NE(GetTempPathA(MAX_PATH, folder), 0u);
+  const std::string file =
+      std::string(folder) + "torv2-watch-" + std::to_string(GetCurrentProcessId()) + ".sqlite";
+  DeleteFileA(file.c_str());
+  const std::string history = " --history \"" + file + "\"";
+
+  const Watched run = RunWatch(
+      "--count 4 --at 200:plug:2 --at 400:plug:3 --at 600:plug:4 --status Already. "
+      "--status-on 3 --reenumeration-delay 50 --fault read-chunk:5:unplug --faults-on 4 "
+      "--comes-back-after 100",
+      "--progress none upgrade --watch" + history, [](const std::string& out, const std::string&) {
+        return LinesWith(out, "  OK  ").size() == 4;
+      });
+  const std::string shown = "stdout:\n" + run.out + "stderr:\n" + run.err;
+  EXPECT_TRUE(run.interrupted) << "it never showed four OK lines\n" << shown;
+  EXPECT_FALSE(run.hung) << shown;
+  EXPECT_EQ(run.exitCode, 0u) << shown;
+  std::set<std::string> upgraded;
+  for (const std::string& line : LinesWith(run.out, "  OK  ")) {
+    EXPECT_NE(line.find(" -> 2.08  278,944 bytes  "), std::string::npos) << line;
+    EXPECT_TRUE(upgraded.insert(line.substr(0, line.find(' '))).second)
+        << "written twice: " << line << "\n"
+        << shown;
+  }
+  EXPECT_EQ(upgraded, (std::set<std::string>{"VIRTUAL1", "VIRTUAL2", "VIRTUAL3", "VIRTUAL4"}))
+      << shown;
+  // The one pulled out part-way says so, and is upgraded afresh when it is back.
+  EXPECT_EQ(LinesWith(run.out, "VIRTUAL4  unplugged: ").size(), 1u) << shown;
+  EXPECT_EQ(LinesWith(run.out, "  failed: ").size(), 0u) << shown;
+  EXPECT_NE(run.out.find("watch ended: 4 OK, 0 failed, 0 interrupted, 0 skipped (current)\n"),
+            std::string::npos)
+      << shown;
+  // The timeline did what it was asked, in order.
+  EXPECT_NE(run.err.find("simulated USB: 200 ms: VIRTUAL2 plugged in\n"), std::string::npos)
+      << shown;
+
+  const Ran summary = RunCli("--count 0", "history --summary" + history);
+  DeleteFileA(file.c_str());
+  EXPECT_EQ(summary.exitCode, 0u) << Unix(summary.err);
+  for (int i = 1; i <= 4; ++i) {
+    const auto rows = LinesWith(Unix(summary.out), "VIRTUAL" + std::to_string(i));
+    ASSERT_EQ(rows.size(), 1u) << Unix(summary.out);
+    EXPECT_TRUE(rows[0].ends_with("  ok")) << Unix(summary.out);
+  }
+}
+
+// The other runs: each a short watch, ended once its output shows what it waits for.
+struct WatchCase {
+  const char* name;
+  std::string simulated;  // TORV2_SIMULATED_USB, without the interrupt event
+  std::string args;
+  std::string waitFor;  // on stdout, or on stderr after "stderr:"
+  DWORD exitCode;
+  std::vector<std::string> expected;  // on stdout
+  std::vector<std::string> absent;    // never on stdout
+};
+
+void PrintTo(const WatchCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class WatchRows : public ::testing::TestWithParam<WatchCase> {};
+
+TEST_P(WatchRows, EndAsExpected) {
+  const WatchCase& c = GetParam();
+  const std::string wanted = c.waitFor.starts_with("stderr:") ? c.waitFor.substr(7) : c.waitFor;
+  const bool onErr = c.waitFor.starts_with("stderr:");
+  const Watched run =
+      RunWatch(c.simulated, c.args, [&](const std::string& out, const std::string& err) {
+        return (onErr ? err : out).find(wanted) != std::string::npos;
+      });
+  const std::string shown = "stdout:\n" + run.out + "stderr:\n" + run.err;
+  EXPECT_TRUE(run.interrupted) << "it never showed " << c.waitFor << "\n" << shown;
+  EXPECT_FALSE(run.hung) << shown;
+  EXPECT_EQ(run.exitCode, c.exitCode) << shown;
+  for (const std::string& text : c.expected) {
+    EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << shown;
+  }
+  for (const std::string& text : c.absent) {
+    EXPECT_EQ(run.out.find(text), std::string::npos) << text << "\n" << shown;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, WatchRows,
+    ::testing::Values(
+        // With nothing attached and nothing under way, an interrupt is the normal end.
+        WatchCase{"NothingAttached",
+                  "--count 0",
+                  "--no-history upgrade --watch",
+                  "stderr:waiting for programmers (Ctrl-C ends the watch)",
+                  0,
+                  {"watch ended: 0 OK, 0 failed, 0 interrupted, 0 skipped (current)\n"},
+                  {}},
+        // --device: only that one, the others left as they are.
+        WatchCase{"OnlyTheNamedOne",
+                  "--count 3",
+                  "--no-history --progress none upgrade --watch --device VIRTUAL2",
+                  "VIRTUAL2  OK",
+                  0,
+                  {"VIRTUAL2  OK  2.07 -> 2.08", "watch ended: 1 OK, 0 failed"},
+                  {"VIRTUAL1", "VIRTUAL3"}},
+        // Plugged in later, and named by its port (no serial number).
+        WatchCase{"ArrivesLaterByPort",
+                  "--count 2 --serial '' --at 100:plug:2",
+                  "--no-history --progress none upgrade --watch --device pci1400-2",
+                  "pci1400-2  OK",
+                  0,
+                  {"pci1400-2  OK  2.07 -> 2.08", "watch ended: 1 OK, 0 failed"},
+                  {"pci1400-1"}},
+        // Pulled out part-way, and back at once: a new arrival under the same path, written
+        // afresh.
+        WatchCase{"PulledOutAndBackAtOnce",
+                  "--fault chunk-ack:3:unplug --comes-back-after 0",
+                  "--no-history --progress none upgrade --watch",
+                  "VIRTUAL1  OK",
+                  0,
+                  {"VIRTUAL1  unplugged: ", "VIRTUAL1  OK  "},
+                  {"  failed: "}},
+        // A report that fails every time: three attempts, then it is left alone.
+        WatchCase{"ThreeFailuresThenLeftAlone",
+                  "--sockets UUXUUUUU",
+                  "--no-history --progress none upgrade --watch",
+                  "VIRTUAL1  left alone after 3 failures in a row",
+                  1,
+                  {"VIRTUAL1  failed: the report shows a failure: socket 3 not upgraded",
+                   "watch ended: 0 OK, 1 failed"},
+                  {"  OK  "}},
+        // --json, --jobs 1: one object per line, one programmer after the other, and the summary.
+        WatchCase{"JsonOneAtATime",
+                  "--count 2",
+                  "--no-history --progress none upgrade --watch --json --jobs 1",
+                  "\"programmer\":\"VIRTUAL2\"",
+                  0,
+                  {"\"outcome\":\"ok\",\"port\":\"pci1400-1\",\"programmer\":\"VIRTUAL1\"",
+                   "\"outcome\":\"ok\",\"port\":\"pci1400-2\",\"programmer\":\"VIRTUAL2\"",
+                   "{\"summary\":{\"exit_code\":0,\"failed\":0,\"interrupted\":0,\"ok\":2,"
+                   "\"skipped\":0}}"},
+                  {"watch ended"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -6,12 +6,18 @@
 
 #include <gtest/gtest.h>
 
+#include <dbt.h>
+
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <future>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "emulator/winusb/simulated_usb_options.h"
@@ -662,6 +668,144 @@ TEST(LastArrivesOnReset, TheLastDeviceIsPluggedInWhenAnotherRestarts) {
 }
 
 // --- the set-up from a command line ---
+
+// --- device notifications ---
+
+// A message-only window on a thread of its own, registered through the table for `filterClass`,
+// that writes down each WM_DEVICECHANGE it is sent: "+PATH" for an arrival, "-PATH" for a removal.
+class NotifiedWindow {
+ public:
+  NotifiedWindow(const link::winusb::WinUsbApi& api, const GUID& filterClass) : api_(api) {
+    std::promise<void> ready;
+    thread_ = std::thread([&] {
+      WNDCLASSEXW windowClass{};
+      windowClass.cbSize = sizeof windowClass;
+      windowClass.lpfnWndProc = &Proc;
+      windowClass.hInstance = GetModuleHandleW(nullptr);
+      windowClass.lpszClassName = L"torv2-test-notified";
+      RegisterClassExW(&windowClass);  // fails harmlessly the second time
+      window_ = CreateWindowExW(0, L"torv2-test-notified", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                nullptr, GetModuleHandleW(nullptr), nullptr);
+      SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+      DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+      filter.dbcc_size = sizeof filter;
+      filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+      filter.dbcc_classguid = filterClass;
+      handle_ = api_.RegisterDeviceNotificationW(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+      ready.set_value();
+      MSG message;
+      while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+      DestroyWindow(window_);
+    });
+    ready.get_future().wait();
+  }
+  ~NotifiedWindow() {
+    if (handle_ != nullptr) api_.UnregisterDeviceNotification(handle_);
+    PostMessageW(window_, WM_APP, 0, 0);
+    thread_.join();
+  }
+  bool registered() const { return handle_ != nullptr; }
+  // What the window was told, once it holds `count` notices or a generous while has passed.
+  std::vector<std::string> Told(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    told_changed_.wait_for(lock, 10s, [&] { return told_.size() >= count; });
+    return told_;
+  }
+
+ private:
+  static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* self = reinterpret_cast<NotifiedWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (message == WM_APP) PostQuitMessage(0);
+    if (message != WM_DEVICECHANGE || self == nullptr) {
+      return DefWindowProcW(window, message, wParam, lParam);
+    }
+    const auto* event = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(lParam);
+    std::string path;
+    for (const wchar_t* c = event->dbcc_name; *c; ++c) path.push_back(static_cast<char>(*c));
+    std::lock_guard lock(self->mutex_);
+    self->told_.push_back((wParam == DBT_DEVICEARRIVAL ? "+" : "-") + path);
+    self->told_changed_.notify_all();
+    return TRUE;
+  }
+
+  const link::winusb::WinUsbApi& api_;
+  HWND window_ = nullptr;
+  HDEVNOTIFY handle_ = nullptr;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable told_changed_;
+  std::vector<std::string> told_;
+};
+
+TEST(Notifications, EveryArrivalAndRemovalInOrderAndNothingForOtherClasses) {
+  SimulatedDevice later = Device("VIRTUAL2", {0x1400, {2}});
+  later.attached = false;
+  SimulatedWindows world({Device("VIRTUAL1"), later});
+  const GUID other = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+  NotifiedWindow programmers(world.api(), kProgrammer);
+  NotifiedWindow others(world.api(), other);
+  ASSERT_TRUE(programmers.registered());
+  ASSERT_TRUE(others.registered());
+  EXPECT_EQ(world.registrations(), 2);
+
+  const std::string one = world.InterfacePath(0), two = world.InterfacePath(1);
+  world.Unplug(0);
+  world.Replug(0);
+  world.Replug(1);       // plugged in for the first time
+  world.Reenumerate(0);  // "ResetNow": away and back at once (no delay)
+  world.SetReenumerationDelay(1, 30ms);
+  world.Reenumerate(1);  // back after its delay, told then
+  EXPECT_EQ(programmers.Told(7),
+            (std::vector<std::string>{"-" + one, "+" + one, "+" + two, "-" + one, "+" + one,
+                                      "-" + two, "+" + two}));
+  EXPECT_TRUE(others.Told(0).empty());
+  // Arrivals are told once the device is on the bus: SetupAPI lists it by then.
+  EXPECT_TRUE(world.OnTheBus(1));
+
+  const HDEVNOTIFY bogus = reinterpret_cast<HDEVNOTIFY>(0x1);
+  EXPECT_FALSE(world.api().UnregisterDeviceNotification(bogus));
+  EXPECT_EQ(world.api().GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+// The timeline plugs devices in and out as a person would, and Windows says so.
+TEST(Notifications, TheTimelineIsTold) {
+  SimulatedDevice later = Device("VIRTUAL2", {0x1400, {2}});
+  later.attached = false;
+  SimulatedDevice first = Device("VIRTUAL1");
+  WorldOptions options;
+  // Well after the window below has registered (the timeline runs from the world's start).
+  options.timeline = {{TimedAction::Action::Plug, 1, 500ms},
+                      {TimedAction::Action::Replug, 0, 600ms}};
+  SimulatedWindows world({first, later}, options);
+  NotifiedWindow window(world.api(), kProgrammer);
+  const std::string one = world.InterfacePath(0), two = world.InterfacePath(1);
+  EXPECT_EQ(window.Told(3), (std::vector<std::string>{"+" + two, "-" + one, "+" + one}));
+  EXPECT_TRUE(world.OnTheBus(0));
+  EXPECT_TRUE(world.OnTheBus(1));
+}
+
+TEST(SimulatedUsbOptions, TheTimelineAndItsKnobs) {
+  std::string error;
+  const auto setup = ParseSimulatedUsb(
+      "--count 3 --at 1500:plug:2 --at 300:unplug:1 --status Already. --status-on 3 "
+      "--comes-back-after 200 --interrupt-event stop-here",
+      error);
+  ASSERT_TRUE(setup) << error;
+  ASSERT_EQ(setup->devices.size(), 3u);
+  EXPECT_TRUE(setup->devices[0].attached);
+  EXPECT_FALSE(setup->devices[1].attached);  // off the bus until it is plugged in
+  EXPECT_NE(setup->devices[0].settings.statusReply, "Already.");
+  EXPECT_EQ(setup->devices[2].settings.statusReply, "Already.");
+  EXPECT_EQ(setup->devices[0].comesBackAfter, std::optional(200ms));
+  ASSERT_EQ(setup->options.timeline.size(), 2u);
+  EXPECT_EQ(setup->options.timeline[0].device, 1u);
+  EXPECT_EQ(setup->options.timeline[0].at, 1500ms);
+  EXPECT_EQ(setup->interruptEvent, "stop-here");
+  for (const char* wrong :
+       {"--at 100:plug:4", "--at 100:jump:1", "--at x:plug:1", "--at 100:plug:0"}) {
+    EXPECT_FALSE(ParseSimulatedUsb(std::string("--count 3 ") + wrong, error)) << wrong;
+  }
+}
 
 TEST(SimulatedUsbOptions, TakeTheLauncherNames) {
   std::string error;
