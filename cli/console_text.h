@@ -25,8 +25,9 @@ class ConsoleText {
  private:
   std::vector<std::string> arguments_;
   std::vector<char*> pointers_;  // into arguments_, ended by nullptr as argv is
-  unsigned int previousOutputCodePage_ = 0;
-  std::optional<unsigned long> previousErrorMode_;  // of stderr's console, when it is one
+  // What the console had before (Windows only).
+  [[maybe_unused]] unsigned int previousOutputCodePage_ = 0;
+  [[maybe_unused]] std::optional<unsigned long> previousErrorMode_;  // of stderr's console
 };
 
 }  // namespace torv2::cli
