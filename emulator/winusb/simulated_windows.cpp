@@ -118,7 +118,7 @@ struct PipePolicy {
 
 struct SimulatedWindows::State {
   struct Device {
-    SimulatedDevice spec;
+    SimulatedDevice described;  // as the test plugged it in
     std::unique_ptr<VirtualProgrammer> programmer;
     bool attached = true;
     bool heldElsewhere = false;
@@ -237,7 +237,7 @@ struct SimulatedWindows::State {
       p.ClearUnplugRequest();
       d.attached = false;
       LeaveBus(index);
-      if (d.spec.comesBackAfter) d.comesBackAt = Clock::now() + *d.spec.comesBackAfter;
+      if (d.described.comesBackAfter) d.comesBackAt = Clock::now() + *d.described.comesBackAfter;
     }
     if (p.ResetRequested() && !p.HasInData()) Reenumerate(index);
     changed.notify_all();
@@ -261,7 +261,7 @@ struct SimulatedWindows::State {
   void Announce() {
     for (auto& d : devices) {
       const std::size_t index = static_cast<std::size_t>(&d - devices.data());
-      if (d->announced || !d->spec.carriesGuid || !Present(index)) continue;
+      if (d->announced || !d->described.carriesGuid || !Present(index)) continue;
       d->announced = true;
       notices.push_back({true, d->interfacePath});
       noticed.notify_all();
@@ -297,7 +297,7 @@ struct SimulatedWindows::State {
       if (a.action != TimedAction::Action::Plug) Unplug(a.device);
       if (a.action != TimedAction::Action::Unplug) Replug(a.device);
       std::fprintf(stderr, "simulated USB: %lld ms: %s %s\n", static_cast<long long>(a.at.count()),
-                   devices[a.device]->spec.serial.c_str(), kWords[static_cast<int>(a.action)]);
+                   devices[a.device]->described.serial.c_str(), kWords[static_cast<int>(a.action)]);
     }
     for (std::size_t i = 0; i < devices.size(); ++i) {
       if (devices[i]->comesBackAt && *devices[i]->comesBackAt <= now) Replug(i);
@@ -314,7 +314,7 @@ struct SimulatedWindows::State {
     if (nextTimed < timeline.size()) consider(start + timeline[nextTimed].at);
     for (const auto& d : devices) {
       if (d->comesBackAt) consider(*d->comesBackAt);
-      if (!d->announced && d->attached && d->spec.carriesGuid && d->backAt > now) {
+      if (!d->announced && d->attached && d->described.carriesGuid && d->backAt > now) {
         consider(d->backAt);
       }
     }
@@ -483,7 +483,7 @@ HDEVINFO WINAPI GetClassDevs(const GUID* guid, PCSTR, HWND, DWORD flags) {
   const GUID programmer = ProgrammerGuid();
   std::vector<std::size_t> listed;
   for (std::size_t i = 0; i < w.devices.size(); ++i) {
-    const bool ofClass = w.devices[i]->spec.carriesGuid &&
+    const bool ofClass = w.devices[i]->described.carriesGuid &&
                          (guid == nullptr || std::memcmp(guid, &programmer, sizeof(GUID)) == 0);
     if (ofClass && (!(flags & DIGCF_PRESENT) || w.Present(i))) listed.push_back(i);
   }
@@ -605,7 +605,7 @@ HANDLE WINAPI CreateFileSim(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DW
   std::lock_guard lock(w.mutex);
   std::optional<std::size_t> found;
   for (std::size_t i = 0; path != nullptr && i < w.devices.size(); ++i) {
-    if (w.devices[i]->spec.carriesGuid && w.Present(i) &&
+    if (w.devices[i]->described.carriesGuid && w.Present(i) &&
         SameTextIgnoringCase(path, w.devices[i]->interfacePath)) {
       found = i;
     }
@@ -871,13 +871,13 @@ SimulatedWindows::SimulatedWindows(std::vector<SimulatedDevice> devices, WorldOp
   std::set<std::string> serials;
   for (std::size_t i = 0; i < devices.size(); ++i) {
     auto d = std::make_unique<State::Device>();
-    d->spec = devices[i];
+    d->described = devices[i];
     d->programmer = std::make_unique<VirtualProgrammer>(devices[i].settings);
     d->programmer->faults() = devices[i].faults;
     d->attached = devices[i].attached &&
                   !(options.lastArrivesOnReset && devices.size() > 1 && i + 1 == devices.size());
     d->heldElsewhere = devices[i].heldElsewhere;
-    d->announced = d->attached && d->spec.carriesGuid;  // there before anyone asked
+    d->announced = d->attached && d->described.carriesGuid;  // there before anyone asked
     d->reenumerationDelay = devices[i].reenumerationDelay;
     // A serial number another device already goes by is not taken: Windows names the second
     // device by its port, as it does one without a serial number.
