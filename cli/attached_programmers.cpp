@@ -42,15 +42,9 @@ std::string NameApart(const AttachedProgrammer& p) {
   return p.address.empty() ? PathText(p.interfacePath) : Printable(p.address);
 }
 
-// Windows compares its paths without regard to case.
+// A path as written, or as `list` shows a name made of it.
 bool SamePath(std::string_view path, std::string_view text) {
-  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-  const auto same = [&](std::string_view a) {
-    return a.size() == text.size() &&
-           std::equal(a.begin(), a.end(), text.begin(),
-                      [&](char x, char y) { return lower(x) == lower(y); });
-  };
-  return !path.empty() && (same(path) || same(Printable(path)));
+  return !path.empty() && (SameWindowsPath(path, text) || SameWindowsPath(Printable(path), text));
 }
 
 // Where each programmer is, for a message: "1-2, 1-3".
@@ -74,6 +68,12 @@ std::map<std::string, std::vector<std::size_t>> ByName(
 }
 
 }  // namespace
+
+bool SameWindowsPath(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return lower(x) == lower(y); });
+}
 
 std::string PathText(std::string_view path) {
   const bool plain =

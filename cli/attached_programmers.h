@@ -34,6 +34,10 @@ struct AttachedProgrammer {
 
 using link::Printable;
 
+// Whether two Windows paths name the same thing: Windows compares them without regard to case, and
+// writes them either way.
+bool SameWindowsPath(std::string_view a, std::string_view b);
+
 // A Windows path as Windows writes it (--device takes it so): printable ASCII as it stands,
 // anything else escaped as Printable() does.
 std::string PathText(std::string_view path);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "emulator/inprocess_transport.h"
+#include "link/winusb/interface_notification.h"
 #include "link/winusb/winusb_transport.h"
 #include "tests/support/progress_script.h"
 #include "ui/win32/device_notification.h"
@@ -47,7 +48,8 @@ HWND MainWindow() {
 
 // The message-only window of the system's device notifications, which the system sends them to.
 HWND DeviceWatcher() {
-  return FindWindowExW(HWND_MESSAGE, nullptr, torv2::win32::kDeviceWatcherClass, nullptr);
+  return FindWindowExW(HWND_MESSAGE, nullptr, torv2::link::winusb::kNotificationWindowClass,
+                       nullptr);
 }
 
 // Options with the system's device notifications that call `watching` once they are registered:

@@ -1,7 +1,6 @@
 #pragma once
-// The programmer's arrival and removal on Windows: the system's device interface notifications
-// for the programmer's interface class (RegisterDeviceNotificationW), received as WM_DEVICECHANGE
-// by a message-only window that the registration makes for itself on the calling thread. The
+// The programmer's arrival and removal on Windows (link/winusb/interface_notification.h: the
+// system's device interface notifications, on a message-only window of the calling thread). The
 // window's core takes them as it takes libusb's hotplug events on Linux.
 
 #include <functional>
@@ -10,9 +9,6 @@
 #include "window/device_notification.h"
 
 namespace torv2::win32 {
-
-// The window class of the registration's message-only window.
-inline constexpr wchar_t kDeviceWatcherClass[] = L"torv2-device-watcher";
 
 // Registers for arrivals and removals of the programmer's interface. Call it on the GUI thread:
 // onEvent comes on that thread, from whatever message loop runs there (a message box's too), and
