@@ -149,8 +149,8 @@ inline pid_t Spawn(const std::vector<std::string>& args, Pipe& out, Pipe& err, b
   return child;
 }
 
-// Called with the child's pid and all it wrote to stderr so far, after each piece of it.
-using Watch = std::function<void(pid_t child, const std::string& err)>;
+// Called with the child's pid and all it wrote so far, after each piece it writes.
+using Watch = std::function<void(pid_t child, const Outcome& sofar)>;
 
 // Runs argv with its stdout and stderr captured, no shell in between. With `watch`, the child
 // leads a process group of its own.
@@ -174,7 +174,7 @@ inline Outcome RunCaptured(const std::vector<std::string>& args, const Watch& wa
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(start + kHang - Clock::now());
     if (left <= 0ms) {
-      ::kill(child, SIGKILL);  // our own child, hung
+      ::kill(watch ? -child : child, SIGKILL);  // our own child (and its group), hung
       killed = true;
       break;
     }
@@ -185,7 +185,7 @@ inline Outcome RunCaptured(const std::vector<std::string>& args, const Watch& wa
       const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
       if (n > 0) {
         into[i]->append(buffer.data(), static_cast<std::size_t>(n));
-        if (watch && i == 1) watch(child, outcome.err);
+        if (watch) watch(child, outcome);
       } else if (n == 0 || errno != EINTR) {
         fds[i].fd = -1;  // poll() skips it from now on
         --open;

@@ -975,7 +975,8 @@ TEST_P(Interrupt, StopsAtATransferBoundaryAndExits130) {
 
   std::size_t sent = 0;
   std::optional<Clock::time_point> firstSignal;
-  const Outcome run = RunCaptured(args, [&](pid_t child, const std::string& err) {
+  const Outcome run = RunCaptured(args, [&](pid_t child, const Outcome& sofar) {
+    const std::string& err = sofar.err;
     while (sent < c.signals.size() && err.find(c.signals[sent].first) != std::string::npos) {
       const int signal = c.signals[sent].second;
       ::kill(signal == SIGINT ? -child : child, signal);  // our own child and its group
@@ -1080,7 +1081,8 @@ TEST_P(NextRun, FindsTheProgrammerFree) {
   pid_t target = 0;
   std::size_t sent = 0;
   int signalled = 0;
-  const Outcome run = RunCaptured(args, [&](pid_t, const std::string& err) {
+  const Outcome run = RunCaptured(args, [&](pid_t, const Outcome& sofar) {
+    const std::string& err = sofar.err;
     for (;;) {
       if (target == 0) {
         const std::size_t at = err.find("cli pid ", from);

@@ -106,7 +106,8 @@ TEST_P(LastUpgrade, IsWarnedAboutByTheNextStatusWhenItDidNotFinish) {
   upgrade.push_back("upgrade");
   bool sent = false;
   const Outcome first =
-      RunCli(Launched(c.launcher, Cli(history, upgrade)), [&](pid_t child, const std::string& err) {
+      RunCli(Launched(c.launcher, Cli(history, upgrade)), [&](pid_t child, const Outcome& sofar) {
+        const std::string& err = sofar.err;
         if (c.signal && !sent && err.find(c.signal->first) != std::string::npos) {
           ::kill(-child, c.signal->second);  // our child's group: Ctrl-C
           sent = true;
@@ -188,7 +189,8 @@ TEST(LastUpgradeKilled, IsRememberedUntilAnUpgradeCompletes) {
   const Outcome upgrade = RunCli({TORV2_LAUNCHER_BIN, "--bus-time", "--", "/bin/sh", "-c",
                                   "echo $$ > '" + pidFile + "'; exec '" TORV2_CLI "' --history '" +
                                       history + "' --progress lines upgrade"},
-                                 [&](pid_t, const std::string& err) {
+                                 [&](pid_t, const Outcome& sofar) {
+                                   const std::string& err = sofar.err;
                                    if (killed || err.find("main Down") == std::string::npos) return;
                                    pid_t cli = 0;
                                    std::ifstream(pidFile) >> cli;

@@ -2,16 +2,10 @@
 // back while the watch runs; each row ends the watch with a signal once the output shows what it
 // waits for (never after a fixed time).
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -63,47 +57,16 @@ WatchRun Watch(const std::vector<std::string>& launcher, const std::vector<std::
   args.insert(args.end(), {"--", TORV2_CLI, "upgrade", "--watch", "--history", run.history});
   args.insert(args.end(), cli.begin(), cli.end());
 
-  Outcome& outcome = run.outcome;
-  Pipe out, err;
-  const auto start = Clock::now();
-  const pid_t child = Spawn(args, out, err, true, {.stateHome = state});
-  if (child == 0) return run;
-  std::array<pollfd, 2> fds{pollfd{out.read.get(), POLLIN, 0}, pollfd{err.read.get(), POLLIN, 0}};
-  std::array<std::string*, 2> into{&outcome.out, &outcome.err};
-  int open = 2;
-  bool signalled = false, killed = false;
-  while (open > 0) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(start + kHang - Clock::now());
-    if (left <= 0ms) {
-      ::kill(-child, SIGKILL);  // our own child's group, hung
-      killed = true;
-      break;
-    }
-    if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      std::array<char, 4096> buffer;
-      const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
-      if (n > 0) {
-        into[i]->append(buffer.data(), static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-    if (!signalled && ready(outcome.out, outcome.err)) {
-      signalled = true;
-      ::kill(signal == SIGINT ? -child : child, signal);  // our own child and its group
-    }
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  outcome.took = Clock::now() - start;
-  EXPECT_FALSE(killed) << "the watch hung\n" << outcome.out << outcome.err;
-  EXPECT_TRUE(signalled) << "it never showed what the row waits for\n" << outcome.out;
-  outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  bool signalled = false;
+  run.outcome = RunCaptured(args,
+                            [&](pid_t child, const Outcome& sofar) {
+                              if (signalled || !ready(sofar.out, sofar.err)) return;
+                              signalled = true;
+                              ::kill(signal == SIGINT ? -child : child,
+                                     signal);  // our own child and its group
+                            },
+                            {.stateHome = state});
+  EXPECT_TRUE(signalled) << "it never showed what the row waits for\n" << run.outcome.out;
   return run;
 }
 
