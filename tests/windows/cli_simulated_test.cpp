@@ -54,26 +54,41 @@ class Pipe {
     while (ReadFile(read_, buffer, sizeof buffer, &n, nullptr) && n > 0)
       f(std::string_view(buffer, n));
   }
-  std::string ReadAll() {
-    std::string out;
-    char buffer[4096];
-    DWORD n = 0;
-    while (ReadFile(read_, buffer, sizeof buffer, &n, nullptr) && n > 0) out.append(buffer, n);
-    return out;
-  }
 
  private:
   HANDLE read_ = nullptr;
   HANDLE write_ = nullptr;
 };
 
+// Windows' line ends on the way out of the program.
+std::string Unix(std::string text) {
+  for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+  return text;
+}
+
+// How long a run may take before it counts as hung.
+constexpr auto kHang = std::chrono::seconds(30);
+
 struct Ran {
   DWORD exitCode = 0;
-  std::string out, err;
+  std::string out, err;      // Windows' line ends made Unix ones
+  bool interrupted = false;  // a watch: what the run waited for showed, and Ctrl-C went
+  bool hung = false;
 };
 
-Ran RunCli(const std::string& simulated, const std::string& args,
-           const std::string& timeoutMs = "") {
+using Ready = std::function<bool(const std::string& out, const std::string& err)>;
+
+// Runs the test program over the simulated Windows that `simulated` sets up. With `ready`, the
+// program gets Ctrl-C once ready(stdout, stderr) holds: under Wine a program started without a
+// console cannot be sent one, so the test program takes a named event being set as Ctrl-C
+// (--interrupt-event).
+Ran RunCli(std::string simulated, const std::string& args, const std::string& timeoutMs = "",
+           const Ready& ready = nullptr) {
+  static int runs = 0;
+  const std::string event = "torv2-watch-interrupt-" + std::to_string(GetCurrentProcessId()) + "-" +
+                            std::to_string(++runs);
+  const HANDLE interrupt = ready ? CreateEventA(nullptr, FALSE, FALSE, event.c_str()) : nullptr;
+  if (ready) simulated += " --interrupt-event " + event;
   SetEnvironmentVariableA("TORV2_SIMULATED_USB", simulated.c_str());
   SetEnvironmentVariableA("TORV2_TRANSFER_TIMEOUT_MS",
                           timeoutMs.empty() ? nullptr : timeoutMs.c_str());
@@ -86,22 +101,54 @@ Ran RunCli(const std::string& simulated, const std::string& args,
   startup.hStdError = err.writeEnd();
   std::string command = "\"" + HostPath(TORV2_CLI_TEST) + "\" " + args;
   PROCESS_INFORMATION process{};
-  Ran ran;
+  Ran run;
   if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                       &startup, &process)) {
     ADD_FAILURE() << "cannot start " << command << ": error " << GetLastError();
-    return ran;
+    if (interrupt) CloseHandle(interrupt);
+    return run;
   }
   out.CloseWrite();
   err.CloseWrite();
-  std::thread errReader([&] { ran.err = err.ReadAll(); });
-  ran.out = out.ReadAll();
+  std::mutex mutex;
+  std::condition_variable grew;
+  int open = 2;
+  const auto reader = [&](Pipe& pipe, std::string& into) {
+    return std::thread([&] {
+      pipe.ReadEach([&](std::string_view piece) {
+        std::lock_guard lock(mutex);
+        into.append(piece);
+        grew.notify_all();
+      });
+      std::lock_guard lock(mutex);
+      --open;
+      grew.notify_all();
+    });
+  };
+  std::thread outReader = reader(out, run.out);
+  std::thread errReader = reader(err, run.err);
+  if (ready) {
+    std::unique_lock lock(mutex);
+    const auto deadline = std::chrono::steady_clock::now() + kHang;
+    run.interrupted = grew.wait_until(lock, deadline, [&] {
+      return open == 0 || ready(Unix(run.out), Unix(run.err));
+    }) && open > 0;
+  }
+  if (run.interrupted) SetEvent(interrupt);
+  if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(kHang.count() * 1000)) !=
+      WAIT_OBJECT_0) {
+    run.hung = true;
+    TerminateProcess(process.hProcess, 99);  // our own child, hung
+  }
+  outReader.join();
   errReader.join();
-  WaitForSingleObject(process.hProcess, INFINITE);
-  GetExitCodeProcess(process.hProcess, &ran.exitCode);
+  GetExitCodeProcess(process.hProcess, &run.exitCode);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  return ran;
+  if (interrupt) CloseHandle(interrupt);
+  run.out = Unix(run.out);
+  run.err = Unix(run.err);
+  return run;
 }
 
 constexpr char kSuccessReport[] =
@@ -132,12 +179,6 @@ void PrintTo(const CliCase& c, std::ostream* os) {
 }
 
 class CliOverSimulatedWindows : public ::testing::TestWithParam<CliCase> {};
-
-// Windows' line ends on the way out of the program.
-std::string Unix(std::string text) {
-  for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
-  return text;
-}
 
 TEST_P(CliOverSimulatedWindows, ExitCodeAndOutput) {
   const CliCase& c = GetParam();
@@ -301,8 +342,7 @@ INSTANTIATE_TEST_SUITE_P(
 // --- upgrade --watch ---
 //
 // Each run ends the watch as Ctrl-C would, once its output shows what the run waits for (never
-// after a fixed time). Under Wine a program started without a console cannot be sent Ctrl-C, so
-// the test program takes a named event being set as one (--interrupt-event).
+// after a fixed time; see RunCli()).
 
 // Every line of `text` that holds `part`.
 std::vector<std::string> LinesWith(const std::string& text, const std::string& part) {
@@ -312,84 +352,6 @@ std::vector<std::string> LinesWith(const std::string& text, const std::string& p
     if (line.find(part) != std::string::npos) lines.push_back(line);
   }
   return lines;
-}
-
-// How long a watch may take before it counts as hung.
-constexpr auto kHang = std::chrono::seconds(30);
-
-struct Watched {
-  DWORD exitCode = 0;
-  std::string out, err;
-  bool interrupted = false;  // what the run waited for showed, and Ctrl-C went
-  bool hung = false;
-};
-
-Watched RunWatch(const std::string& simulated, const std::string& args,
-                 const std::function<bool(const std::string& out, const std::string& err)>& ready) {
-  static int runs = 0;
-  const std::string event = "torv2-watch-interrupt-" + std::to_string(GetCurrentProcessId()) + "-" +
-                            std::to_string(++runs);
-  const HANDLE interrupt = CreateEventA(nullptr, FALSE, FALSE, event.c_str());
-  SetEnvironmentVariableA("TORV2_SIMULATED_USB",
-                          (simulated + " --interrupt-event " + event).c_str());
-  SetEnvironmentVariableA("TORV2_TRANSFER_TIMEOUT_MS", nullptr);
-  Pipe out, err;
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = out.writeEnd();
-  startup.hStdError = err.writeEnd();
-  std::string command = "\"" + HostPath(TORV2_CLI_TEST) + "\" " + args;
-  PROCESS_INFORMATION process{};
-  Watched run;
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    ADD_FAILURE() << "cannot start " << command << ": error " << GetLastError();
-    CloseHandle(interrupt);
-    return run;
-  }
-  out.CloseWrite();
-  err.CloseWrite();
-  std::mutex mutex;
-  std::condition_variable grew;
-  int open = 2;
-  const auto reader = [&](Pipe& pipe, std::string& into) {
-    return std::thread([&] {
-      pipe.ReadEach([&](std::string_view piece) {
-        std::lock_guard lock(mutex);
-        into.append(piece);
-        grew.notify_all();
-      });
-      std::lock_guard lock(mutex);
-      --open;
-      grew.notify_all();
-    });
-  };
-  std::thread outReader = reader(out, run.out);
-  std::thread errReader = reader(err, run.err);
-  {
-    std::unique_lock lock(mutex);
-    const auto deadline = std::chrono::steady_clock::now() + kHang;
-    run.interrupted = grew.wait_until(lock, deadline, [&] {
-      return open == 0 || ready(Unix(run.out), Unix(run.err));
-    }) && open > 0;
-  }
-  if (run.interrupted) SetEvent(interrupt);
-  if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(kHang.count() * 1000)) !=
-      WAIT_OBJECT_0) {
-    run.hung = true;
-    TerminateProcess(process.hProcess, 99);  // our own child, hung
-  }
-  outReader.join();
-  errReader.join();
-  GetExitCodeProcess(process.hProcess, &run.exitCode);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  CloseHandle(interrupt);
-  run.out = Unix(run.out);
-  run.err = Unix(run.err);
-  return run;
 }
 
 // A production line: four programmers, the first there at the start and the others plugged in one
@@ -403,11 +365,12 @@ TEST(WatchOverSimulatedWindows, ProgrammersArrivingOverTimeAreEachUpgradedOnce) 
   DeleteFileA(file.c_str());
   const std::string history = " --history \"" + file + "\"";
 
-  const Watched run = RunWatch(
+  const Ran run = RunCli(
       "--count 4 --at 200:plug:2 --at 400:plug:3 --at 600:plug:4 --status Already. "
       "--status-on 3 --reenumeration-delay 50 --fault read-chunk:5:unplug --faults-on 4 "
       "--comes-back-after 100",
-      "--progress none upgrade --watch" + history, [](const std::string& out, const std::string&) {
+      "--progress none upgrade --watch" + history, "",
+      [](const std::string& out, const std::string&) {
         return LinesWith(out, "  OK  ").size() == 4;
       });
   const std::string shown = "stdout:\n" + run.out + "stderr:\n" + run.err;
@@ -464,8 +427,8 @@ TEST_P(WatchRows, EndAsExpected) {
   const WatchCase& c = GetParam();
   const std::string wanted = c.waitFor.starts_with("stderr:") ? c.waitFor.substr(7) : c.waitFor;
   const bool onErr = c.waitFor.starts_with("stderr:");
-  const Watched run =
-      RunWatch(c.simulated, c.args, [&](const std::string& out, const std::string& err) {
+  const Ran run =
+      RunCli(c.simulated, c.args, "", [&](const std::string& out, const std::string& err) {
         return (onErr ? err : out).find(wanted) != std::string::npos;
       });
   const std::string shown = "stdout:\n" + run.out + "stderr:\n" + run.err;
