@@ -76,36 +76,6 @@ const CLI::Validator kTimedEvent(
 
 }  // namespace
 
-std::optional<LauncherOptions::TimedEvent> ParseTimedEvent(const std::string& text) {
-  using Action = LauncherOptions::TimedEvent::Action;
-  const std::size_t first = text.find(':');
-  const std::size_t second = first == std::string::npos ? first : text.find(':', first + 1);
-  if (second == std::string::npos) return std::nullopt;
-  const auto number = [](const std::string& digits) -> std::optional<long> {
-    if (digits.empty() || digits.size() > 9 ||
-        digits.find_first_not_of("0123456789") != std::string::npos) {
-      return std::nullopt;
-    }
-    return std::stol(digits);
-  };
-  const auto at = number(text.substr(0, first));
-  const auto programmer = number(text.substr(second + 1));
-  const std::string action = text.substr(first + 1, second - first - 1);
-  if (!at || !programmer || *programmer < 1) return std::nullopt;
-  Action a;
-  if (action == "plug") {
-    a = Action::Plug;
-  } else if (action == "unplug") {
-    a = Action::Unplug;
-  } else if (action == "replug") {
-    a = Action::Replug;
-  } else {
-    return std::nullopt;
-  }
-  return LauncherOptions::TimedEvent{a, static_cast<int>(*programmer),
-                                     std::chrono::milliseconds(*at)};
-}
-
 void AddLauncherOptions(CLI::App& app, LauncherOptions& o) {
   app.description(
       "Runs COMMAND with virtual TORV II programmers attached over emulated USB (umockdev). "

@@ -13,6 +13,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "emulator/timed_event.h"
 #include "emulator/umockdev/umockdev_bed.h"
 
 namespace torv2::emulator {
@@ -43,11 +44,7 @@ struct LauncherOptions {
   bool lastArrivesOnReset = false;
   // Programmers plugged in, unplugged or replugged at given times after the command started
   // (--at). A programmer with a Plug event is off the bus until then.
-  struct TimedEvent {
-    enum class Action { Plug, Unplug, Replug } action;
-    int programmer;  // 1 = the first
-    std::chrono::milliseconds at;
-  };
+  using TimedEvent = emulator::TimedEvent;
   std::vector<TimedEvent> timed;
   // Only these programmers (1 = the first) get --status; empty: every one.
   std::vector<int> statusOn;
@@ -59,9 +56,6 @@ struct LauncherOptions {
 };
 
 void AddLauncherOptions(CLI::App& app, LauncherOptions& options);
-
-// "1500:plug:3" as an event; nullopt for anything else.
-std::optional<LauncherOptions::TimedEvent> ParseTimedEvent(const std::string& text);
 
 // The devices to plug in, in order: the decoy first when asked for, then the programmers.
 std::vector<VirtualUsbOptions> DeviceOptionsFor(const LauncherOptions& options);

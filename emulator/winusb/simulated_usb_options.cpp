@@ -1,7 +1,6 @@
 #include "emulator/winusb/simulated_usb_options.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <utility>
@@ -36,39 +35,6 @@ struct Parsed {
   std::optional<long> comesBackAfterMs;
   std::optional<std::string> interruptEvent;
 };
-
-struct Timed {
-  TimedAction::Action action;
-  int programmer;  // 1 = the first
-  std::chrono::milliseconds at;
-};
-
-// "1500:plug:3" (ACTION plug, unplug or replug); nullopt for anything else.
-std::optional<Timed> ParseTimed(const std::string& text) {
-  const std::size_t first = text.find(':');
-  const std::size_t second = first == std::string::npos ? first : text.find(':', first + 1);
-  if (second == std::string::npos) return std::nullopt;
-  const auto number = [](const std::string& digits) -> std::optional<long> {
-    if (digits.empty() || digits.size() > 9 ||
-        digits.find_first_not_of("0123456789") != std::string::npos) {
-      return std::nullopt;
-    }
-    return std::stol(digits);
-  };
-  const auto at = number(text.substr(0, first));
-  const auto programmer = number(text.substr(second + 1));
-  const std::string action = text.substr(first + 1, second - first - 1);
-  if (!at || !programmer || *programmer < 1 || *programmer > 100) return std::nullopt;
-  using A = TimedAction::Action;
-  static constexpr std::array<std::pair<const char*, A>, 3> kActions{
-      {{"plug", A::Plug}, {"unplug", A::Unplug}, {"replug", A::Replug}}};
-  for (const auto& [word, a] : kActions) {
-    if (action == word) {
-      return Timed{a, static_cast<int>(*programmer), std::chrono::milliseconds(*at)};
-    }
-  }
-  return std::nullopt;
-}
 
 void AddOptions(CLI::App& app, Parsed& o) {
   auto* count = app.add_option("--count", o.count)->check(CLI::Range(0, 100));
@@ -113,10 +79,10 @@ void AddOptions(CLI::App& app, Parsed& o) {
       ->type_name("MS:ACTION:N")
       ->allow_extra_args(false)
       ->check([](const std::string& text) {
-        return ParseTimed(text) ? std::string()
-                                : "not MS:ACTION:N (e.g. 1500:plug:3, ACTION plug, unplug or "
-                                  "replug): " +
-                                      text;
+        return ParseTimedEvent(text) ? std::string()
+                                     : "not MS:ACTION:N (e.g. 1500:plug:3, ACTION plug, unplug or "
+                                       "replug): " +
+                                           text;
       });
   app.add_option("--status-on", o.statusOn)->allow_extra_args(false)->check(CLI::PositiveNumber);
   app.add_option("--comes-back-after", o.comesBackAfterMs)->check(CLI::NonNegativeNumber);
@@ -169,9 +135,9 @@ std::optional<SimulatedUsbSetup> ParseSimulatedUsb(std::string_view text, std::s
     return std::nullopt;
   }
 
-  std::vector<Timed> timed;
+  std::vector<TimedEvent> timed;
   for (const std::string& text : o.timed) {
-    timed.push_back(*ParseTimed(text));
+    timed.push_back(*ParseTimedEvent(text));
     if (timed.back().programmer > o.count) {
       error =
           "--at " + text + ": there is no programmer " + std::to_string(timed.back().programmer);
@@ -215,7 +181,7 @@ std::optional<SimulatedUsbSetup> ParseSimulatedUsb(std::string_view text, std::s
     if (o.comesBackAfterMs) d.comesBackAfter = std::chrono::milliseconds(*o.comesBackAfterMs);
     setup.devices.push_back(std::move(d));
   }
-  for (const Timed& t : timed) {
+  for (const TimedEvent& t : timed) {
     const std::size_t index = firstProgrammer + static_cast<std::size_t>(t.programmer - 1);
     if (t.action == TimedAction::Action::Plug) setup.devices[index].attached = false;
     setup.options.timeline.push_back({t.action, index, t.at});

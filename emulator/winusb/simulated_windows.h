@@ -45,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "emulator/timed_event.h"
 #include "emulator/virtual_programmer.h"
 #include "link/winusb/winusb_api.h"
 
@@ -73,8 +74,9 @@ struct SimulatedDevice {
 
 // Something done to a device at a time after the world started, as a person at the bench would.
 struct TimedAction {
-  enum class Action { Plug, Unplug, Replug } action;  // Replug: out and in again at once
-  std::size_t device;                                 // index
+  using Action = TimedEvent::Action;  // Replug: out and in again at once
+  Action action;
+  std::size_t device;  // index
   std::chrono::milliseconds at;
 };
 
