@@ -362,6 +362,14 @@ inline void CheckFaultedRun(const Point& point, FaultKind kind, const Attempt& r
 }
 
 // The summary: exchange points down, faults across.
+// After the fault: the next attempt on the same device completes, with no message.
+inline void CheckTheNextAttemptCompletes(const Attempt& retry) {
+  EXPECT_EQ(retry.job.outcome, JobOutcome::Completed);
+  EXPECT_EQ(retry.job.mainOk, 1);
+  EXPECT_EQ(retry.job.subOk, 1);
+  EXPECT_TRUE(retry.messages.empty());
+}
+
 inline void PrintSummary() {
   if (Results().empty()) return;
   std::printf("\n%-18s", "step");
